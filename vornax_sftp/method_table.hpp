@@ -1,0 +1,11 @@
+// The method table of VornaxSFTPMain, in definition order.
+#pragma once
+
+#include "function.hpp"
+
+namespace sftp {
+
+constexpr int kMethodCount = 17;
+extern const MethodSpec kMethodTable[kMethodCount];
+
+}  // namespace sftp

@@ -1,0 +1,52 @@
+// Owned references.
+//
+// `Ref` owns exactly one strong reference (or none).  It is move-only and has
+// no implicit conversion to PyObject*: handing the pointer on is always
+// spelled out, `get()` to lend it, `release()` to give the reference away.
+// Borrowed pointers stay raw PyObject*.
+//
+// Error idiom of the whole module: a failing operation sets a Python
+// exception and returns nullptr (or an empty Ref) or -1; every caller
+// propagates it at once.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace sftp {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+
+    // Takes over a new reference, which may be nullptr (an error result).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Makes a new reference to a borrowed pointer.
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    // Gives the reference to the caller; the handle is empty afterwards.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace sftp

@@ -1,0 +1,106 @@
+// _connect and _close.  The SSH client is created with the auto-add policy
+// but never connected: the SFTP client runs over its own transport.
+#include "calls.hpp"
+#include "globals.hpp"
+#include "session/session.hpp"
+#include "state.hpp"
+
+namespace sftp::session {
+
+namespace {
+
+// paramiko.<name>, with paramiko looked up afresh.
+Ref paramiko_attr(PyObject* name) {
+    Ref paramiko = lookup_global(state().g_paramiko);
+    return paramiko ? get_attr(paramiko.get(), name) : Ref();
+}
+
+// format(self._config.<name>, "")
+Ref config_text(PyObject* self, PyObject* name) {
+    Ref config = get_attr(self, state().a_config);
+    Ref value = config ? get_attr(config.get(), name) : Ref();
+    return value ? Ref::steal(PyObject_Format(value.get(), state().t_empty)) : Ref();
+}
+
+// self._config.<name>
+Ref config_value(PyObject* self, PyObject* name) {
+    Ref config = get_attr(self, state().a_config);
+    return config ? get_attr(config.get(), name) : Ref();
+}
+
+}  // namespace
+
+PyObject* connect(PyObject* const* args, int& line) {
+    PyObject* self = args[0];
+    const ModuleState& s = state();
+
+    line = 90;  // self._ssh = paramiko.SSHClient()
+    {
+        Ref cls = paramiko_attr(s.p_SSHClient);
+        Ref client = cls ? call(cls.get()) : Ref();
+        if (!client || PyObject_SetAttr(self, s.a_ssh, client.get()) < 0) {
+            return nullptr;
+        }
+    }
+
+    line = 91;  // self._ssh.set_missing_host_key_policy(paramiko.AutoAddPolicy())
+    {
+        Ref ssh = get_attr(self, s.a_ssh);
+        Ref setter = ssh ? get_attr(ssh.get(), s.p_set_missing_host_key_policy) : Ref();
+        Ref policy_cls = setter ? paramiko_attr(s.p_AutoAddPolicy) : Ref();
+        Ref policy = policy_cls ? call(policy_cls.get()) : Ref();
+        if (!policy || !call(setter.get(), policy.get())) {
+            return nullptr;
+        }
+    }
+
+    line = 92;  // transport = paramiko.Transport(f"{self._config.host}:{self._config.port}")
+    Ref transport;
+    {
+        Ref cls = paramiko_attr(s.p_Transport);
+        Ref host = cls ? config_text(self, s.c_host) : Ref();
+        Ref port = host ? config_text(self, s.c_port) : Ref();
+        Ref address = port ? Ref::steal(PyUnicode_FromFormat("%U:%U", host.get(), port.get())) : Ref();
+        transport = address ? call(cls.get(), address.get()) : Ref();
+        if (!transport) {
+            return nullptr;
+        }
+    }
+
+    line = 93;  // transport.connect(username=self._config.user, password=self._config.password)
+    {
+        Ref login = get_attr(transport.get(), s.c_connect);
+        Ref user = login ? config_value(self, s.c_user) : Ref();
+        Ref password = user ? config_value(self, s.c_password) : Ref();
+        if (!password || !call_keywords(login.get(), s.kwnames_login, user.get(), password.get())) {
+            return nullptr;
+        }
+    }
+
+    line = 94;  // self._sftp = paramiko.SFTPClient.from_transport(transport)
+    {
+        Ref cls = paramiko_attr(s.p_SFTPClient);
+        Ref factory = cls ? get_attr(cls.get(), s.p_from_transport) : Ref();
+        Ref client = factory ? call(factory.get(), transport.get()) : Ref();
+        if (!client || PyObject_SetAttr(self, s.a_sftp, client.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* close(PyObject* const* args, int& line) {
+    PyObject* self = args[0];
+    const ModuleState& s = state();
+    line = 97;  // self._sftp.close()
+    if (!call_attr_method(self, s.a_sftp, s.s_close)) {
+        return nullptr;
+    }
+    line = 98;  // self._ssh.close()
+    if (!call_attr_method(self, s.a_ssh, s.s_close)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace sftp::session

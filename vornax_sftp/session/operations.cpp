@@ -1,0 +1,88 @@
+// The ten remote operations.  Each reads self._sftp afresh and calls one
+// client method with the arguments exactly as received.
+#include "calls.hpp"
+#include "session/session.hpp"
+#include "state.hpp"
+
+namespace sftp::session {
+
+namespace {
+
+using Name = PyObject* ModuleState::*;
+
+enum class Result { True, ClientResult };
+
+// self._sftp.<method>(args[1], ...): client errors pass through unchanged.
+template <Name Method, int Arity, Result Returns>
+PyObject* forward(PyObject* const* args, int& line, int statement_line) {
+    line = statement_line;
+    Ref client = get_attr(args[0], state().a_sftp);
+    if (!client) {
+        return nullptr;
+    }
+    Ref result;
+    if constexpr (Arity == 1) {
+        result = call_method(client.get(), state().*Method, args[1]);
+    } else {
+        result = call_method(client.get(), state().*Method, args[1], args[2]);
+    }
+    if (!result) {
+        return nullptr;
+    }
+    if constexpr (Returns == Result::ClientResult) {
+        return result.release();
+    } else {
+        Py_RETURN_TRUE;
+    }
+}
+
+// A transfer: True when the client's call returned, False when it (or the
+// lookups before it) raised an Exception; anything else passes through.
+template <Name Method>
+PyObject* transfer(PyObject* const* args, int& line, int statement_line) {
+    line = statement_line;
+    Ref client = get_attr(args[0], state().a_sftp);
+    if (client && call_method(client.get(), state().*Method, args[1], args[2])) {
+        Py_RETURN_TRUE;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return nullptr;
+    }
+    PyErr_Clear();
+    Py_RETURN_FALSE;
+}
+
+}  // namespace
+
+PyObject* remove(PyObject* const* args, int& line) {
+    return forward<&ModuleState::s_remove, 1, Result::True>(args, line, 101);
+}
+PyObject* rename(PyObject* const* args, int& line) {
+    return forward<&ModuleState::s_rename, 2, Result::True>(args, line, 105);
+}
+PyObject* posix_rename(PyObject* const* args, int& line) {
+    return forward<&ModuleState::s_posix_rename, 2, Result::True>(args, line, 109);
+}
+PyObject* mkdir(PyObject* const* args, int& line) {
+    return forward<&ModuleState::s_mkdir, 1, Result::True>(args, line, 113);
+}
+PyObject* rmdir(PyObject* const* args, int& line) {
+    return forward<&ModuleState::s_rmdir, 1, Result::True>(args, line, 117);
+}
+PyObject* stat(PyObject* const* args, int& line) {
+    return forward<&ModuleState::s_stat, 1, Result::ClientResult>(args, line, 121);
+}
+PyObject* normalize(PyObject* const* args, int& line) {
+    return forward<&ModuleState::s_normalize, 1, Result::ClientResult>(args, line, 124);
+}
+PyObject* chdir(PyObject* const* args, int& line) {
+    return forward<&ModuleState::s_chdir, 1, Result::True>(args, line, 127);
+}
+PyObject* upload(PyObject* const* args, int& line) {
+    return transfer<&ModuleState::s_put>(args, line, 132);
+}
+PyObject* download(PyObject* const* args, int& line) {
+    return transfer<&ModuleState::s_get>(args, line, 139);
+}
+
+}  // namespace sftp::session

@@ -1,0 +1,175 @@
+// The sftp_main extension module: definition, creation, execution and the
+// creation of the class VornaxSFTPMain.
+#include <Python.h>
+
+#include <cstdint>
+
+#include "method_table.hpp"
+#include "module_imports.hpp"
+#include "module_record.hpp"
+#include "ref.hpp"
+#include "state.hpp"
+#include "traceback.hpp"
+
+namespace sftp {
+
+namespace {
+
+// Process-wide records: the interpreter the module belongs to, and the
+// module object itself.
+bool g_interpreter_recorded = false;
+std::int64_t g_interpreter_id = 0;
+PyObject* g_module = nullptr;
+
+constexpr const char* kInitFunction = "init sftp_main";
+
+// Copies spec.<from> to module.<to>; a missing spec attribute is skipped.
+int copy_spec_attr(PyObject* spec, const char* from, PyObject* module, const char* to, bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    if (skip_none && value.get() == Py_None) {
+        return 0;
+    }
+    return PyDict_SetItemString(PyModule_GetDict(module), to, value.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (!g_interpreter_recorded) {
+        g_interpreter_recorded = true;
+        g_interpreter_id = id;
+    } else if (g_interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (g_module != nullptr) {
+        return Py_NewRef(g_module);
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
+    if (!module || copy_spec_attr(spec, "loader", module.get(), "__loader__", false) < 0 ||
+        copy_spec_attr(spec, "origin", module.get(), "__file__", false) < 0 ||
+        copy_spec_attr(spec, "parent", module.get(), "__package__", false) < 0 ||
+        copy_spec_attr(spec, "submodule_search_locations", module.get(), "__path__", true) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// Warns when the running interpreter is not the one the module was built for.
+int check_version() {
+    const int major = static_cast<int>(Py_Version >> 24);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
+        return 0;
+    }
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, "sftp_main", "does not match", major, minor);
+}
+
+// Makes sure sys.modules["sftp_main"] exists.
+int register_in_sys_modules(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();
+    int present = PyDict_Contains(modules, state().m_sftp_main);
+    if (present != 0) {
+        return present < 0 ? -1 : 0;
+    }
+    return PyDict_SetItem(modules, state().m_sftp_main, module);
+}
+
+// type("VornaxSFTPMain", (), namespace), bound in the module.
+int create_class(PyObject* module) {
+    const ModuleState& s = state();
+    Ref namespace_dict = Ref::steal(PyDict_New());
+    if (!namespace_dict || PyDict_SetItem(namespace_dict.get(), s.d_module, s.m_sftp_main) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), s.d_qualname, s.g_VornaxSFTPMain) < 0) {
+        add_traceback_entry(kInitFunction, 21);
+        return -1;
+    }
+    for (int i = 0; i < kMethodCount; ++i) {
+        Ref function = Ref::steal(new_function(kMethodTable[i], s.methods[i]));
+        if (!function || PyDict_SetItem(namespace_dict.get(), s.methods[i].name, function.get()) < 0) {
+            add_traceback_entry(kInitFunction, kMethodTable[i].line);
+            return -1;
+        }
+    }
+    PyObject* type_args[] = {s.g_VornaxSFTPMain, s.empty_tuple, namespace_dict.get()};
+    Ref cls = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
+    if (!cls || PyDict_SetItem(PyModule_GetDict(module), s.g_VornaxSFTPMain, cls.get()) < 0) {
+        add_traceback_entry(kInitFunction, 21);
+        return -1;
+    }
+    return 0;
+}
+
+int execute(PyObject* module) {
+    if (check_version() < 0 || build_state() < 0 || register_in_sys_modules(module) < 0 ||
+        import_dependencies(module) < 0 || create_class(module) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int module_exec(PyObject* module) {
+    if (g_module != nullptr) {
+        if (g_module == module) {
+            return 0;  // the module returned again by the create slot: already filled
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'sftp_main' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    g_module = Py_NewRef(module);
+    if (execute(module) < 0) {
+        Py_CLEAR(g_module);
+        return -1;
+    }
+    return 0;
+}
+
+PyMethodDef module_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "sftp_main",
+    "\n"
+    "@Author: vornax team\n"
+    "@Time: 2024/1/20 11:03\n"
+    "@SoftWare: PyCharm\n"
+    "@Project: vornax\n"
+    "@File: sftp_main\n",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyObject* recorded_module() noexcept { return g_module; }
+
+}  // namespace sftp
+
+PyMODINIT_FUNC PyInit_sftp_main() { return PyModuleDef_Init(&sftp::module_def); }
