@@ -100,6 +100,13 @@ bool bind_with_keywords(const MethodSpec& spec, const MethodNames& names, PyObje
 // ---------------------------------------------------------------------------
 // Calling.
 
+// Method calls in progress, over all threads.  Only touched while holding
+// the interpreter lock, so a plain counter is exact; it exceeds the depth
+// of any single thread's nesting only by the calls other threads have in
+// progress (each waiting on the network, say).
+Py_ssize_t g_active_calls = 0;
+constexpr Py_ssize_t kCheapNestingDepth = 64;
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     const FunctionObject* self = as_function(callable);
@@ -119,14 +126,21 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     // Bodies call back into Python; a method that ends up calling itself
-    // must meet the recursion limit, not the end of the C stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    // through C alone must meet the recursion limit, not the end of the C
+    // stack.  The interpreter's per-thread check costs two thread-local
+    // look-ups, so it is made only once our calls are nested deeply.
+    const bool deep = g_active_calls >= kCheapNestingDepth;
+    if (deep && Py_EnterRecursiveCall(" while calling a Python object")) {
         add_traceback_entry(self->names->traceback_name, spec.line);
         return nullptr;
     }
+    ++g_active_calls;
     int line = spec.line;
     PyObject* result = spec.body(argv, line);
-    Py_LeaveRecursiveCall();
+    --g_active_calls;
+    if (deep) {
+        Py_LeaveRecursiveCall();
+    }
     if (result == nullptr) {
         add_traceback_entry(self->names->traceback_name, line);
     }
