@@ -78,6 +78,22 @@ namespace sftp {
     X(p_from_transport, "from_transport")                        \
     X(p_get_channel, "get_channel")                              \
     X(p_get_transport, "get_transport")                          \
+    /* local files of a download */                              \
+    X(m_os, "os")                                                \
+    X(m_io, "io")                                                \
+    X(io_mode_exclusive, "xb")                                   \
+    X(os_stat, "stat")                                           \
+    X(os_open, "open")                                           \
+    X(os_close, "close")                                         \
+    X(os_replace, "replace")                                     \
+    X(os_unlink, "unlink")                                       \
+    X(os_chmod, "chmod")                                         \
+    X(os_path, "path")                                           \
+    X(os_realpath, "realpath")                                   \
+    X(os_dirname, "dirname")                                     \
+    X(os_basename, "basename")                                   \
+    X(os_join, "join")                                           \
+    X(st_mode, "st_mode")                                        \
     X(s_close, "close")                                          \
     X(s_remove, "remove")                                        \
     X(s_rename, "rename")                                        \

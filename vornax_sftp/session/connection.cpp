@@ -28,6 +28,56 @@ Ref config_value(PyObject* self, PyObject* name) {
     return config ? get_attr(config.get(), name) : Ref();
 }
 
+// A transport that failed to log in, or to open the SFTP client, would
+// otherwise keep running.  Closes it and re-raises the original exception;
+// an error from the close itself is dropped.
+PyObject* close_after_failure(PyObject* transport) {
+    PyObject* failure = PyErr_GetRaisedException();
+    if (!call_method(transport, state().s_close)) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(failure);
+    return nullptr;
+}
+
+// When self._sftp is a paramiko SFTPClient, closes the transport of its
+// channel: self._sftp.get_channel().get_transport().close().  Any other
+// client is left alone.  Returns 0 or -1.
+int close_sftp_transport(PyObject* self) {
+    const ModuleState& s = state();
+    Ref paramiko = lookup_global(s.g_paramiko);
+    Ref cls = paramiko ? get_attr(paramiko.get(), s.p_SFTPClient) : Ref();
+    if (!cls) {
+        // Without paramiko's class nothing here can be one of its clients
+        // (this also covers a module namespace cleared at shutdown).
+        PyErr_Clear();
+        return 0;
+    }
+    Ref client = get_attr(self, s.a_sftp);
+    if (!client) {
+        return -1;
+    }
+    int is_paramiko_client = PyObject_IsInstance(client.get(), cls.get());
+    if (is_paramiko_client <= 0) {
+        return is_paramiko_client;
+    }
+    Ref channel = call_method(client.get(), s.p_get_channel);
+    if (!channel) {
+        return -1;
+    }
+    if (channel.get() == Py_None) {
+        return 0;
+    }
+    Ref transport = call_method(channel.get(), s.p_get_transport);
+    if (!transport) {
+        return -1;
+    }
+    if (transport.get() == Py_None) {
+        return 0;
+    }
+    return call_method(transport.get(), s.s_close) ? 0 : -1;
+}
+
 }  // namespace
 
 PyObject* connect(PyObject* const* args, int& line) {
@@ -73,7 +123,7 @@ PyObject* connect(PyObject* const* args, int& line) {
         Ref user = login ? config_value(self, s.c_user) : Ref();
         Ref password = user ? config_value(self, s.c_password) : Ref();
         if (!password || !call_keywords(login.get(), s.kwnames_login, user.get(), password.get())) {
-            return nullptr;
+            return close_after_failure(transport.get());
         }
     }
 
@@ -83,7 +133,7 @@ PyObject* connect(PyObject* const* args, int& line) {
         Ref factory = cls ? get_attr(cls.get(), s.p_from_transport) : Ref();
         Ref client = factory ? call(factory.get(), transport.get()) : Ref();
         if (!client || PyObject_SetAttr(self, s.a_sftp, client.get()) < 0) {
-            return nullptr;
+            return close_after_failure(transport.get());
         }
     }
     Py_RETURN_NONE;
@@ -98,6 +148,12 @@ PyObject* close(PyObject* const* args, int& line) {
     }
     line = 98;  // self._ssh.close()
     if (!call_attr_method(self, s.a_ssh, s.s_close)) {
+        return nullptr;
+    }
+    // Closing an SFTP client closes only its channel; the transport under
+    // it keeps its thread, its socket and the server's session until it is
+    // closed itself.
+    if (close_sftp_transport(self) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -1,6 +1,7 @@
 // The ten remote operations.  Each reads self._sftp afresh and calls one
 // client method with the arguments exactly as received.
 #include "calls.hpp"
+#include "session/local_file.hpp"
 #include "session/session.hpp"
 #include "state.hpp"
 
@@ -52,6 +53,26 @@ PyObject* transfer(PyObject* const* args, int& line, int statement_line) {
     Py_RETURN_FALSE;
 }
 
+// getter(source, destination), through a temporary file where it can be.
+int fetch(PyObject* getter, PyObject* source, PyObject* destination) {
+    LocalDestination local;
+    int atomic = local.prepare(destination);
+    if (atomic <= 0) {
+        return atomic < 0 || !call(getter, source, destination) ? -1 : 0;
+    }
+    Ref temporary = local.create_temporary();
+    if (!temporary) {
+        return -1;
+    }
+    if (!call(getter, source, temporary.get()) || local.commit(temporary.get()) < 0) {
+        // Whatever the exception, KeyboardInterrupt included, the partial
+        // file goes.
+        LocalDestination::discard(temporary.get());
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 PyObject* remove(PyObject* const* args, int& line) {
@@ -81,8 +102,21 @@ PyObject* chdir(PyObject* const* args, int& line) {
 PyObject* upload(PyObject* const* args, int& line) {
     return transfer<&ModuleState::s_put>(args, line, 132);
 }
+// Like the other transfer, except that a path destination is written under
+// a temporary name and moved into place only after the client's get
+// succeeded: a failed download never truncates or leaves behind a file.
 PyObject* download(PyObject* const* args, int& line) {
-    return transfer<&ModuleState::s_get>(args, line, 139);
+    line = 139;
+    Ref client = get_attr(args[0], state().a_sftp);
+    Ref getter = client ? get_attr(client.get(), state().s_get) : Ref();
+    if (getter && fetch(getter.get(), args[1], args[2]) == 0) {
+        Py_RETURN_TRUE;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return nullptr;
+    }
+    PyErr_Clear();
+    Py_RETURN_FALSE;
 }
 
 }  // namespace sftp::session

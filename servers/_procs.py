@@ -1,0 +1,84 @@
+"""Process helpers shared by the test servers: free ports, and stopping a
+server together with every process it forked, within bounded time."""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import subprocess
+
+LOOPBACK = "127.0.0.1"
+
+
+def free_port() -> int:
+    """A loopback port that nothing listens on right now (a server started
+    with it may still lose a race for it; callers retry on a bind error)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+        sock.bind((LOOPBACK, 0))
+        port: int = sock.getsockname()[1]
+        return port
+
+
+def _parent_of(pid: int) -> int | None:
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            stat = f.read()
+    except OSError:
+        return None
+    # The command name in field 2 may hold spaces and parentheses: the fields
+    # after it start behind the last ")".
+    fields = stat[stat.rindex(b")") + 2 :].split()
+    return int(fields[1])
+
+
+def descendants(pid: int) -> list[int]:
+    """Every live process below `pid`, found through /proc.  A daemon that
+    moves its children into sessions of their own still is their parent."""
+    children: dict[int, list[int]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            parent = _parent_of(int(entry))
+            if parent is not None:
+                children.setdefault(parent, []).append(int(entry))
+    found: list[int] = []
+    todo = [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def is_gone(pid: int) -> bool:
+    """True once `pid` has exited; a zombie that nobody reaps counts as gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            stat = f.read()
+    except OSError:
+        return True
+    return stat[stat.rindex(b")") + 2 :].split()[0] in (b"Z", b"X")
+
+
+def _signal_all(pids: list[int], sig: int) -> None:
+    for pid in pids:
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            pass
+
+
+def stop_tree(proc: subprocess.Popen[bytes], grace: float = 10.0) -> None:
+    """Terminates `proc` and reaps it; if it is still there after `grace`
+    seconds, kills it and everything below it."""
+    if proc.poll() is None:
+        proc.terminate()
+    try:
+        proc.wait(timeout=grace)
+        return
+    except subprocess.TimeoutExpired:
+        pass
+    tree = descendants(proc.pid)
+    proc.kill()
+    _signal_all(tree, signal.SIGKILL)
+    proc.wait(timeout=grace)

@@ -1,0 +1,264 @@
+"""The embedded SFTP server: a small server of our own on asyncssh.
+
+One user logs in with a password; the client sees the given directory as
+"/".  The server runs in a process of its own:
+
+    python -m servers.embedded --root DIR --user U [--password P]
+
+listens on an ephemeral port of 127.0.0.1, prints one JSON line with that
+port once it accepts connections, and exits when its standard input reaches
+end of file or its parent process goes away.  Without --password it takes
+the password from the environment variable EMBEDDED_SFTP_PASSWORD, which
+keeps it out of the process list.
+
+`EmbeddedSFTPServer` starts and stops such a process from Python.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import hmac
+import json
+import os
+import secrets
+import selectors
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import warnings
+from pathlib import Path
+from types import TracebackType
+from typing import IO, TYPE_CHECKING, Any, Self
+
+from servers._procs import LOOPBACK, stop_tree
+
+if TYPE_CHECKING:
+    import asyncssh
+
+PASSWORD_ENV = "EMBEDDED_SFTP_PASSWORD"
+PROJECT_ROOT = Path(__file__).resolve().parent.parent
+
+# How often the server checks that its parent is still there.
+_PARENT_POLL_SECONDS = 0.5
+
+
+# --- the server process ---------------------------------------------------
+
+
+def _password_server(user: str, password: str) -> type[asyncssh.SSHServer]:
+    import asyncssh
+
+    class PasswordServer(asyncssh.SSHServer):
+        """Accepts exactly one user name and password; everything but the
+        SFTP subsystem (shells, forwarding) stays refused by the defaults."""
+
+        def begin_auth(self, username: str) -> bool:
+            return True
+
+        def password_auth_supported(self) -> bool:
+            return True
+
+        def validate_password(self, username: str, given: str) -> bool:
+            # Both compared in full, so that timing tells nothing.
+            user_ok = hmac.compare_digest(username.encode(), user.encode())
+            password_ok = hmac.compare_digest(given.encode(), password.encode())
+            return user_ok and password_ok
+
+    return PasswordServer
+
+
+def _watch_stdin(loop: asyncio.AbstractEventLoop, stop: asyncio.Event) -> None:
+    """Blocks until the parent closes our standard input (or dies)."""
+    try:
+        while sys.stdin.buffer.read(4096):
+            pass
+    finally:
+        loop.call_soon_threadsafe(stop.set)
+
+
+async def _watch_parent(parent: int, stop: asyncio.Event) -> None:
+    # An orphan is re-parented, so a changed parent pid means ours is gone.
+    while os.getppid() == parent:
+        await asyncio.sleep(_PARENT_POLL_SECONDS)
+    stop.set()
+
+
+async def _serve(root: Path, user: str, password: str) -> None:
+    import asyncssh
+
+    parent = os.getppid()
+    loop = asyncio.get_running_loop()
+    stop = asyncio.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(sig, stop.set)
+
+    acceptor = await asyncssh.listen(
+        LOOPBACK,
+        0,
+        server_host_keys=[asyncssh.generate_private_key("ssh-ed25519")],
+        server_factory=_password_server(user, password),
+        sftp_factory=lambda chan: asyncssh.SFTPServer(chan, chroot=os.fsencode(root)),
+        allow_scp=False,
+    )
+    threading.Thread(target=_watch_stdin, args=(loop, stop), daemon=True).start()
+    parent_watch = asyncio.create_task(_watch_parent(parent, stop))
+
+    print(json.dumps({"port": acceptor.get_port(), "pid": os.getpid()}), flush=True)
+    await stop.wait()
+
+    parent_watch.cancel()
+    acceptor.close()
+    await asyncio.wait_for(acceptor.wait_closed(), timeout=5)
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(prog="python -m servers.embedded", description=__doc__.splitlines()[0])
+    parser.add_argument("--root", required=True, type=Path, help="directory the client sees as /")
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", help=f"default: the environment variable {PASSWORD_ENV}")
+    args = parser.parse_args(argv)
+
+    password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
+    if not password:
+        parser.error(f"no password: give --password or set {PASSWORD_ENV}")
+    root = args.root.resolve()
+    if not root.is_dir():
+        parser.error(f"--root {root} is not a directory")
+
+    # cryptography warns about DSA on every import of asyncssh; the server
+    # never offers DSA, so the warning is noise on the log.
+    warnings.filterwarnings("ignore", message="DSA is deprecated")
+    asyncio.run(_serve(root, args.user, password))
+
+
+# --- the controlling side -------------------------------------------------
+
+
+class EmbeddedSFTPServer:
+    """Runs the embedded server in a child process for as long as the
+    context lasts (or until `stop`)."""
+
+    host = LOOPBACK
+    # The client's "/" is `root`.
+    remote_root = "/"
+    # The server runs as the tests' own user, so it can refuse nothing by
+    # permission: there is no read-only directory on it.
+    readonly_dir: Path | None = None
+
+    def __init__(
+        self,
+        root: str | os.PathLike[str],
+        user: str = "tester",
+        password: str | None = None,
+        *,
+        start_timeout: float = 30.0,
+    ) -> None:
+        self.root = Path(root).resolve()
+        self.user = user
+        self.password = password if password is not None else secrets.token_urlsafe(12)
+        self.port = 0
+        self.start_timeout = start_timeout
+        self._proc: subprocess.Popen[bytes] | None = None
+        self._log: IO[bytes] | None = None
+
+    @property
+    def pid(self) -> int | None:
+        return self._proc.pid if self._proc is not None else None
+
+    def config(self) -> dict[str, Any]:
+        """The connection part of a `VornaxSFTPMain` configuration."""
+        return {"host": self.host, "port": self.port, "user": self.user, "password": self.password}
+
+    def remote_path(self, *parts: str) -> str:
+        """The path under which the client sees `root / parts`."""
+        return "/".join([""] + list(parts)) if parts else self.remote_root
+
+    def start(self) -> Self:
+        if self._proc is not None:
+            raise RuntimeError("embedded SFTP server already started")
+        if not self.root.is_dir():
+            raise FileNotFoundError(f"embedded SFTP server root {self.root} is not a directory")
+        self._log = tempfile.TemporaryFile()
+        env = dict(os.environ, **{PASSWORD_ENV: self.password})
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PROJECT_ROOT), env.get("PYTHONPATH")]))
+        self._proc = subprocess.Popen(
+            [sys.executable, "-m", "servers.embedded", "--root", str(self.root), "--user", self.user],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self._log,
+            env=env,
+            # Its own session: a Ctrl-C at the terminal reaches the tests,
+            # which then stop the server in order.
+            start_new_session=True,
+        )
+        try:
+            self.port = self._read_port()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _read_port(self) -> int:
+        assert self._proc is not None and self._proc.stdout is not None
+        stdout = self._proc.stdout
+        line = b""
+        deadline = time.monotonic() + self.start_timeout
+        with selectors.DefaultSelector() as sel:
+            sel.register(stdout, selectors.EVENT_READ)
+            while not line.endswith(b"\n"):
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise TimeoutError(
+                        f"embedded SFTP server did not report its port within {self.start_timeout:g} s{self._log_tail()}"
+                    )
+                if not sel.select(remaining):
+                    continue
+                chunk = os.read(stdout.fileno(), 4096)
+                if not chunk:
+                    self._proc.wait(timeout=5)
+                    raise RuntimeError(
+                        f"embedded SFTP server exited with status {self._proc.returncode} before it was ready{self._log_tail()}"
+                    )
+                line += chunk
+        stdout.close()
+        port: int = json.loads(line)["port"]
+        return port
+
+    def _log_tail(self) -> str:
+        if self._log is None:
+            return ""
+        self._log.seek(0)
+        text = self._log.read().decode(errors="replace").strip()
+        return f":\n{text[-4000:]}" if text else ""
+
+    def stop(self) -> None:
+        """Stops the server process and reaps it; safe to call twice."""
+        proc, self._proc = self._proc, None
+        if proc is not None:
+            if proc.stdin is not None:
+                proc.stdin.close()
+            stop_tree(proc)
+            if proc.stdout is not None:
+                proc.stdout.close()
+        if self._log is not None:
+            self._log.close()
+            self._log = None
+
+    def __enter__(self) -> Self:
+        return self.start()
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.stop()
+
+
+if __name__ == "__main__":
+    main()

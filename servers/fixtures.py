@@ -1,0 +1,50 @@
+"""pytest fixtures that run the real SFTP servers.
+
+Each test gets a server of its own with an empty root (startup takes a
+fraction of a second), stopped with everything it forked when the test ends.
+Import them into a conftest with `from servers.fixtures import *`.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+from servers import SFTPTestServer
+from servers.embedded import EmbeddedSFTPServer
+from servers.openssh import OpenSSHServer
+
+__all__ = ["embedded_server", "openssh_server", "sftp_server"]
+
+SERVER_KINDS = ["embedded", "openssh"]
+
+
+@pytest.fixture
+def embedded_server(tmp_path: Path) -> Iterator[EmbeddedSFTPServer]:
+    """The embedded server, its root an empty directory under tmp_path."""
+    root = tmp_path / "embedded-root"
+    root.mkdir()
+    with EmbeddedSFTPServer(root) as server:
+        yield server
+
+
+@pytest.fixture
+def openssh_server() -> Iterator[OpenSSHServer]:
+    """A private sshd whose login is not root, its root a fresh directory
+    of its own (pytest's tmp_path is closed to other users)."""
+    # Only a run without root, where sshd cannot switch to the test account,
+    # is skipped; missing packages are a broken set-up and fail the test.
+    if os.geteuid() != 0:
+        pytest.skip("the OpenSSH test server needs root")
+    with OpenSSHServer() as server:
+        yield server
+
+
+@pytest.fixture(params=SERVER_KINDS, ids=SERVER_KINDS)
+def sftp_server(request: pytest.FixtureRequest) -> SFTPTestServer:
+    """Each test that uses it runs once against each server."""
+    server: SFTPTestServer = request.getfixturevalue(f"{request.param}_server")
+    return server
