@@ -1,0 +1,133 @@
+"""A complete sftp_main session, each step printed with its result.
+
+Without options it starts the embedded SFTP server on 127.0.0.1 with a
+fresh directory, runs the session against it and cleans up.  With --host it
+runs against that server instead; the password comes from the environment
+variable SFTP_MAIN_PASSWORD or from a prompt, never from the command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import getpass
+import os
+import shutil
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+import sftp_main
+
+PASSWORD_VARIABLE = "SFTP_MAIN_PASSWORD"
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--host", help="server to use instead of the embedded one")
+    parser.add_argument("--port", type=int, default=22, help="its SSH port (default 22)")
+    parser.add_argument("--user", default=getpass.getuser(), help="login name (default: your user name)")
+    parser.add_argument("--remote-dir", default=".", help="remote directory to work in (default: the login directory)")
+    parser.add_argument("--size-mib", type=float, default=8.0, help="size of the generated file (default 8 MiB)")
+    return parser.parse_args(argv)
+
+
+@contextlib.contextmanager
+def embedded_server() -> Iterator[dict[str, Any]]:
+    # Imported here: the servers package lives in the project tree, and
+    # runs against other servers do not need it.
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+    from servers.embedded import EmbeddedSFTPServer
+
+    root = Path(tempfile.mkdtemp(prefix="sftp-main-demo-root-"))
+    try:
+        with EmbeddedSFTPServer(root) as server:
+            print(f"embedded SFTP server on {server.host}:{server.port}, files in {root}")
+            yield server.config()
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def given_server(args: argparse.Namespace) -> dict[str, Any]:
+    password = os.environ.get(PASSWORD_VARIABLE)
+    if password is None:
+        password = getpass.getpass(f"password for {args.user}@{args.host}: ")
+    return {"host": args.host, "port": args.port, "user": args.user, "password": password}
+
+
+def step(label: str, action: Callable[[], Any]) -> Any:
+    started = time.perf_counter()
+    result = action()
+    elapsed = (time.perf_counter() - started) * 1000
+    print(f"  {label:<44} -> {result!r}  ({elapsed:.1f} ms)")
+    return result
+
+
+def throughput(size: int, seconds: float) -> str:
+    return f"{size / (1024 * 1024) / seconds:.1f} MiB/s" if seconds > 0 else "n/a"
+
+
+def run_session(config: dict[str, Any], remote_dir: str, size: int) -> bool:
+    workdir = f"sftp_main_demo_{os.getpid()}"
+    ok = True
+    with tempfile.TemporaryDirectory(prefix="sftp-main-demo-local-") as local:
+        source = Path(local) / "generated.bin"
+        back = Path(local) / "downloaded.bin"
+        source.write_bytes(os.urandom(size))
+
+        obj = step("VornaxSFTPMain(config)", lambda: sftp_main.VornaxSFTPMain(dict(config)))
+        step("_connect()", obj._connect)
+        step(f"_chdir({remote_dir!r})", lambda: obj._chdir(remote_dir))
+        step("_normalize('.')", lambda: obj._normalize("."))
+        step(f"_mkdir({workdir!r})", lambda: obj._mkdir(workdir))
+        step(f"_chdir({workdir!r})", lambda: obj._chdir(workdir))
+
+        started = time.perf_counter()
+        uploaded = step("_upload(generated.bin, 'data.bin')", lambda: obj._upload(str(source), "data.bin"))
+        print(f"    {size} bytes up, {throughput(size, time.perf_counter() - started)}")
+        attrs = step("_stat('data.bin')", lambda: obj._stat("data.bin"))
+        print(f"    remote size {attrs.st_size} ({'matches' if attrs.st_size == size else 'DIFFERS'})")
+        step("_rename('data.bin', 'renamed.bin')", lambda: obj._rename("data.bin", "renamed.bin"))
+        step("_upload(generated.bin, 'copy.bin')", lambda: obj._upload(str(source), "copy.bin"))
+        step("_posix_rename('copy.bin', 'renamed.bin')", lambda: obj._posix_rename("copy.bin", "renamed.bin"))
+
+        started = time.perf_counter()
+        downloaded = step("_download('renamed.bin', downloaded.bin)", lambda: obj._download("renamed.bin", str(back)))
+        print(f"    {back.stat().st_size if back.exists() else 0} bytes down, {throughput(size, time.perf_counter() - started)}")
+        identical = back.exists() and back.read_bytes() == source.read_bytes()
+        print(f"    downloaded file {'is byte-identical' if identical else 'DIFFERS'}")
+        ok = ok and uploaded and downloaded and identical and attrs.st_size == size
+
+        missing = step("_download('no-such-file', downloaded.bin)", lambda: obj._download("no-such-file", str(back)))
+        print(f"    local file {'kept' if back.read_bytes() == source.read_bytes() else 'DAMAGED'} after the failed download")
+        ok = ok and missing is False
+        try:
+            obj._stat("no-such-file")
+        except FileNotFoundError as exc:
+            print(f"  {'_stat(no-such-file)':<44} -> raised {type(exc).__name__}: {exc}")
+
+        step("_remove('renamed.bin')", lambda: obj._remove("renamed.bin"))
+        step("_chdir('..')", lambda: obj._chdir(".."))
+        step(f"_rmdir({workdir!r})", lambda: obj._rmdir(workdir))
+        step("_close()", obj._close)
+    return ok
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    size = int(args.size_mib * 1024 * 1024)
+    if args.host:
+        config = given_server(args)
+        ok = run_session(config, args.remote_dir, size)
+    else:
+        with embedded_server() as config:
+            ok = run_session(config, args.remote_dir, size)
+    print("demo finished: " + ("all steps succeeded" if ok else "SOME STEPS FAILED"))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
