@@ -19,7 +19,7 @@ import socket
 import threading
 import time
 import weakref
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -67,7 +67,7 @@ class VornaxTunnelVar(VornaxVar):
 
     __slots__ = ("_finalizer",)
 
-    _finalizer: weakref.finalize[[], None]
+    _finalizer: weakref.finalize[[], VornaxTunnelVar]
 
     def __init__(self, tunnel: _Tunnel, /, **entries: Any) -> None:
         super().__init__(**entries)
@@ -113,35 +113,63 @@ class _TunnelSettings:
             jump_host=str(config["ssh_host"]),
             jump_port=_port(config, "ssh_port"),
             user=str(config["ssh_user"]),
-            password=config.get("ssh_password") or None,
-            key_path=config.get("ssh_rsa") or None,
-            key_passphrase=config.get("ssh_rsa_pwd") or None,
+            password=_text(config.get("ssh_password")),
+            key_path=_text(config.get("ssh_rsa")),
+            key_passphrase=_text(config.get("ssh_rsa_pwd")),
             target_host=str(config["host"]),
             target_port=_port(config, "port"),
         )
+
+
+def _text(value: Any) -> str | None:
+    return str(value) if value else None
 
 
 def _port(config: Mapping[str, Any], key: str) -> int:
     value = config.get(key)
     if not value:
         return DEFAULT_PORT
-    try:
-        if isinstance(value, bool):
-            raise ValueError
-        port = int(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{key} must be a port number, not {value!r}") from None
-    if not 0 < port < 65536:
-        raise ValueError(f"{key} must be a port number, not {value!r}")
-    return port
+    # Digits in a text are taken too: ports often come from text files.
+    text = str(value)
+    if isinstance(value, int | str) and not isinstance(value, bool) and text.isascii() and text.isdigit():
+        if 0 < int(text) < 65536:
+            return int(text)
+    raise ValueError(f"{key} must be a port number, not {value!r}")
 
 
 def _login(settings: _TunnelSettings) -> paramiko.Transport:
     """An authenticated transport to the jump host; nothing is left open
     when this raises."""
     # The key is read first, so a bad key file opens no connection at all.
-    key = (paramiko.PKey.from_path(settings.key_path, settings.key_passphrase)
-           if settings.key_path else None)
+    key = _load_key(settings.key_path, settings.key_passphrase) if settings.key_path else None
+    logins: list[Callable[[paramiko.Transport], object]] = []
+    if key is not None:
+        logins.append(lambda transport: transport.auth_publickey(settings.user, key))
+    if settings.password is not None:
+        password = settings.password
+        logins.append(lambda transport: transport.auth_password(settings.user, password))
+    # A refused key still leaves the password.  Each login gets a session of
+    # its own: some servers end the session rather than take a second
+    # attempt on it.
+    for number, login in enumerate(logins, 1):
+        transport = _open_transport(settings)
+        try:
+            login(transport)
+            if not transport.is_authenticated():
+                raise paramiko.AuthenticationException(
+                    f"the jump host {settings.jump_host} wants more than the given credentials")
+            return transport
+        except paramiko.AuthenticationException:
+            _shut_transport(transport)
+            if number == len(logins):
+                raise
+        except BaseException:
+            _shut_transport(transport)
+            raise
+    raise AssertionError("unreachable: the configuration check requires a password or a key")
+
+
+def _open_transport(settings: _TunnelSettings) -> paramiko.Transport:
     sock = socket.create_connection((settings.jump_host, settings.jump_port),
                                     timeout=CONNECT_TIMEOUT)
     try:
@@ -150,32 +178,32 @@ def _login(settings: _TunnelSettings) -> paramiko.Transport:
         sock.close()
         raise
     try:
+        # The session's thread carries the tunnel's name, like its others.
+        transport.name = f"vornax-tunnel-jump-{settings.jump_host}:{settings.jump_port}"
         transport.banner_timeout = CONNECT_TIMEOUT
         transport.auth_timeout = CONNECT_TIMEOUT
         # The jump host's key is accepted as offered: the configuration
         # names the host, and no known-hosts file is consulted.
         transport.start_client(timeout=CONNECT_TIMEOUT)
-        _authenticate(transport, settings, key)
     except BaseException:
         _shut_transport(transport)
         raise
     return transport
 
 
-def _authenticate(transport: paramiko.Transport, settings: _TunnelSettings,
-                  key: paramiko.PKey | None) -> None:
-    if key is not None:
-        try:
-            transport.auth_publickey(settings.user, key)
-        except paramiko.AuthenticationException:
-            # A refused key still leaves the password, when there is one.
-            if settings.password is None:
-                raise
-    if not transport.is_authenticated() and settings.password is not None:
-        transport.auth_password(settings.user, settings.password)
-    if not transport.is_authenticated():
-        raise paramiko.AuthenticationException(
-            f"the jump host {settings.jump_host} wants more than the given credentials")
+def _load_key(path: str, passphrase: str | None) -> paramiko.PKey:
+    # The key loader hands the passphrase to the decryption as it is, and
+    # that takes bytes only (whatever paramiko's type hints say).
+    secret = passphrase.encode() if passphrase is not None else None
+    try:
+        return paramiko.PKey.from_path(path, secret)  # type: ignore[arg-type]
+    except TypeError as exc:
+        # The key loader refuses a passphrase for a key that is not
+        # encrypted, and a missing one for a key that is.
+        if secret is None:
+            raise ValueError(f"ssh_rsa: the key in {path} is encrypted; "
+                             "ssh_rsa_pwd must give its passphrase") from exc
+    return paramiko.PKey.from_path(path)
 
 
 def _shut_transport(transport: paramiko.Transport) -> None:

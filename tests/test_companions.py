@@ -1,0 +1,304 @@
+"""The companion modules: configuration object, logger and jump-host tunnel.
+
+Most tunnel tests use a small asyncssh jump host (password and key logins,
+direct-tcpip forwarding) and an echo server behind it, both on 127.0.0.1 in
+a background event loop; one goes through a real OpenSSH jump host to the
+embedded SFTP server.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import copy
+import gc
+import pickle
+import socket
+import subprocess
+import sys
+import threading
+import time
+import warnings
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import paramiko
+import pytest
+
+import sftp_main
+import vornax_log
+from vornax_ssh import VornaxSSH, VornaxTunnelVar
+from vornax_var import VornaxVar
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")  # asyncssh names DSA types that cryptography deprecates
+    import asyncssh
+
+JUMP_USER, JUMP_PASSWORD, KEY_PASSPHRASE = "jumper", "jump-secret", "key-secret"
+
+
+def test_var_entries_by_get_set_and_attribute() -> None:
+    var = VornaxVar(host="h", self=1)
+    assert (var.get("port"), var.port, var.host, var.get("self")) == (None, None, "h", 1)
+    var.set("port", 22)
+    var.user = "u"
+    assert (var.port, var.get("user")) == (22, "u")
+    entries = var.todict()
+    entries["host"] = "changed"
+    assert var.todict() == {"host": "h", "self": 1, "port": 22, "user": "u"}
+
+
+@pytest.mark.parametrize("name", ["__len__", "__iter__", "__fspath__", "__html__"])
+def test_var_protocol_names_are_not_faked(name: str) -> None:
+    var = VornaxVar(host="h")
+    assert not hasattr(var, name)
+    assert var._private is None  # only dunder names are left to Python
+
+
+@pytest.mark.parametrize("duplicate", [
+    copy.copy, copy.deepcopy, lambda var: pickle.loads(pickle.dumps(var))],
+    ids=["copy", "deepcopy", "pickle"])
+def test_var_copies_keep_the_entries(duplicate: Any) -> None:
+    var = VornaxVar(host="h", port=22)
+    twin = duplicate(var)
+    assert twin == var and twin is not var
+    twin.set("host", "other")
+    assert var.host == "h" and VornaxVar(a=1) != {"a": 1}
+
+
+def test_var_repr_hides_secrets() -> None:
+    text = repr(VornaxVar(host="h", password="secret-1", ssh_rsa_pwd="secret-2"))
+    assert "host='h'" in text and "secret" not in text
+
+
+def test_log_without_file_prints_and_writes_nothing(tmp_path: Path) -> None:
+    # A fresh interpreter: nothing there has configured logging.
+    code = ("import vornax_log; log = vornax_log.VornaxLog(file=False); "
+            "log.warning('w'); log.error('e'); log.critical('c')")
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path,
+                          capture_output=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_log_with_file_writes_there(tmp_path: Path) -> None:
+    log = vornax_log.VornaxLog(file=tmp_path / "app.log")
+    log.debug("too low")
+    log.info("first %s", "record")
+    log.close()
+    text = (tmp_path / "app.log").read_text(encoding="utf-8")
+    assert "INFO" in text and "first record" in text and "too low" not in text
+
+
+COMPLETE = {"ssh": True, "ssh_host": "127.0.0.1", "ssh_user": "u", "ssh_password": "p",
+            "host": "target"}
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"ssh_host": None}, "lacks: ssh_host$"),
+    ({"ssh_user": ""}, "lacks: ssh_user$"),
+    ({"ssh_password": None}, "lacks: ssh_password or ssh_rsa$"),
+    ({"host": None}, "lacks: host$"),
+    ({"ssh_host": None, "ssh_user": None, "ssh_password": None, "host": None},
+     "lacks: ssh_host, ssh_user, ssh_password or ssh_rsa, host$"),
+    ({"ssh_port": "22x"}, "ssh_port must be a port number"),
+    ({"port": 70000}, "port must be a port number"),
+])
+def test_ssh_incomplete_configuration_is_named(changes: dict[str, Any], message: str) -> None:
+    with pytest.raises(ValueError, match=message):
+        VornaxSSH(dict(COMPLETE, **changes)).connect()
+
+
+def test_ssh_false_needs_no_tunnel() -> None:
+    result = VornaxSSH({"ssh": None, "host": "h"}).connect()
+    assert type(result) is VornaxVar and result.todict() == {"ssh": None, "host": "h"}
+
+
+class _JumpHost(asyncssh.SSHServer):
+    sessions: set[_JumpHost] = set()
+
+    def connection_made(self, conn: asyncssh.SSHServerConnection) -> None:
+        self.sessions.add(self)
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self.sessions.discard(self)
+
+    def begin_auth(self, username: str) -> bool:
+        return True
+
+    def password_auth_supported(self) -> bool:
+        return True
+
+    def validate_password(self, username: str, password: str) -> bool:
+        return (username, password) == (JUMP_USER, JUMP_PASSWORD)
+
+    def connection_requested(self, *addresses: Any) -> bool:
+        return True  # asyncssh connects to the requested address itself
+
+
+async def _echo(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+    while data := await reader.read(65536):
+        writer.write(data)
+        await writer.drain()
+    writer.close()
+
+
+class Hosts:
+    """The jump host and an echo server behind it, on one event loop."""
+
+    def __init__(self, key_path: Path) -> None:
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+        key = asyncssh.generate_private_key("ssh-rsa", key_size=2048)
+        key.write_private_key(key_path, passphrase=KEY_PASSPHRASE)
+        self.key_path = key_path
+        self.jump, self.echo = self.run(self._start(key.export_public_key().decode()))
+        self.echo_port = self.echo.sockets[0].getsockname()[1]
+
+    async def _start(self, public_key: str) -> tuple[Any, Any]:
+        jump = await asyncssh.create_server(
+            _JumpHost, "127.0.0.1", 0, authorized_client_keys=asyncssh.import_authorized_keys(public_key),
+            server_host_keys=[asyncssh.generate_private_key("ssh-ed25519")])
+        return jump, await asyncio.start_server(_echo, "127.0.0.1", 0)
+
+    def run(self, coroutine: Any) -> Any:
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(30)
+
+    def config(self, **changes: Any) -> dict[str, Any]:
+        return dict({"ssh": True, "ssh_host": "127.0.0.1", "ssh_port": self.jump.sockets[0].getsockname()[1],
+                     "ssh_user": JUMP_USER, "ssh_password": JUMP_PASSWORD, "host": "127.0.0.1",
+                     "port": self.echo_port, "user": "u", "password": "p"}, **changes)
+
+    def stop(self) -> None:
+        async def close() -> None:
+            self.jump.close()
+            self.echo.close()
+        self.run(close())
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(10)
+        self.loop.close()
+
+
+@pytest.fixture(scope="module")
+def hosts(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Hosts]:
+    started = Hosts(tmp_path_factory.mktemp("jump") / "id_rsa")
+    yield started
+    started.stop()
+
+
+def tunnel_threads() -> set[threading.Thread]:
+    # The listener, the forwarders and the jump-host session's thread.
+    return {thread for thread in threading.enumerate() if thread.name.startswith("vornax-tunnel")}
+
+
+def echo_through(port: int, payload: bytes) -> bytes:
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as conn:
+        conn.sendall(payload)
+        conn.shutdown(socket.SHUT_WR)  # the answer must still come back
+        return b"".join(iter(lambda: conn.recv(65536), b""))
+
+
+def assert_tunnel_gone(port: int | None = None) -> None:
+    assert tunnel_threads() == set()
+    if port is not None:
+        with pytest.raises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", port), timeout=30)
+    deadline = time.monotonic() + 10
+    while _JumpHost.sessions and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not _JumpHost.sessions
+
+
+@pytest.mark.parametrize("login", ["password", "key", "refused key, then password"])
+def test_tunnel_forwards_to_the_target(hosts: Hosts, login: str, tmp_path: Path) -> None:
+    changes: dict[str, Any] = {"ssh_rsa": str(hosts.key_path), "ssh_rsa_pwd": KEY_PASSPHRASE}
+    if login == "password":
+        changes = {}
+    elif login == "key":
+        changes["ssh_password"] = None
+    else:
+        changes = {"ssh_rsa": str(tmp_path / "unknown_rsa")}
+        asyncssh.generate_private_key("ssh-rsa", key_size=2048).write_private_key(changes["ssh_rsa"])
+    given = hosts.config(**changes)
+    config = VornaxSSH(given).connect()
+    try:
+        assert config.todict() == dict(given, host="127.0.0.1", port=config.port)
+        # Two connections at once, one with more data than an SSH window.
+        first = socket.create_connection(("127.0.0.1", config.port), timeout=30)
+        payload = bytes(range(256)) * 8192
+        assert echo_through(config.port, payload) == payload
+        first.sendall(b"still here")
+        assert first.recv(100) == b"still here"
+        first.close()
+    finally:
+        config.close()
+
+
+def test_tunnel_survives_an_unreachable_target(hosts: Hosts) -> None:
+    with socket.create_server(("127.0.0.1", 0)) as probe:
+        closed_port = probe.getsockname()[1]
+    config = VornaxSSH(hosts.config(port=closed_port)).connect()
+    try:
+        for _ in range(2):  # still accepting after a failed forward
+            with socket.create_connection(("127.0.0.1", config.port), timeout=30) as conn:
+                assert conn.recv(1) == b""
+    finally:
+        config.close()
+
+
+def test_wrong_jump_password_leaves_nothing_behind(hosts: Hosts) -> None:
+    with pytest.raises(paramiko.AuthenticationException):
+        VornaxSSH(hosts.config(ssh_password="wrong")).connect()
+    assert_tunnel_gone()
+
+
+@pytest.mark.parametrize("end", ["close", "drop", "drop the sftp object"])
+def test_tunnel_ends_with_its_configuration(hosts: Hosts, end: str) -> None:
+    owner: Any = sftp_main.VornaxSFTPMain(hosts.config())
+    config = owner._config
+    assert isinstance(config, VornaxTunnelVar)
+    twin = copy.copy(config)  # a copy is data only, it does not keep the tunnel
+    port = config.port
+    open_conn = socket.create_connection(("127.0.0.1", port), timeout=30)
+    open_conn.sendall(b"x")
+    assert open_conn.recv(1) == b"x"
+    if end == "close":
+        config.close()
+        assert config.closed
+    elif end == "drop":
+        owner._config = None
+        del config
+    else:
+        del owner, config
+    gc.collect()
+    assert type(twin) is VornaxVar and twin.port == port
+    assert_tunnel_gone(port)
+    assert open_conn.recv(1) == b""  # a connection still open is closed too
+    open_conn.close()
+
+
+@pytest.mark.parametrize("login", ["password", "key"])
+def test_sftp_through_an_openssh_jump_host(tmp_path: Path, login: str) -> None:
+    from servers.embedded import EmbeddedSFTPServer
+    from servers.openssh import OpenSSHServer
+
+    (tmp_path / "root").mkdir()
+    with OpenSSHServer() as jump, EmbeddedSFTPServer(tmp_path / "root") as target:
+        config = dict(target.config(), ssh=True, ssh_host=jump.host, ssh_port=jump.port,
+                      ssh_user=jump.user, ssh_password=jump.password)
+        if login == "key":
+            key = jump.add_rsa_key(passphrase=KEY_PASSPHRASE)
+            config.update(ssh_password=None, ssh_rsa=str(key.private_key), ssh_rsa_pwd=key.passphrase)
+        sftp = sftp_main.VornaxSFTPMain(config)
+        port = sftp._config.port
+        assert port != target.port
+        (tmp_path / "up.bin").write_bytes(b"through the jump host")
+        sftp._connect()
+        assert sftp._upload(str(tmp_path / "up.bin"), "/up.bin") is True
+        assert sftp._stat("/up.bin").st_size == 21
+        sftp._close()
+        del sftp
+        gc.collect()
+        assert tunnel_threads() == set()
+        assert (tmp_path / "root" / "up.bin").read_bytes() == b"through the jump host"
