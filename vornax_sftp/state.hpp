@@ -83,6 +83,7 @@ namespace sftp {
     X(m_io, "io")                                                \
     X(io_mode_exclusive, "xb")                                   \
     X(os_stat, "stat")                                           \
+    X(os_lstat, "lstat")                                         \
     X(os_open, "open")                                           \
     X(os_close, "close")                                         \
     X(os_replace, "replace")                                     \

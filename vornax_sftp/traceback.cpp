@@ -2,10 +2,36 @@
 
 #include <frameobject.h>
 
+#include <map>
+#include <string_view>
+#include <utility>
+
 #include "module_record.hpp"
 #include "ref.hpp"
 
 namespace sftp {
+
+namespace {
+
+// One code object per (function, line), made on first use and kept: the
+// set is small and fixed, and making one costs far more than the frame.
+// Only touched while holding the interpreter lock.
+std::map<std::pair<std::string_view, int>, PyObject*> g_code_objects;
+
+PyObject* code_for(const char* funcname, int line) {
+    auto key = std::make_pair(std::string_view(funcname), line);
+    auto found = g_code_objects.find(key);
+    if (found != g_code_objects.end()) {
+        return found->second;
+    }
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFile, funcname, line));
+    if (code != nullptr) {
+        g_code_objects.emplace(key, code);
+    }
+    return code;
+}
+
+}  // namespace
 
 void add_traceback_entry(const char* funcname, int line) {
     PyObject* exc = PyErr_GetRaisedException();
@@ -14,11 +40,9 @@ void add_traceback_entry(const char* funcname, int line) {
     // loader for source, finds none, and shows no line at all.
     PyObject* module = recorded_module();
     Ref globals = module ? Ref::borrow(PyModule_GetDict(module)) : Ref::steal(PyDict_New());
-    Ref code = globals ? Ref::steal(reinterpret_cast<PyObject*>(
-                             PyCode_NewEmpty(kTracebackFile, funcname, line)))
-                       : Ref();
+    PyObject* code = globals ? code_for(funcname, line) : nullptr;
     Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
                            globals.get(), nullptr)))
                      : Ref();
     if (!frame) {

@@ -1,6 +1,7 @@
 #include "session/local_file.hpp"
 
 #include <cstdint>
+#include <utility>
 
 #include "calls.hpp"
 #include "state.hpp"
@@ -11,6 +12,7 @@ namespace {
 
 constexpr long kFileTypeMask = 0170000;
 constexpr long kRegularFile = 0100000;
+constexpr long kSymbolicLink = 0120000;
 constexpr long kPermissionBits = 07777;
 constexpr int kNameAttempts = 100;
 
@@ -20,6 +22,25 @@ std::uint64_t g_temporary_counter = 0;
 Ref path_call(PyObject* os, PyObject* name, PyObject* arg) {
     Ref path_module = get_attr(os, state().os_path);
     return path_module ? call_method(path_module.get(), name, arg) : Ref();
+}
+
+// 1 when path names a symbolic link, else 0 (also when it cannot be
+// examined: the later stat decides); -1 on other errors.
+int is_symbolic_link(PyObject* os, PyObject* path) {
+    Ref info = call_method(os, state().os_lstat, path);
+    if (!info) {
+        if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    Ref mode = get_attr(info.get(), state().st_mode);
+    long bits = mode ? PyLong_AsLong(mode.get()) : -1;
+    if (bits == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    return (bits & kFileTypeMask) == kSymbolicLink ? 1 : 0;
 }
 
 }  // namespace
@@ -45,8 +66,13 @@ int LocalDestination::prepare(PyObject* destination) {
     if (!os_) {
         return -1;
     }
-    // A link to a regular file is written through, as opening it would be.
-    path_ = path_call(os_.get(), s.os_realpath, fspath.get());
+    // A link to a regular file is written through, as opening it would be:
+    // the file replaced is the link's target.
+    int link = is_symbolic_link(os_.get(), fspath.get());
+    if (link < 0) {
+        return -1;
+    }
+    path_ = link ? path_call(os_.get(), s.os_realpath, fspath.get()) : std::move(fspath);
     if (!path_) {
         return -1;
     }

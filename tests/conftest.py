@@ -1,0 +1,247 @@
+"""Shared helpers for the sftp_main tests: the method table, traceback
+checks, recording stand-ins for paramiko and its clients, and a runner for
+code that needs a fresh interpreter."""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+import traceback
+import types
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import pytest
+
+import sftp_main
+
+C = sftp_main.VornaxSFTPMain
+MODULE_FILE = os.path.basename(sftp_main.__file__)  # named by every entry the module adds
+QUAL = "sftp_main.VornaxSFTPMain."
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+# Methods in definition order: name, parameters (self included), line of argument errors.
+METHODS: list[tuple[str, tuple[str, ...], int]] = [
+    ("__init__", ("self", "config"), 22), ("_cleanse_params", ("self", "config"), 46),
+    ("_set_params_dict", ("self",), 75), ("_set_default_params", ("self",), 83),
+    ("_connect", ("self",), 89), ("_close", ("self",), 96), ("_remove", ("self", "path"), 100),
+    ("_rename", ("self", "ole_path", "new_path"), 104),
+    ("_posix_rename", ("self", "ole_path", "new_path"), 108), ("_mkdir", ("self", "path"), 112),
+    ("_rmdir", ("self", "path"), 116), ("_stat", ("self", "file_path"), 120),
+    ("_normalize", ("self", "path"), 123), ("_chdir", ("self", "path"), 126),
+    ("_upload", ("self", "src_file", "dsc_path"), 130),
+    ("_download", ("self", "src_file", "dsc_path"), 137), ("__del__", ("self",), 144)]
+METHOD_NAMES = [name for name, _, _ in METHODS]
+# The SFTP client method behind each remote operation.
+CLIENT_METHODS = {"_remove": "remove", "_rename": "rename", "_posix_rename": "posix_rename",
+                  "_mkdir": "mkdir", "_rmdir": "rmdir", "_stat": "stat", "_normalize": "normalize",
+                  "_chdir": "chdir", "_upload": "put", "_download": "get"}
+# Read-only, since cleansing completes the very mapping it is given.
+VALID = types.MappingProxyType({"host": "sftp.example", "user": "alice", "password": "secret"})
+DEFAULT_KEYS = ["ssh", "ssh_host", "ssh_port", "ssh_user", "ssh_password", "ssh_rsa", "ssh_rsa_pwd"]
+Event = tuple[Any, ...]
+
+
+def make_obj(config: Mapping[str, Any] | None = None, cls: type = C) -> Any:
+    return cls(dict(VALID) if config is None else config)
+
+
+def blank(cls: type = C) -> Any:
+    """An instance on which no method has run."""
+    return cls.__new__(cls)
+
+
+def below_tests(exc: BaseException) -> list[tuple[str, str, int]]:
+    """The traceback entries below the frames of the tests themselves."""
+    frames = traceback.extract_tb(exc.__traceback__)
+    while frames and frames[0].filename.startswith(TESTS_DIR + os.sep):
+        del frames[0]
+    return [(os.path.basename(f.filename), f.name, f.lineno) for f in frames]
+
+
+def catch(call: Callable[..., Any], *args: Any, **kwargs: Any) -> BaseException:
+    try:
+        call(*args, **kwargs)
+    except BaseException as exc:  # the callers check the type
+        return exc
+    raise AssertionError(f"{call!r} raised nothing")
+
+
+def check_raised(exc: BaseException, exc_type: type[BaseException], message: str | None,
+                 *entries: tuple[str, int]) -> None:
+    """exc is exactly exc_type (with that text), and carries one module entry
+    per (method, line), outermost first, the first right below the tests."""
+    assert type(exc) is exc_type, repr(exc)
+    assert message is None or str(exc) == message
+    inner = below_tests(exc)
+    assert [(n, line) for f, n, line in inner if f == MODULE_FILE] == [(QUAL + m, n) for m, n in entries]
+    assert inner[0] == (MODULE_FILE, QUAL + entries[0][0], entries[0][1])
+
+
+def raiser(exc: BaseException | type[BaseException]) -> Callable[..., Any]:
+    def fail(*args: Any, **kwargs: Any) -> Any:
+        raise exc
+    return fail
+
+
+def logged_call(label: str, log: list[Event], result: Any = None) -> Callable[..., Any]:
+    """A callable that logs ("call", label, args, kwargs) and returns result."""
+    def call(*args: Any, **kwargs: Any) -> Any:
+        log.append(("call", label, args, kwargs))
+        return result
+    return call
+
+
+class Recorder:
+    """A stand-in client: logs each attribute read as ("get", "label.name")
+    and each call as ("call", "label.name", args, kwargs).  `results` and
+    `errors` are keyed by "label.name"; an error class is raised anew each time."""
+
+    def __init__(self, label: str, log: list[Event] | None = None, results: Mapping[str, Any] = {},
+                 errors: Mapping[str, Any] = {}) -> None:
+        self.label, self.log = label, [] if log is None else log
+        self.results, self.errors = dict(results), dict(errors)
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("__"):
+            raise AttributeError(name)
+        full = f"{self.label}.{name}"
+        self.log.append(("get", full))
+
+        def method(*args: Any, **kwargs: Any) -> Any:
+            self.log.append(("call", full, args, kwargs))
+            if full in self.errors:
+                raise self.errors[full]
+            return self.results.get(full)
+        return method
+
+
+def calls(log: Iterable[Event]) -> list[Event]:
+    """The calls of a log, as (name, args, kwargs), without the reads."""
+    return [e[1:] for e in log if e[0] == "call"]
+
+
+class Logged:
+    """A namespace whose attribute reads are logged as ("get", "label.name")."""
+
+    def __init__(self, label: str, log: list[Event], attrs: dict[str, Any]) -> None:
+        self._label, self._log, self._attrs = label, log, attrs
+
+    def __getattr__(self, name: str) -> Any:
+        if name not in self._attrs:
+            raise AttributeError(name)
+        self._log.append(("get", f"{self._label}.{name}"))
+        return self._attrs[name]
+
+
+class FakeParamiko(Logged):
+    """paramiko for _connect: its SSH clients, transports and SFTP clients
+    are Recorders labelled "ssh", "transport" and "sftp" logging into the same
+    list; errors and results are keyed by the logged names."""
+
+    def __init__(self, log: list[Event] | None = None, errors: Mapping[str, Any] = {},
+                 results: Mapping[str, Any] = {}) -> None:
+        self.log = [] if log is None else log
+        self.errors, self.results, self.made = dict(errors), dict(results), {}
+
+        def factory(name: str, make: Callable[[], Any]) -> Callable[..., Any]:
+            def call(*args: Any, **kwargs: Any) -> Any:
+                self.log.append(("call", name, args, kwargs))
+                if name in self.errors:
+                    raise self.errors[name]
+                made = self.results[name] if name in self.results else make()
+                self.made.setdefault(name, []).append(made)
+                return made
+            return call
+
+        def client(label: str) -> Callable[[], Recorder]:
+            return lambda: Recorder(label, self.log, self.results, self.errors)
+        super().__init__("paramiko", self.log, {
+            "SSHClient": factory("paramiko.SSHClient", client("ssh")),
+            "AutoAddPolicy": factory("paramiko.AutoAddPolicy", object),
+            "Transport": factory("paramiko.Transport", client("transport")),
+            "SFTPClient": Logged("paramiko.SFTPClient", self.log, {"from_transport": factory(
+                "paramiko.SFTPClient.from_transport", client("sftp"))})})
+
+    def one(self, name: str) -> Any:
+        (made,) = self.made[name]
+        return made
+
+
+@pytest.fixture
+def fake_paramiko(monkeypatch: pytest.MonkeyPatch) -> FakeParamiko:
+    gc.collect()  # objects of earlier tests must not be finalised into this log
+    fake = FakeParamiko()
+    monkeypatch.setattr(sftp_main, "paramiko", fake)
+    return fake
+
+
+@pytest.fixture
+def obj() -> Any:
+    return make_obj()
+
+
+def connect_fakes(target: Any, log: list[Event] | None = None, **kwargs: Any) -> list[Event]:
+    """Give target recording SFTP and SSH clients; returns their shared log."""
+    log = [] if log is None else log
+    target._sftp, target._ssh = Recorder("sftp", log, **kwargs), Recorder("ssh", log, **kwargs)
+    return log
+
+
+_PRELUDE = '''
+import importlib.machinery as _machinery, json, os, sys, traceback
+
+def emit(value):
+    print("RESULT:" + json.dumps(value), flush=True)
+
+def failure(call):
+    """Type, text and traceback entries (without this code's own) of what call raises."""
+    try:
+        call()
+    except BaseException as exc:
+        return [type(exc).__name__, str(exc), [
+            [os.path.basename(f.filename), f.name, f.lineno]
+            for f in traceback.extract_tb(exc.__traceback__) if f.filename != "<string>"]]
+
+class Hide:
+    """Within the block the path finder misses the named modules."""
+    def __init__(self, *names):
+        self.names = set(names)
+    def find_spec(self, name, path=None, target=None):
+        return None if name in self.names else _machinery.PathFinder.find_spec(name, path, target)
+    def find_distributions(self, *args, **kwargs):  # package metadata stays findable
+        return _machinery.PathFinder.find_distributions(*args, **kwargs)
+    def __enter__(self):
+        self.index = sys.meta_path.index(_machinery.PathFinder)
+        sys.meta_path[self.index] = self
+    def __exit__(self, *exc):
+        sys.meta_path[self.index] = _machinery.PathFinder
+'''
+
+
+@dataclass
+class Fresh:
+    returncode: int
+    stdout: str
+    stderr: str
+    results: list[Any]
+
+
+def run_fresh(code: str, sys_path_prepend: Iterable[str | os.PathLike[str]] = (),
+              env: Mapping[str, str] | None = None) -> Fresh:
+    """Run code in a new interpreter of this environment.  The code may call
+    emit(value) to hand back JSON values and failure(call) to describe what a
+    call raises, and use `with Hide(*names):` to make modules unfindable."""
+    prepend = [os.fspath(p) for p in sys_path_prepend]
+    source = _PRELUDE + f"sys.path[0:0] = {prepend!r}\n" + textwrap.dedent(code)
+    proc = subprocess.run([sys.executable, "-P", "-c", source], capture_output=True, text=True,
+                          encoding="utf-8", env={**os.environ, **(env or {})},
+                          cwd=tempfile.gettempdir(), timeout=120)
+    results = [json.loads(line[7:]) for line in proc.stdout.splitlines() if line.startswith("RESULT:")]
+    return Fresh(proc.returncode, proc.stdout, proc.stderr, results)

@@ -1,0 +1,187 @@
+"""Importing sftp_main: what it binds, its class, and every import failure.
+Whatever depends on the import itself runs in a fresh interpreter."""
+
+from __future__ import annotations
+
+import re
+import types
+from pathlib import Path
+
+import pytest
+
+import sftp_main
+from conftest import C, METHOD_NAMES, MODULE_FILE, run_fresh
+
+NAMESPACE = ["paramiko", "VornaxLog", "VornaxSSH", "VornaxVar", "VornaxSFTPMain"]
+COMPANIONS = {"vornax_log": ("VornaxLog", 16), "vornax_ssh": ("VornaxSSH", 17),
+              "vornax_var": ("VornaxVar", 18)}
+CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+
+@pytest.fixture
+def companions(tmp_path: Path) -> Path:
+    """Minimal companions that import nothing, so that each can be hidden alone."""
+    for module, (cls, _) in COMPANIONS.items():
+        (tmp_path / f"{module}.py").write_text(f"class {cls}:\n    pass\n")
+    return tmp_path
+
+
+def test_reimport_gives_the_same_module_and_class() -> None:
+    fresh = run_fresh("""
+        import importlib, importlib.util
+        import sftp_main as a
+        cls, a.VornaxLog = a.VornaxSFTPMain, "patched"  # a second execution would rebind it
+        import sftp_main as b
+        del sys.modules["sftp_main"]
+        import sftp_main as c
+        d = importlib.reload(c)
+        e = importlib.util.module_from_spec(importlib.util.find_spec("sftp_main"))
+        emit([a is b, a is c, a is d, a is e, c.VornaxSFTPMain is cls, c.VornaxLog])
+        emit(list(vars(a)))
+    """)
+    assert fresh.results[0] == [True] * 5 + ["patched"], fresh.stderr
+    names = fresh.results[1]
+    assert [n for n in names if not n.startswith("__")] == NAMESPACE
+    assert {n for n in names if n.startswith("__")} == {
+        "__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__"}
+
+
+def test_bound_names_and_module_attributes() -> None:
+    import paramiko
+    import vornax_log
+    import vornax_ssh
+    import vornax_var
+    assert sftp_main.paramiko is paramiko and sftp_main.VornaxLog is vornax_log.VornaxLog
+    assert sftp_main.VornaxSSH is vornax_ssh.VornaxSSH and sftp_main.VornaxVar is vornax_var.VornaxVar
+    assert sftp_main.__file__ == sftp_main.__spec__.origin and sftp_main.__package__ == ""
+    assert sftp_main.__loader__ is sftp_main.__spec__.loader and not hasattr(sftp_main, "__path__")
+    lines = sftp_main.__doc__.split("\n")
+    assert len(lines) == 7 and lines[0] == lines[6] == "" and re.fullmatch(r"@Author: \S.*", lines[1])
+    assert lines[2:6] == ["@Time: 2024/1/20 11:03", "@SoftWare: PyCharm", "@Project: vornax",
+                          "@File: sftp_main"]
+
+
+@pytest.mark.parametrize("hidden, line", [("paramiko", 14), ("vornax_log", 16), ("vornax_ssh", 17),
+                                          ("vornax_var", 18)])
+def test_missing_dependency_fails_then_recovers(companions: Path, hidden: str, line: int) -> None:
+    fresh = run_fresh(f"""
+        with Hide({hidden!r}):
+            emit(failure(lambda: __import__("sftp_main")) + ["sftp_main" in sys.modules])
+        import sftp_main
+        emit([n for n in vars(sftp_main) if not n.startswith("__")])
+    """, [companions])
+    assert fresh.results == [["ModuleNotFoundError", f"No module named '{hidden}'",
+                              [[MODULE_FILE, "init sftp_main", line]], False], NAMESPACE], fresh.stderr
+
+
+@pytest.mark.parametrize("module, source, failure", [
+    *[(m, "OTHER = 1\n", ["ImportError", f"cannot import name {c}", [[MODULE_FILE, "init sftp_main", n]]])
+      for m, (c, n) in COMPANIONS.items()],
+    # A read that fails otherwise than with AttributeError is reported the same way.
+    ("vornax_var", "def __getattr__(name):\n    if name == 'VornaxVar':\n        raise ValueError(name)\n"
+     "    raise AttributeError(name)\n",
+     ["ImportError", "cannot import name VornaxVar", [[MODULE_FILE, "init sftp_main", 18]]]),
+    # An error of the companion itself passes unchanged, below the module's entry.
+    ("vornax_ssh", "raise LookupError('broken')\n",
+     ["LookupError", "broken", [[MODULE_FILE, "init sftp_main", 17], ["vornax_ssh.py", "<module>", 1]]]),
+])
+def test_broken_companion(companions: Path, module: str, source: str, failure: list[object]) -> None:
+    (companions / f"{module}.py").write_text(source)
+    fresh = run_fresh("""
+        emit(failure(lambda: __import__("sftp_main")))
+        for module, cls in {"vornax_log": "VornaxLog", "vornax_ssh": "VornaxSSH",
+                            "vornax_var": "VornaxVar"}.items():   # repair, then import again
+            sys.modules[module] = type(sys)(module)
+            setattr(sys.modules[module], cls, type(cls, (), {}))
+        import sftp_main
+        emit(sorted(n for n in vars(sftp_main) if not n.startswith("__")))
+    """, [companions])
+    assert fresh.results == [failure, sorted(NAMESPACE)], fresh.stderr
+
+
+def test_class_found_under_dotted_name_and_names_bound_at_once(companions: Path) -> None:
+    (companions / "vornax_ssh.py").write_text("OTHER = 1\n")
+    (companions / "vornax_var.py").write_text(  # sees what the module has bound so far
+        "import sys\nSEEN = [n for n in vars(sys.modules['sftp_main']) if not n.startswith('__')]\n"
+        "class VornaxVar:\n    pass\n")
+    fresh = run_fresh("""
+        sys.modules["vornax_ssh.VornaxSSH"] = stand_in = type("VornaxSSH", (), {})
+        import sftp_main, vornax_var
+        emit([sftp_main.VornaxSSH is stand_in, vornax_var.SEEN])
+    """, [companions])
+    assert fresh.results == [[True, ["paramiko", "VornaxLog", "VornaxSSH"]]], fresh.stderr
+
+
+def test_paramiko_already_in_sys_modules_is_used() -> None:
+    fresh = run_fresh("""
+        import importlib.machinery, types
+        fake = types.ModuleType("paramiko")
+        fake.__spec__ = importlib.machinery.ModuleSpec("paramiko", None)
+        fake.__spec__._initializing = False
+        sys.modules["paramiko"] = fake
+        import sftp_main
+        emit(sftp_main.paramiko is fake)
+    """)
+    assert fresh.results == [True], fresh.stderr
+
+
+@pytest.mark.parametrize("code, last_lines", [
+    ("with Hide('vornax_log'):\n    import sftp_main\n",
+     [f'  File "{MODULE_FILE}", line 16, in init sftp_main',
+      "ModuleNotFoundError: No module named 'vornax_log'"]),
+    ("import sftp_main\nsftp_main.VornaxSFTPMain._remove()\n",
+     [f'  File "{MODULE_FILE}", line 100, in sftp_main.VornaxSFTPMain._remove',
+      "TypeError: _remove() takes exactly 2 positional arguments (0 given)"]),
+])
+def test_printed_traceback_shows_no_source_line(companions: Path, code: str, last_lines: list[str]) -> None:
+    fresh = run_fresh(code, [companions])
+    assert fresh.returncode == 1 and fresh.stderr.splitlines()[-2:] == last_lines
+
+
+def test_subinterpreters_after_main() -> None:
+    fresh = run_fresh("""
+        import _interpreters
+        import sftp_main
+        for kind in ("legacy", "legacy", "isolated"):
+            i = _interpreters.create(kind)
+            r = _interpreters.exec(i, "import sftp_main")
+            emit(None if r is None else [r.type.__name__, r.msg])
+            _interpreters.destroy(i)
+        del sys.modules["sftp_main"]
+        import sftp_main as again
+        emit(again is sftp_main)
+    """)
+    assert fresh.results == [["ImportError", CHANGE]] * 2 + [
+        ["ImportError", "module sftp_main does not support loading in subinterpreters"], True], fresh.stderr
+
+
+def test_main_interpreter_refused_after_a_legacy_subinterpreter(companions: Path) -> None:
+    (companions / "paramiko.py").write_text("")
+    fresh = run_fresh(f"""
+        import _interpreters
+        i = _interpreters.create("legacy")
+        r = _interpreters.exec(i, "import sys; sys.path.insert(0, {str(companions)!r}); import sftp_main")
+        emit(None if r is None else r.formatted)
+        emit(failure(lambda: __import__("sftp_main"))[:2])
+    """, [companions])
+    assert fresh.results == [None, ["ImportError", CHANGE]], fresh.stderr
+
+
+def test_class_surface() -> None:
+    assert type(C) is type and C.__mro__ == (C, object) and C.__bases__ == (object,)
+    assert C.__name__ == C.__qualname__ == "VornaxSFTPMain" and C.__module__ == "sftp_main"
+    assert C.__doc__ is None and "__slots__" not in C.__dict__ and C.__flags__ & (1 << 9)  # heap type
+    # The class dict is what type() makes of the namespace, methods in table order.
+    namespace = {"__module__": "sftp_main", "__qualname__": "VornaxSFTPMain"}
+    oracle = type("VornaxSFTPMain", (), {**namespace, **{n: lambda self: None for n in METHOD_NAMES}})
+    assert list(C.__dict__) == list(oracle.__dict__)
+    assert [n for n in C.__dict__ if n in METHOD_NAMES] == METHOD_NAMES
+    functions = [C.__dict__[name] for name in METHOD_NAMES]
+    assert len({type(f) for f in functions}) == 1
+    assert type(functions[0]).__flags__ & (1 << 17)  # a method descriptor: obj.m() builds no bound method
+    obj = C.__new__(C)
+    assert vars(obj) == {}
+    for name, f in zip(METHOD_NAMES, functions):
+        bound = getattr(obj, name)
+        assert getattr(C, name) is f and isinstance(bound, types.MethodType)
+        assert bound.__self__ is obj and bound.__func__ is f

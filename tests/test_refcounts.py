@@ -1,0 +1,142 @@
+"""Reference check: many thousands of calls of each method, on success and on
+error paths, leave the reference counts of the class and of the arguments,
+and the interpreter's allocated blocks, where they were."""
+
+from __future__ import annotations
+
+import gc
+import sys
+import types
+from collections.abc import Callable
+from typing import Any
+
+import pytest
+
+import sftp_main
+import vornax_var
+from conftest import C, CLIENT_METHODS, METHODS, VALID, blank, make_obj
+
+CALLS, WARM_UP = 20_000, 500
+# Allocator and cache noise stays far below this; one leaked object per call would be CALLS blocks.
+BLOCK_TOLERANCE = 1_000
+PARAMS = {name: params for name, params, _ in METHODS}
+
+
+def quiet_client(result: Any, error: type[BaseException] | None = None) -> Any:
+    """A client that keeps nothing, so that nothing it does lasts."""
+    def method(*args: Any) -> Any:
+        if error is not None:
+            raise error("client error")
+        return result
+    names = [*CLIENT_METHODS.values(), "close", "set_missing_host_key_policy"]
+    return types.SimpleNamespace(**dict.fromkeys(names, method))
+
+
+@pytest.fixture
+def env(monkeypatch: pytest.MonkeyPatch) -> types.SimpleNamespace:
+    # Light companions, so that only the module's own references are measured.
+    monkeypatch.setattr(sftp_main, "VornaxLog", dict)
+    monkeypatch.setattr(sftp_main, "VornaxVar", vornax_var.VornaxVar)
+    result, handed = object(), types.SimpleNamespace(ssh=None, port=22, **VALID)
+    client = quiet_client(result)
+    monkeypatch.setattr(sftp_main, "paramiko", types.SimpleNamespace(
+        SSHClient=lambda: client, AutoAddPolicy=object,
+        Transport=lambda address: types.SimpleNamespace(connect=lambda **kw: None),
+        SFTPClient=type("SFTPClient", (), {"from_transport": staticmethod(lambda transport: client)})))
+    monkeypatch.setattr(sftp_main, "VornaxSSH", lambda config: types.SimpleNamespace(connect=lambda: handed))
+    obj = make_obj()
+    obj._sftp = obj._ssh = client
+    return types.SimpleNamespace(obj=obj, client=client, a=[1], b=[2], result=result, config=dict(VALID),
+                                 handed=handed)
+
+
+def assert_balanced(call: Callable[[], Any], *watched: object) -> None:
+    for _ in range(WARM_UP):
+        call()
+    gc.collect()
+    refs, blocks = [sys.getrefcount(o) for o in watched], sys.getallocatedblocks()
+    for _ in range(CALLS):
+        call()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert abs(sys.getallocatedblocks() - blocks) < BLOCK_TOLERANCE
+
+
+def expecting(exc_type: type[BaseException], *calls: Callable[[], Any]) -> Callable[[], None]:
+    """One call running each of calls, each of which must raise exc_type."""
+    def run() -> None:
+        for call in calls:
+            try:
+                call()
+            except exc_type:
+                continue
+            raise AssertionError(f"{call!r} raised no {exc_type.__name__}")
+    return run
+
+
+def args_for(env: types.SimpleNamespace, name: str) -> list[Any]:
+    return [env.config if p == "config" else (env.a, env.b)[i % 2] for i, p in enumerate(PARAMS[name][1:])]
+
+
+@pytest.mark.parametrize("name", PARAMS)
+def test_success(env: types.SimpleNamespace, name: str) -> None:
+    f, args = getattr(C, name), args_for(env, name)
+    keywords = dict(zip(PARAMS[name][1:], args))
+
+    def call() -> None:
+        f(env.obj, *args)
+        f(self=env.obj, **keywords)
+    assert_balanced(call, C, env.obj, env.client, env.a, env.b, env.result, env.config)
+
+
+@pytest.mark.parametrize("name", PARAMS)
+def test_binding_errors(env: types.SimpleNamespace, name: str) -> None:
+    f, obj, a, args = getattr(C, name), env.obj, env.a, args_for(env, name)
+    assert_balanced(expecting(
+        TypeError, lambda: f(), lambda: f(obj, *args, a), lambda: f(obj, *args, x=a),
+        lambda: f(obj, *args, self=obj), lambda: type(f).__call__(f, obj, *args, **{1: a}),
+        lambda: f(x=a), lambda: f(obj, *args, a, x=a)), C, obj, a, env.config)
+
+
+@pytest.mark.parametrize("name", CLIENT_METHODS)
+@pytest.mark.parametrize("error", [OSError, KeyboardInterrupt])
+def test_client_errors(env: types.SimpleNamespace, name: str, error: type[BaseException]) -> None:
+    env.obj._sftp = quiet_client(env.result, error)
+    f, args = getattr(env.obj, name), (env.a, env.b)[:len(PARAMS[name]) - 1]
+    if name in ("_upload", "_download") and error is OSError:
+        def call() -> None:
+            assert f(*args) is False
+    else:
+        call = expecting(error, lambda: f(*args))
+    assert_balanced(call, C, env.obj, env.a, env.b)
+    env.obj._sftp = env.client  # so that destroying the object is quiet
+
+
+def test_validation_construction_and_lookup_errors(env: types.SimpleNamespace,
+                                                   monkeypatch: pytest.MonkeyPatch) -> None:
+    obj, bad = env.obj, {"port": 23}
+    options = blank(type("Options", (C,), {"_set_params_dict": lambda self: setattr(
+        self, "_params_dict", {"host": {"type": True}, "port": {"type": False, "optional": [22, 80]}})}))
+    assert_balanced(expecting(
+        Exception, lambda: obj._cleanse_params({}), lambda: obj._cleanse_params(None),
+        lambda: obj._cleanse_params(5), lambda: options._cleanse_params(bad), lambda: C({}), lambda: C(None),
+        lambda: blank()._close(), lambda: C._remove(blank(), env.a)), C, obj, options, bad)
+    monkeypatch.delattr(sftp_main, "paramiko")
+    assert_balanced(expecting(NameError, obj._connect), C, obj)
+
+
+def test_construction_hand_over_and_interrupted_finaliser(env: types.SimpleNamespace) -> None:
+    ssh_config = {**VALID, "ssh": True}
+
+    def call() -> None:
+        C(env.config)
+        C(ssh_config)._connect()
+        env.obj.__init__(ssh_config)
+    assert_balanced(call, C, env.config, ssh_config, env.handed, env.client)
+
+    def interrupt() -> None:
+        raise KeyboardInterrupt
+    interrupted = make_obj()
+    interrupted._close = interrupt
+    assert_balanced(expecting(KeyboardInterrupt, interrupted.__del__), C, interrupted)
+    del interrupted._close

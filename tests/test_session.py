@@ -1,0 +1,282 @@
+"""Connecting and closing on a stand-in paramiko, and the ten remote
+operations on recording stand-in clients."""
+
+from __future__ import annotations
+
+import socket
+import os
+import sys
+import types
+from typing import Any
+
+import paramiko
+import pytest
+
+import sftp_main
+from conftest import (C, CLIENT_METHODS, VALID, Event, FakeParamiko, Logged, Recorder, blank, calls, catch,
+                      check_raised, connect_fakes, make_obj)
+
+CONFIG = {"host": "h", "port": 22, "user": "u", "password": "p"}
+
+
+def watched(name: str, log: list[Event], refuse: bool = False) -> property:
+    """An attribute whose reads and writes are logged (and writes refused if asked)."""
+    def get(self: Any) -> Any:
+        log.append(("get", "self." + name))
+        return self.__dict__[name]
+
+    def set(self: Any, value: Any) -> None:
+        log.append(("set", "self." + name))
+        if refuse:
+            raise LookupError("refused")
+        self.__dict__[name] = value
+    return property(get, set)
+
+
+def test_connect_reads_and_calls_in_order(fake_paramiko: FakeParamiko) -> None:
+    log = fake_paramiko.log
+    obj = blank(type("Watched", (C,), {n: watched(n, log) for n in ("_config", "_ssh", "_sftp")}))
+    obj.__dict__["_config"] = Logged("config", log, dict(CONFIG))
+    assert obj._connect() is None
+    policy, transport = fake_paramiko.one("paramiko.AutoAddPolicy"), fake_paramiko.one("paramiko.Transport")
+    assert log == [
+        ("get", "paramiko.SSHClient"), ("call", "paramiko.SSHClient", (), {}), ("set", "self._ssh"),
+        ("get", "self._ssh"), ("get", "ssh.set_missing_host_key_policy"),
+        ("get", "paramiko.AutoAddPolicy"), ("call", "paramiko.AutoAddPolicy", (), {}),
+        ("call", "ssh.set_missing_host_key_policy", (policy,), {}),
+        ("get", "paramiko.Transport"), ("get", "self._config"), ("get", "config.host"),
+        ("get", "self._config"), ("get", "config.port"), ("call", "paramiko.Transport", ("h:22",), {}),
+        ("get", "transport.connect"), ("get", "self._config"), ("get", "config.user"),
+        ("get", "self._config"), ("get", "config.password"),
+        ("call", "transport.connect", (), {"username": "u", "password": "p"}),
+        ("get", "paramiko.SFTPClient"), ("get", "paramiko.SFTPClient.from_transport"),
+        ("call", "paramiko.SFTPClient.from_transport", (transport,), {}), ("set", "self._sftp")]
+    assert list(log[-5][3]) == ["username", "password"]
+    assert obj.__dict__["_ssh"] is fake_paramiko.one("paramiko.SSHClient")
+    assert obj.__dict__["_sftp"] is fake_paramiko.one("paramiko.SFTPClient.from_transport")
+    assert transport not in vars(obj).values()
+
+
+Shown = type("Shown", (), {"__format__": lambda self, spec: "formatted" + spec, "__str__": lambda self: "str"})
+
+
+@pytest.mark.parametrize("host, port, address", [
+    ("h", 22, "h:22"), ("h", "22", "h:22"), ("::1", 2222, "::1:2222"), ("a:b", 7, "a:b:7"),
+    (Shown(), Shown(), "formatted:formatted"), (10, 1.5, "10:1.5")])
+def test_address_text(fake_paramiko: FakeParamiko, obj: Any, host: Any, port: Any, address: str) -> None:
+    obj._config = types.SimpleNamespace(host=host, port=port, user="u", password="p")
+    obj._connect()
+    assert calls(fake_paramiko.log)[3] == ("paramiko.Transport", (address,), {})
+
+
+def test_default_port_and_handed_over_configuration(fake_paramiko: FakeParamiko,
+                                                    monkeypatch: pytest.MonkeyPatch) -> None:
+    make_obj()._connect()
+    tunnel = types.SimpleNamespace(host="127.0.0.1", port=40022, user="tu", password="tp")
+    monkeypatch.setattr(sftp_main, "VornaxSSH", lambda config: types.SimpleNamespace(connect=lambda: tunnel))
+    make_obj({**VALID, "port": 2222, "ssh": True})._connect()
+    assert [c for c in calls(fake_paramiko.log) if c[0].startswith(("paramiko.Transport", "transport"))] == [
+        ("paramiko.Transport", ("sftp.example:22",), {}),
+        ("transport.connect", (), {"username": "alice", "password": "secret"}),
+        ("paramiko.Transport", ("127.0.0.1:40022",), {}),
+        ("transport.connect", (), {"username": "tu", "password": "tp"})]
+
+
+@pytest.mark.parametrize("fault, exc_type, line, new_ssh", [
+    ("paramiko.SSHClient", LookupError, 90, False), ("store _ssh", LookupError, 90, False),
+    ("paramiko.AutoAddPolicy", LookupError, 91, True), ("ssh.set_missing_host_key_policy", LookupError, 91, True),
+    ("config.host", AttributeError, 92, True), ("paramiko.Transport", LookupError, 92, True),
+    ("transport.connect", LookupError, 93, True), ("config.password", AttributeError, 93, True),
+    ("paramiko.SFTPClient.from_transport", LookupError, 94, True), ("store _sftp", LookupError, 94, True)])
+def test_connect_failure_at_each_step(monkeypatch: pytest.MonkeyPatch, fault: str, exc_type: type[BaseException],
+                                      line: int, new_ssh: bool) -> None:
+    fake = FakeParamiko(errors={fault: LookupError})
+    monkeypatch.setattr(sftp_main, "paramiko", fake)
+    obj = blank(type("Watched", (C,), {n: watched(n, [], fault == "store " + n) for n in ("_ssh", "_sftp")}))
+    earlier_ssh, earlier_sftp = object(), object()
+    obj.__dict__.update(_ssh=earlier_ssh, _sftp=earlier_sftp, _config=Logged(
+        "config", [], {k: v for k, v in CONFIG.items() if fault != "config." + k}))
+    check_raised(catch(obj._connect), exc_type, None, ("_connect", line))
+    assert (obj.__dict__["_ssh"] is not earlier_ssh) is new_ssh and obj.__dict__["_sftp"] is earlier_sftp
+    # A transport that was made is closed before the error leaves; nothing else is.
+    closed = [c[:2] for c in calls(fake.log) if c[0].endswith("close")]
+    assert closed == ([("transport.close", ())] if line >= 93 else [])
+
+
+def test_failed_connect_discards_an_error_of_the_transport_close(monkeypatch: pytest.MonkeyPatch) -> None:
+    fake = FakeParamiko(errors={"transport.connect": LookupError, "transport.close": OSError})
+    monkeypatch.setattr(sftp_main, "paramiko", fake)
+    obj = make_obj()
+    check_raised(catch(obj._connect), LookupError, None, ("_connect", 93))
+    assert ("transport.close", ()) in [c[:2] for c in calls(fake.log)]
+
+
+def test_connect_twice_replaces_without_closing(fake_paramiko: FakeParamiko, obj: Any) -> None:
+    obj._connect()
+    first = obj._ssh, obj._sftp
+    obj._connect()
+    assert obj._ssh is not first[0] and obj._sftp is fake_paramiko.made["paramiko.SFTPClient.from_transport"][1]
+    assert not [c for c in calls(fake_paramiko.log) if c[0].endswith("close")]
+
+
+def test_close_order_and_repetition(fake_paramiko: FakeParamiko, obj: Any) -> None:
+    # A client that is no paramiko SFTPClient gets exactly the two closes.
+    log = connect_fakes(obj, fake_paramiko.log)
+    assert obj._close() is None
+    obj._close()
+    assert [e for e in log if not e[1].startswith("paramiko")] == [
+        ("get", "sftp.close"), ("call", "sftp.close", (), {}),
+        ("get", "ssh.close"), ("call", "ssh.close", (), {})] * 2
+
+
+def test_close_also_closes_the_transport_of_a_paramiko_client() -> None:
+    import paramiko
+    log: list[str] = []
+    transport = types.SimpleNamespace(close=lambda: log.append("transport.close"))
+    channel = types.SimpleNamespace(get_transport=lambda: transport)
+    client = paramiko.SFTPClient.__new__(paramiko.SFTPClient)     # no real channel needed
+    client.close = lambda: log.append("sftp.close")
+    client.get_channel = lambda: channel
+    obj = make_obj()
+    obj._sftp, obj._ssh = client, types.SimpleNamespace(close=lambda: log.append("ssh.close"))
+    obj._close()
+    assert log == ["sftp.close", "ssh.close", "transport.close"]
+
+
+@pytest.mark.parametrize("setup, exc_type, text, line, reached", [
+    ("sftp.close", OSError, None, 97, ["sftp.close"]),
+    ("ssh.close", OSError, None, 98, ["sftp.close", "ssh.close"]),
+    ("no _sftp", AttributeError, "'VornaxSFTPMain' object has no attribute '_sftp'", 97, []),
+    ("no _ssh", AttributeError, "'VornaxSFTPMain' object has no attribute '_ssh'", 98, ["sftp.close"]),
+    ("_sftp None", AttributeError, "'NoneType' object has no attribute 'close'", 97, [])])
+def test_close_failures(obj: Any, setup: str, exc_type: type[BaseException], text: str | None, line: int,
+                        reached: list[str]) -> None:
+    log = connect_fakes(obj, errors={setup: OSError})
+    if setup.startswith("no "):
+        delattr(obj, setup[3:])
+    if setup == "_sftp None":
+        obj._sftp = None
+    check_raised(catch(obj._close), exc_type, text, ("_close", line))
+    assert [c[0] for c in calls(log)] == reached
+
+
+def test_from_transport_returning_none(monkeypatch: pytest.MonkeyPatch, obj: Any) -> None:
+    monkeypatch.setattr(sftp_main, "paramiko", FakeParamiko(results={"paramiko.SFTPClient.from_transport": None}))
+    obj._connect()
+    assert obj._sftp is None
+    check_raised(catch(obj._close), AttributeError, "'NoneType' object has no attribute 'close'", ("_close", 97))
+    assert obj._upload(object(), object()) is False and obj._download(object(), object()) is False
+
+
+def test_real_paramiko_reports_an_unreachable_address() -> None:
+    with socket.socket() as probe:  # a port that nothing listens on
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    obj = make_obj({**VALID, "host": "127.0.0.1", "port": port})
+    exc = catch(obj._connect)
+    assert isinstance(exc, (paramiko.SSHException, OSError))
+    check_raised(exc, type(exc), None, ("_connect", 92))
+    assert type(obj._ssh) is paramiko.SSHClient and type(obj._ssh._policy) is paramiko.AutoAddPolicy
+    assert "_sftp" not in vars(obj)
+
+
+# name, argument count, answers True (else the client's result), line of a failure
+FORWARDING = [("_remove", 1, True, 101), ("_rename", 2, True, 105), ("_posix_rename", 2, True, 109),
+              ("_mkdir", 1, True, 113), ("_rmdir", 1, True, 117), ("_stat", 1, False, 121),
+              ("_normalize", 1, False, 124), ("_chdir", 1, True, 127)]
+TRANSFERS = [("_upload", 132), ("_download", 139)]
+
+
+@pytest.mark.parametrize("name, count, answers_true, line", FORWARDING)
+def test_forwarding_operation(obj: Any, name: str, count: int, answers_true: bool, line: int) -> None:
+    result, args, method = object(), tuple(object() for _ in range(count)), "sftp." + CLIENT_METHODS[name]
+    log = connect_fakes(obj, results={method: result})
+    assert getattr(obj, name)(*args) is (True if answers_true else result)
+    assert log == [("get", method), ("call", method, args, {})]
+    obj._sftp = other = Recorder("other")  # the client is looked up at every call
+    getattr(obj, name)(*args)
+    assert calls(other.log) == [("other." + CLIENT_METHODS[name], args, {})]
+
+
+@pytest.mark.parametrize("name, count, answers_true, line", FORWARDING)
+@pytest.mark.parametrize("error_type, error_args", [(OSError, (2, "No such file")), (PermissionError, ("denied",)),
+                                                    (KeyboardInterrupt, ())])
+def test_forwarding_lets_client_errors_through(obj: Any, name: str, count: int, answers_true: bool,
+                                               line: int, error_type: type[BaseException],
+                                               error_args: tuple[Any, ...]) -> None:
+    error = error_type(*error_args)
+    connect_fakes(obj, errors={"sftp." + CLIENT_METHODS[name]: error})
+    exc = catch(getattr(obj, name), *["p"] * count)
+    assert exc is error
+    check_raised(exc, type(error), str(error), (name, line))
+
+
+@pytest.mark.parametrize("name, count, answers_true, line", FORWARDING)
+@pytest.mark.parametrize("client, text", [("absent", "'VornaxSFTPMain' object has no attribute '_sftp'"),
+                                          (None, "'NoneType' object has no attribute '{}'"),
+                                          (42, "'int' object has no attribute '{}'")])
+def test_forwarding_without_a_usable_client(obj: Any, name: str, count: int, answers_true: bool, line: int,
+                                            client: Any, text: str) -> None:
+    if client != "absent":
+        obj._sftp = client
+    check_raised(catch(getattr(obj, name), *["p"] * count), AttributeError, text.format(CLIENT_METHODS[name]),
+                 (name, line))
+
+
+@pytest.mark.parametrize("name, line", TRANSFERS)
+@pytest.mark.parametrize("paths", ["objects", "local paths"])
+def test_transfer_success(obj: Any, name: str, line: int, paths: str, tmp_path: Any) -> None:
+    src, dst = (object(), object()) if paths == "objects" else (str(tmp_path / "src"), str(tmp_path / "dst"))
+    method = "sftp." + CLIENT_METHODS[name]
+    log = connect_fakes(obj, results={method: False})
+    assert getattr(obj, name)(src, dst) is True and getattr(obj, name)(dsc_path=dst, src_file=src) is True
+    if name == "_download" and paths == "local paths":
+        # A local path is written under a temporary name beside it, then
+        # moved into place: the client's get sees that name.
+        assert [e[:2] for e in log] == [("get", method), ("call", method)] * 2
+        for event in log[1::2]:
+            assert event[2][0] == src and os.path.dirname(event[2][1]) == str(tmp_path)
+            assert os.path.basename(event[2][1]).startswith(".dst.")
+        assert os.listdir(tmp_path) == ["dst"]
+    else:
+        assert log == [("get", method), ("call", method, (src, dst), {})] * 2
+
+
+@pytest.mark.parametrize("name, line", TRANSFERS)
+@pytest.mark.parametrize("client", ["OSError", "ValueError", "Exception subclass", "absent", None, "no method"])
+def test_transfer_failure_is_false(obj: Any, name: str, line: int, client: Any) -> None:
+    errors = {"OSError": OSError, "ValueError": ValueError, "Exception subclass": type("Broken", (Exception,), {})}
+    if client in errors:
+        connect_fakes(obj, errors={"sftp." + CLIENT_METHODS[name]: errors[client]})
+    elif client != "absent":
+        obj._sftp = object() if client == "no method" else client
+    assert getattr(obj, name)(object(), object()) is False
+    assert sys.exc_info() == (None, None, None)
+    try:
+        raise RuntimeError("later")
+    except RuntimeError as later:
+        assert later.__context__ is None  # the discarded error left nothing behind
+    try:  # an exception the caller is handling stays the one handled
+        raise ValueError("outer")
+    except ValueError as outer:
+        assert getattr(obj, name)(object(), object()) is False and sys.exception() is outer
+
+
+@pytest.mark.parametrize("name, line", TRANSFERS)
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_transfer_lets_other_base_exceptions_through(obj: Any, name: str, line: int,
+                                                     error: type[BaseException]) -> None:
+    raised = error()
+    connect_fakes(obj, errors={"sftp." + CLIENT_METHODS[name]: raised})
+    exc = catch(getattr(obj, name), object(), object())
+    assert exc is raised
+    check_raised(exc, error, None, (name, line))
+
+
+def test_operations_after_close_reach_the_closed_client(obj: Any) -> None:
+    log = connect_fakes(obj)
+    obj._close()
+    obj._sftp.errors.update({"sftp.remove": OSError("Socket is closed"), "sftp.put": OSError("closed")})
+    check_raised(catch(obj._remove, "x"), OSError, "Socket is closed", ("_remove", 101))
+    assert obj._upload(object(), object()) is False
+    assert [c[0] for c in calls(log)] == ["sftp.close", "ssh.close", "sftp.remove", "sftp.put"]
