@@ -5,7 +5,10 @@ and the interpreter's allocated blocks, where they were."""
 from __future__ import annotations
 
 import gc
+import os
+import subprocess
 import sys
+import textwrap
 import types
 from collections.abc import Callable
 from typing import Any
@@ -50,16 +53,21 @@ def env(monkeypatch: pytest.MonkeyPatch) -> types.SimpleNamespace:
                                  handed=handed)
 
 
+def open_fds() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
 def assert_balanced(call: Callable[[], Any], *watched: object) -> None:
     for _ in range(WARM_UP):
         call()
     gc.collect()
-    refs, blocks = [sys.getrefcount(o) for o in watched], sys.getallocatedblocks()
+    refs, blocks, fds = [sys.getrefcount(o) for o in watched], sys.getallocatedblocks(), open_fds()
     for _ in range(CALLS):
         call()
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == refs
     assert abs(sys.getallocatedblocks() - blocks) < BLOCK_TOLERANCE
+    assert open_fds() == fds
 
 
 def expecting(exc_type: type[BaseException], *calls: Callable[[], Any]) -> Callable[[], None]:
@@ -140,3 +148,58 @@ def test_construction_hand_over_and_interrupted_finaliser(env: types.SimpleNames
     interrupted._close = interrupt
     assert_balanced(expecting(KeyboardInterrupt, interrupted.__del__), C, interrupted)
     del interrupted._close
+
+
+@pytest.mark.parametrize("outcome", ["written", "failed", "interrupted"])
+def test_downloads_to_local_paths(env: types.SimpleNamespace, tmp_path: Any, outcome: str) -> None:
+    target, source = str(tmp_path / "target"), "remote"
+
+    def get(remote: str, local: str) -> None:
+        with open(local, "wb") as f:
+            f.write(b"data")
+        if outcome == "failed":
+            raise OSError("lost")
+        if outcome == "interrupted":
+            raise KeyboardInterrupt
+    env.obj._sftp = types.SimpleNamespace(get=get)
+    download = env.obj._download
+    if outcome == "interrupted":
+        call = expecting(KeyboardInterrupt, lambda: download(source, target))
+    else:
+        def call() -> None:
+            assert download(source, target) is (outcome == "written")
+    assert_balanced(call, C, env.obj, source, target)
+    assert os.listdir(tmp_path) == (["target"] if outcome == "written" else [])
+    env.obj._sftp = env.client
+
+
+def test_failed_imports_and_recovery_leak_nothing() -> None:
+    script = textwrap.dedent("""
+        import gc, importlib.abc, sys
+        class Block(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path=None, target=None):
+                if name == "vornax_ssh":
+                    raise ModuleNotFoundError("No module named 'vornax_ssh'", name=name)
+        sys.meta_path.insert(0, Block())
+        def attempt():
+            try:
+                import sftp_main
+            except ModuleNotFoundError:
+                return
+            raise AssertionError("imported")
+        for _ in range(200):
+            attempt()
+        gc.collect()
+        blocks = sys.getallocatedblocks()
+        for _ in range(5000):
+            attempt()
+        gc.collect()
+        grown = sys.getallocatedblocks() - blocks
+        sys.meta_path.pop(0)
+        import sftp_main
+        assert sftp_main.VornaxSFTPMain.__name__ == "VornaxSFTPMain"
+        print(grown)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert abs(int(done.stdout)) < BLOCK_TOLERANCE
