@@ -37,13 +37,11 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     }
 }
 
-// A transfer: True when the client's call returned, False when it (or the
-// lookups before it) raised an Exception; anything else passes through.
-template <Name Method>
-PyObject* transfer(PyObject* const* args, int& line, int statement_line) {
-    line = statement_line;
-    Ref client = get_attr(args[0], state().a_sftp);
-    if (client && call_method(client.get(), state().*Method, args[1], args[2])) {
+// The answer of a transfer: True when it went through, False when it (or
+// a look-up before it) raised an Exception, which is discarded; anything
+// else, KeyboardInterrupt say, passes through.
+PyObject* transfer_answer(bool succeeded) {
+    if (succeeded) {
         Py_RETURN_TRUE;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -100,23 +98,19 @@ PyObject* chdir(PyObject* const* args, int& line) {
     return forward<&ModuleState::s_chdir, 1, Result::True>(args, line, 127);
 }
 PyObject* upload(PyObject* const* args, int& line) {
-    return transfer<&ModuleState::s_put>(args, line, 132);
+    line = 132;  // self._sftp.put(src_file, dsc_path)
+    Ref client = get_attr(args[0], state().a_sftp);
+    return transfer_answer(client && call_method(client.get(), state().s_put, args[1], args[2]));
 }
-// Like the other transfer, except that a path destination is written under
-// a temporary name and moved into place only after the client's get
+
+// self._sftp.get(src_file, dsc_path), except that a path destination is
+// written under a temporary name and moved into place only after get
 // succeeded: a failed download never truncates or leaves behind a file.
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
     Ref client = get_attr(args[0], state().a_sftp);
     Ref getter = client ? get_attr(client.get(), state().s_get) : Ref();
-    if (getter && fetch(getter.get(), args[1], args[2]) == 0) {
-        Py_RETURN_TRUE;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return nullptr;
-    }
-    PyErr_Clear();
-    Py_RETURN_FALSE;
+    return transfer_answer(getter && fetch(getter.get(), args[1], args[2]) == 0);
 }
 
 }  // namespace sftp::session
