@@ -21,6 +21,7 @@ import asyncio
 import hmac
 import json
 import os
+import re
 import secrets
 import selectors
 import signal
@@ -44,6 +45,10 @@ PROJECT_ROOT = Path(__file__).resolve().parent.parent
 
 # How often the server checks that its parent is still there.
 _PARENT_POLL_SECONDS = 0.5
+# Sanitizer runtimes that a checking run preloads into the client's
+# interpreter (tools/sanitized.sh); the server is not what it checks.
+_SANITIZER_RUNTIME = re.compile(r"lib[a-z]*san\.so")
+_SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS")
 
 
 # --- the server process ---------------------------------------------------
@@ -138,6 +143,17 @@ def main(argv: list[str] | None = None) -> None:
 # --- the controlling side -------------------------------------------------
 
 
+def _without_sanitizers(env: dict[str, str]) -> dict[str, str]:
+    """env without the sanitizer runtimes in LD_PRELOAD and their options."""
+    preload = env.pop("LD_PRELOAD", "")
+    kept = [lib for lib in re.split(r"[:\s]+", preload) if lib and not _SANITIZER_RUNTIME.match(os.path.basename(lib))]
+    if kept:
+        env["LD_PRELOAD"] = " ".join(kept)
+    for name in _SANITIZER_VARIABLES:
+        env.pop(name, None)
+    return env
+
+
 class EmbeddedSFTPServer:
     """Runs the embedded server in a child process for as long as the
     context lasts (or until `stop`)."""
@@ -183,7 +199,7 @@ class EmbeddedSFTPServer:
         if not self.root.is_dir():
             raise FileNotFoundError(f"embedded SFTP server root {self.root} is not a directory")
         self._log = tempfile.TemporaryFile()
-        env = dict(os.environ, **{PASSWORD_ENV: self.password})
+        env = _without_sanitizers(dict(os.environ, **{PASSWORD_ENV: self.password}))
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PROJECT_ROOT), env.get("PYTHONPATH")]))
         self._proc = subprocess.Popen(
             [sys.executable, "-m", "servers.embedded", "--root", str(self.root), "--user", self.user],

@@ -147,6 +147,13 @@ PyObject* close(PyObject* const* args, int& line) {
     const ModuleState& s = state();
     line = 97;  // self._sftp.close()
     if (!call_attr_method(self, s.a_sftp, s.s_close)) {
+        // The error goes to the caller and _ssh is left as it is, but a
+        // paramiko transport under the client is still closed.
+        PyObject* failure = PyErr_GetRaisedException();
+        if (close_sftp_transport(self) < 0) {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(failure);
         return nullptr;
     }
     line = 98;  // self._ssh.close()
