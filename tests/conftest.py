@@ -1,8 +1,5 @@
-"""Shared helpers for the sftp_main tests: the method table, traceback
-checks, recording stand-ins for paramiko and its clients, and a runner for
-code that needs a fresh interpreter."""
-
-from __future__ import annotations
+"""Shared helpers: the method table, traceback checks, recording stand-ins for
+paramiko and its clients, resource counts, and a fresh-interpreter runner."""
 
 import gc
 import json
@@ -11,15 +8,19 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
+import time
 import traceback
 import types
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+import paramiko
 import pytest
 
 import sftp_main
+from servers.fixtures import embedded_server, openssh_server, sftp_server  # noqa: F401  (fixtures)
 
 C = sftp_main.VornaxSFTPMain
 MODULE_FILE = os.path.basename(sftp_main.__file__)  # named by every entry the module adds
@@ -57,12 +58,23 @@ def blank(cls: type = C) -> Any:
     return cls.__new__(cls)
 
 
+def connected(server: Any) -> Any:
+    obj = C(server.config())
+    obj._connect()
+    return obj
+
+
 def below_tests(exc: BaseException) -> list[tuple[str, str, int]]:
     """The traceback entries below the frames of the tests themselves."""
     frames = traceback.extract_tb(exc.__traceback__)
     while frames and frames[0].filename.startswith(TESTS_DIR + os.sep):
         del frames[0]
     return [(os.path.basename(f.filename), f.name, f.lineno) for f in frames]
+
+
+def module_entries(exc: BaseException) -> list[tuple[str, int]]:
+    """(function, line) of each traceback entry the module added, outermost first."""
+    return [(n, line) for f, n, line in below_tests(exc) if f == MODULE_FILE]
 
 
 def catch(call: Callable[..., Any], *args: Any, **kwargs: Any) -> BaseException:
@@ -79,9 +91,8 @@ def check_raised(exc: BaseException, exc_type: type[BaseException], message: str
     per (method, line), outermost first, the first right below the tests."""
     assert type(exc) is exc_type, repr(exc)
     assert message is None or str(exc) == message
-    inner = below_tests(exc)
-    assert [(n, line) for f, n, line in inner if f == MODULE_FILE] == [(QUAL + m, n) for m, n in entries]
-    assert inner[0] == (MODULE_FILE, QUAL + entries[0][0], entries[0][1])
+    assert module_entries(exc) == [(QUAL + m, n) for m, n in entries]
+    assert below_tests(exc)[0] == (MODULE_FILE, QUAL + entries[0][0], entries[0][1])
 
 
 def raiser(exc: BaseException | type[BaseException]) -> Callable[..., Any]:
@@ -194,8 +205,50 @@ def connect_fakes(target: Any, log: list[Event] | None = None, **kwargs: Any) ->
     return log
 
 
+@pytest.fixture
+def unraisable(monkeypatch: pytest.MonkeyPatch) -> list[type[BaseException]]:
+    """The types of exceptions reported as unraisable during the test."""
+    gc.collect()  # garbage of earlier tests is theirs
+    seen: list[type[BaseException]] = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_type))
+    return seen
+
+
+# --- threads and descriptors -------------------------------------------------------------------
+
+def _is_socket(fd: str) -> bool:
+    try:
+        return os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")
+    except OSError:  # the descriptor listdir itself used
+        return False
+
+
+def resources(sockets_only: bool = False) -> tuple[int, int, int]:
+    """Threads, paramiko transport threads and open descriptors (or sockets) of this process.
+    Sockets only where a test stops a server, which closes the pipes its fixture opened."""
+    fds = os.listdir("/proc/self/fd")
+    return (threading.active_count(), sum(isinstance(t, paramiko.Transport) for t in threading.enumerate()),
+            sum(map(_is_socket, fds)) if sockets_only else len(fds))
+
+
+def settle(predicate: Callable[[], bool], timeout: float = 10.0) -> None:
+    """Waits, within the timeout, until predicate holds (transport threads notice a close late)."""
+    deadline = time.monotonic() + timeout
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.02)
+
+
+def assert_released(before: tuple[int, int, int], sockets_only: bool = False) -> None:
+    gc.collect()
+    settle(lambda: resources(sockets_only) == before)
+    assert resources(sockets_only) == before
+
+
+# --- a fresh interpreter -----------------------------------------------------------------------
+
 _PRELUDE = '''
 import importlib.machinery as _machinery, json, os, sys, traceback
+cfg = json.loads(os.environ.get("SERVER_CONFIG", "null"))
 
 def emit(value):
     print("RESULT:" + json.dumps(value), flush=True)
@@ -234,14 +287,15 @@ class Fresh:
 
 
 def run_fresh(code: str, sys_path_prepend: Iterable[str | os.PathLike[str]] = (),
-              env: Mapping[str, str] | None = None) -> Fresh:
+              server: Any = None) -> Fresh:
     """Run code in a new interpreter of this environment.  The code may call
     emit(value) to hand back JSON values and failure(call) to describe what a
-    call raises, and use `with Hide(*names):` to make modules unfindable."""
+    call raises, use `with Hide(*names):` to make modules unfindable, and read
+    `cfg`, the configuration of the given server."""
     prepend = [os.fspath(p) for p in sys_path_prepend]
     source = _PRELUDE + f"sys.path[0:0] = {prepend!r}\n" + textwrap.dedent(code)
+    env = {**os.environ, "SERVER_CONFIG": json.dumps(None if server is None else server.config())}
     proc = subprocess.run([sys.executable, "-P", "-c", source], capture_output=True, text=True,
-                          encoding="utf-8", env={**os.environ, **(env or {})},
-                          cwd=tempfile.gettempdir(), timeout=120)
+                          encoding="utf-8", env=env, cwd=tempfile.gettempdir(), timeout=120)
     results = [json.loads(line[7:]) for line in proc.stdout.splitlines() if line.startswith("RESULT:")]
     return Fresh(proc.returncode, proc.stdout, proc.stderr, results)

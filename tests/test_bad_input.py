@@ -14,10 +14,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import sftp_main
-from conftest import (C, CLIENT_METHODS, DEFAULT_KEYS, METHODS, MODULE_FILE, QUAL, VALID, FakeParamiko, Recorder,
-                      below_tests, blank, calls, catch, check_raised)
+from conftest import (C, CLIENT_METHODS, DEFAULT_KEYS, METHODS, QUAL, VALID, FakeParamiko, Recorder, blank, calls,
+                      catch, check_raised, module_entries)
 from servers.embedded import EmbeddedSFTPServer
-from servers.fixtures import embedded_server  # noqa: F401
 
 FALSE_VALUES: dict[str, Any] = {"None": None, "0": 0, "[]": [], "{}": {}}
 TRUE_VALUES: dict[str, Any] = {"1.5": 1.5, "b'x'": b"x", "object()": object(), "long text": "x" * 100_000,
@@ -70,7 +69,11 @@ def check_connect(obj: Any, failure: tuple[type[BaseException], int] | None) -> 
     (VALID, AttributeError, "'mappingproxy' object has no attribute 'update'", 73),
 ], ids=["None", "empty-list", "empty-str", "int", "str", "int-key", "bytes-key", "pairs", "read-only"])
 def test_configuration_shapes(config: Any, exc_type: type[Exception], text: str, line: int) -> None:
-    check_raised(catch(C, config), exc_type, text, ("__init__", 25), ("_cleanse_params", line))
+    obj = blank()
+    for call in (C, obj.__init__):
+        check_raised(catch(call, config), exc_type, text, ("__init__", 25), ("_cleanse_params", line))
+    # The attributes of the steps before the one that failed, and no others.
+    assert list(vars(obj)) == ["_log", "_config", "_params_dict", "_default_params"][:{47: 1, 69: 3}.get(line, 4)]
 
 
 def connect_failure(key: str, kind: str) -> tuple[type[BaseException], int] | None:
@@ -143,10 +146,6 @@ def binding_error(via: str, name: str, params: tuple[str, ...], pos: list[Any], 
     return None
 
 
-def module_lines(exc: BaseException) -> list[tuple[str, int]]:
-    return [(n, line) for f, n, line in below_tests(exc) if f == MODULE_FILE]
-
-
 @st.composite
 def generated_calls(draw: st.DrawFn) -> tuple[Any, ...]:
     """A correct call (some parameters by position, the rest by keyword in any order), then spoilt: positionals
@@ -186,15 +185,15 @@ def test_binding_matches_the_model(call: tuple[Any, ...]) -> None:
     error = binding_error(via, name, params, positional, kw)
     if error is not None:  # and the body did not run (objects of earlier examples may look paramiko up)
         assert type(exc) is TypeError and str(exc) == error and not changed and not log and not calls(fake.log)
-        assert module_lines(exc) == ([] if error == "keywords must be strings" else [(QUAL + name, LINE[name])])
+        assert module_entries(exc) == ([] if error == "keywords must be strings" else [(QUAL + name, LINE[name])])
         return
     target, *values = [*positional, *(kw[p] for p in params[len(positional):])]
-    assert exc is None or module_lines(exc)[0][0] == QUAL + name and module_lines(exc)[0][1] != LINE[name]
+    assert exc is None or module_entries(exc)[0][0] == QUAL + name and module_entries(exc)[0][1] != LINE[name]
     if target is not obj:  # the body worked on a mapping instead, which fails or gives False
         assert not changed and not log and result is (False if name in TRANSFERS else None)
         assert exc is None if name in TRANSFERS + ("__del__",) else isinstance(exc, (AttributeError, TypeError))
     elif name in ("__init__", "_cleanse_params") and values[0] is obj:  # the object is no mapping
-        assert type(exc) is TypeError and module_lines(exc)[-1] == (QUAL + "_cleanse_params", 47) and not log
+        assert type(exc) is TypeError and module_entries(exc)[-1] == (QUAL + "_cleanse_params", 47) and not log
         assert changed == ({"_log"} if name == "__init__" else set())
     else:
         assert exc is None and changed == SETS.get(name, set())

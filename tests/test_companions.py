@@ -1,12 +1,10 @@
 """The companion modules: configuration object, logger and jump-host tunnel.
 
-Most tunnel tests use a small asyncssh jump host (password and key logins,
-direct-tcpip forwarding) and an echo server behind it, both on 127.0.0.1 in
-a background event loop; one goes through a real OpenSSH jump host to the
-embedded SFTP server.
+Most tunnel tests use a small asyncssh jump host (password logins, one
+authorised key, direct-tcpip forwarding) and an echo server behind it, on
+127.0.0.1 in a background event loop; one goes through a real OpenSSH jump
+host, with a password and with a key, to the embedded SFTP server.
 """
-
-from __future__ import annotations
 
 import asyncio
 import copy
@@ -37,36 +35,20 @@ with warnings.catch_warnings():
 JUMP_USER, JUMP_PASSWORD, KEY_PASSPHRASE = "jumper", "jump-secret", "key-secret"
 
 
-def test_var_entries_by_get_set_and_attribute() -> None:
+def test_var_entries_copies_and_repr() -> None:
     var = VornaxVar(host="h", self=1)
-    assert (var.get("port"), var.port, var.host, var.get("self")) == (None, None, "h", 1)
+    assert (var.get("port"), var.port, var.host, var.get("self"), var._private) == (None, None, "h", 1, None)
+    assert [n for n in ("__len__", "__iter__", "__fspath__", "__html__") if hasattr(var, n)] == []  # not faked
     var.set("port", 22)
     var.user = "u"
-    assert (var.port, var.get("user")) == (22, "u")
     entries = var.todict()
     entries["host"] = "changed"
-    assert var.todict() == {"host": "h", "self": 1, "port": 22, "user": "u"}
-
-
-@pytest.mark.parametrize("name", ["__len__", "__iter__", "__fspath__", "__html__"])
-def test_var_protocol_names_are_not_faked(name: str) -> None:
-    var = VornaxVar(host="h")
-    assert not hasattr(var, name)
-    assert var._private is None  # only dunder names are left to Python
-
-
-@pytest.mark.parametrize("duplicate", [
-    copy.copy, copy.deepcopy, lambda var: pickle.loads(pickle.dumps(var))],
-    ids=["copy", "deepcopy", "pickle"])
-def test_var_copies_keep_the_entries(duplicate: Any) -> None:
-    var = VornaxVar(host="h", port=22)
-    twin = duplicate(var)
-    assert twin == var and twin is not var
-    twin.set("host", "other")
-    assert var.host == "h" and VornaxVar(a=1) != {"a": 1}
-
-
-def test_var_repr_hides_secrets() -> None:
+    assert (var.port, var.get("user"), var.todict()) == (22, "u", {"host": "h", "self": 1, "port": 22, "user": "u"})
+    for twin in (copy.copy(var), copy.deepcopy(var), pickle.loads(pickle.dumps(var))):
+        assert twin == var and twin is not var
+        twin.set("host", "other")
+        assert var.host == "h"
+    assert VornaxVar(a=1) != {"a": 1}
     text = repr(VornaxVar(host="h", password="secret-1", ssh_rsa_pwd="secret-2"))
     assert "host='h'" in text and "secret" not in text
 
@@ -75,8 +57,7 @@ def test_log_without_file_prints_and_writes_nothing(tmp_path: Path) -> None:
     # A fresh interpreter: nothing there has configured logging.
     code = ("import vornax_log; log = vornax_log.VornaxLog(file=False); "
             "log.warning('w'); log.error('e'); log.critical('c')")
-    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path,
-                          capture_output=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
     assert list(tmp_path.iterdir()) == []
 
@@ -115,16 +96,13 @@ def test_ssh_false_needs_no_tunnel() -> None:
 
 
 class _JumpHost(asyncssh.SSHServer):
-    sessions: set[_JumpHost] = set()
+    sessions: set["_JumpHost"] = set()
 
     def connection_made(self, conn: asyncssh.SSHServerConnection) -> None:
         self.sessions.add(self)
 
     def connection_lost(self, exc: Exception | None) -> None:
         self.sessions.discard(self)
-
-    def begin_auth(self, username: str) -> bool:
-        return True
 
     def password_auth_supported(self) -> bool:
         return True
@@ -146,13 +124,11 @@ async def _echo(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> N
 class Hosts:
     """The jump host and an echo server behind it, on one event loop."""
 
-    def __init__(self, key_path: Path) -> None:
+    def __init__(self) -> None:
         self.loop = asyncio.new_event_loop()
         self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
         self.thread.start()
-        key = asyncssh.generate_private_key("ssh-rsa", key_size=2048)
-        key.write_private_key(key_path, passphrase=KEY_PASSPHRASE)
-        self.key_path = key_path
+        key = asyncssh.generate_private_key("ssh-rsa", key_size=2048)  # not the one the test offers
         self.jump, self.echo = self.run(self._start(key.export_public_key().decode()))
         self.echo_port = self.echo.sockets[0].getsockname()[1]
 
@@ -181,8 +157,8 @@ class Hosts:
 
 
 @pytest.fixture(scope="module")
-def hosts(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Hosts]:
-    started = Hosts(tmp_path_factory.mktemp("jump") / "id_rsa")
+def hosts() -> Iterator[Hosts]:
+    started = Hosts()
     yield started
     started.stop()
 
@@ -210,17 +186,10 @@ def assert_tunnel_gone(port: int | None = None) -> None:
     assert not _JumpHost.sessions
 
 
-@pytest.mark.parametrize("login", ["password", "key", "refused key, then password"])
-def test_tunnel_forwards_to_the_target(hosts: Hosts, login: str, tmp_path: Path) -> None:
-    changes: dict[str, Any] = {"ssh_rsa": str(hosts.key_path), "ssh_rsa_pwd": KEY_PASSPHRASE}
-    if login == "password":
-        changes = {}
-    elif login == "key":
-        changes["ssh_password"] = None
-    else:
-        changes = {"ssh_rsa": str(tmp_path / "unknown_rsa")}
-        asyncssh.generate_private_key("ssh-rsa", key_size=2048).write_private_key(changes["ssh_rsa"])
-    given = hosts.config(**changes)
+def test_tunnel_forwards_to_the_target(hosts: Hosts, tmp_path: Path) -> None:
+    # A key the jump host refuses, then the password (each alone: the OpenSSH test below).
+    asyncssh.generate_private_key("ssh-rsa", key_size=2048).write_private_key(tmp_path / "unknown_rsa")
+    given = hosts.config(ssh_rsa=str(tmp_path / "unknown_rsa"))
     config = VornaxSSH(given).connect()
     try:
         assert config.todict() == dict(given, host="127.0.0.1", port=config.port)
@@ -279,26 +248,21 @@ def test_tunnel_ends_with_its_configuration(hosts: Hosts, end: str) -> None:
 
 
 @pytest.mark.parametrize("login", ["password", "key"])
-def test_sftp_through_an_openssh_jump_host(tmp_path: Path, login: str) -> None:
-    from servers.embedded import EmbeddedSFTPServer
-    from servers.openssh import OpenSSHServer
-
-    (tmp_path / "root").mkdir()
-    with OpenSSHServer() as jump, EmbeddedSFTPServer(tmp_path / "root") as target:
-        config = dict(target.config(), ssh=True, ssh_host=jump.host, ssh_port=jump.port,
-                      ssh_user=jump.user, ssh_password=jump.password)
-        if login == "key":
-            key = jump.add_rsa_key(passphrase=KEY_PASSPHRASE)
-            config.update(ssh_password=None, ssh_rsa=str(key.private_key), ssh_rsa_pwd=key.passphrase)
-        sftp = sftp_main.VornaxSFTPMain(config)
-        port = sftp._config.port
-        assert port != target.port
-        (tmp_path / "up.bin").write_bytes(b"through the jump host")
-        sftp._connect()
-        assert sftp._upload(str(tmp_path / "up.bin"), "/up.bin") is True
-        assert sftp._stat("/up.bin").st_size == 21
-        sftp._close()
-        del sftp
-        gc.collect()
-        assert tunnel_threads() == set()
-        assert (tmp_path / "root" / "up.bin").read_bytes() == b"through the jump host"
+def test_sftp_through_an_openssh_jump_host(openssh_server: Any, embedded_server: Any, tmp_path: Path,
+                                           login: str) -> None:
+    jump, target = openssh_server, embedded_server
+    config = dict(target.config(), ssh=True, ssh_host=jump.host, ssh_port=jump.port, ssh_user=jump.user,
+                  ssh_password=jump.password)
+    if login == "key":
+        key = jump.add_rsa_key(passphrase=KEY_PASSPHRASE)
+        config.update(ssh_password=None, ssh_rsa=str(key.private_key), ssh_rsa_pwd=key.passphrase)
+    sftp = sftp_main.VornaxSFTPMain(config)
+    assert sftp._config.port != target.port
+    (tmp_path / "up.bin").write_bytes(b"through the jump host")
+    sftp._connect()
+    assert sftp._upload(str(tmp_path / "up.bin"), "/up.bin") is True and sftp._stat("/up.bin").st_size == 21
+    sftp._close()
+    del sftp
+    gc.collect()
+    assert tunnel_threads() == set()
+    assert (target.root / "up.bin").read_bytes() == b"through the jump host"

@@ -1,14 +1,10 @@
 """The demo runs end to end: on its own embedded server, and against a
 server given by options with the password from the environment."""
 
-from __future__ import annotations
-
 import os
 import subprocess
 import sys
 from pathlib import Path
-
-from servers.fixtures import openssh_server  # noqa: F401
 
 DEMO = Path(__file__).resolve().parent.parent / "demo" / "run_demo.py"
 

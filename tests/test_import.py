@@ -1,11 +1,10 @@
 """Importing sftp_main: what it binds, its class, and every import failure.
 Whatever depends on the import itself runs in a fresh interpreter."""
 
-from __future__ import annotations
-
 import re
 import types
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -99,30 +98,23 @@ def test_broken_companion(companions: Path, module: str, source: str, failure: l
     assert fresh.results == [failure, sorted(NAMESPACE)], fresh.stderr
 
 
-def test_class_found_under_dotted_name_and_names_bound_at_once(companions: Path) -> None:
+def test_modules_in_sys_modules_are_used_and_names_bound_one_by_one(companions: Path) -> None:
     (companions / "vornax_ssh.py").write_text("OTHER = 1\n")
     (companions / "vornax_var.py").write_text(  # sees what the module has bound so far
         "import sys\nSEEN = [n for n in vars(sys.modules['sftp_main']) if not n.startswith('__')]\n"
         "class VornaxVar:\n    pass\n")
-    fresh = run_fresh("""
-        sys.modules["vornax_ssh.VornaxSSH"] = stand_in = type("VornaxSSH", (), {})
-        import sftp_main, vornax_var
-        emit([sftp_main.VornaxSSH is stand_in, vornax_var.SEEN])
-    """, [companions])
-    assert fresh.results == [[True, ["paramiko", "VornaxLog", "VornaxSSH"]]], fresh.stderr
-
-
-def test_paramiko_already_in_sys_modules_is_used() -> None:
     fresh = run_fresh("""
         import importlib.machinery, types
         fake = types.ModuleType("paramiko")
         fake.__spec__ = importlib.machinery.ModuleSpec("paramiko", None)
         fake.__spec__._initializing = False
         sys.modules["paramiko"] = fake
-        import sftp_main
-        emit(sftp_main.paramiko is fake)
-    """)
-    assert fresh.results == [True], fresh.stderr
+        # A class the companion lacks is found under its dotted name.
+        sys.modules["vornax_ssh.VornaxSSH"] = stand_in = type("VornaxSSH", (), {})
+        import sftp_main, vornax_var
+        emit([sftp_main.paramiko is fake, sftp_main.VornaxSSH is stand_in, vornax_var.SEEN])
+    """, [companions])
+    assert fresh.results == [[True, True, ["paramiko", "VornaxLog", "VornaxSSH"]]], fresh.stderr
 
 
 @pytest.mark.parametrize("code, last_lines", [
@@ -138,21 +130,27 @@ def test_printed_traceback_shows_no_source_line(companions: Path, code: str, las
     assert fresh.returncode == 1 and fresh.stderr.splitlines()[-2:] == last_lines
 
 
-def test_subinterpreters_after_main() -> None:
+def test_subinterpreters_are_refused_and_the_main_one_keeps_working(embedded_server: Any) -> None:
     fresh = run_fresh("""
         import _interpreters
         import sftp_main
+        live = sftp_main.VornaxSFTPMain(dict(cfg)); live._connect()
         for kind in ("legacy", "legacy", "isolated"):
             i = _interpreters.create(kind)
             r = _interpreters.exec(i, "import sftp_main")
             emit(None if r is None else [r.type.__name__, r.msg])
             _interpreters.destroy(i)
+        emit([live._mkdir("/made"), live._normalize("/made/..")])
         del sys.modules["sftp_main"]
         import sftp_main as again
-        emit(again is sftp_main)
-    """)
+        new = again.VornaxSFTPMain(dict(cfg)); new._connect()
+        emit([again is sftp_main, new._stat("/made").st_mode >> 12, new._rmdir("/made")])
+        live._close(); new._close()
+    """, server=embedded_server)
     assert fresh.results == [["ImportError", CHANGE]] * 2 + [
-        ["ImportError", "module sftp_main does not support loading in subinterpreters"], True], fresh.stderr
+        ["ImportError", "module sftp_main does not support loading in subinterpreters"],
+        [True, "/"], [True, 0o4, True]], fresh.stderr
+    assert (fresh.returncode, fresh.stderr) == (0, "")
 
 
 def test_main_interpreter_refused_after_a_legacy_subinterpreter(companions: Path) -> None:

@@ -3,12 +3,9 @@ object each, and four threads sharing one object.  Every file that was
 uploaded comes back byte for byte and sits on the server's disk intact,
 nothing crashes, and nothing is left running or open afterwards."""
 
-from __future__ import annotations
-
-import gc
+import contextlib
 import hashlib
 import json
-import os
 import random
 import stat
 import threading
@@ -17,11 +14,8 @@ import traceback
 from pathlib import Path
 from typing import Any
 
-import paramiko
-
-from conftest import C
+from conftest import assert_released, connected, resources
 from servers.embedded import EmbeddedSFTPServer
-from servers.fixtures import embedded_server  # noqa: F401
 
 OWN_THREADS = 8
 SHARED_THREADS = 4
@@ -32,12 +26,6 @@ JOIN_TIMEOUT = 300.0         # a hang fails the test instead of blocking the run
 
 def sha256(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
-
-
-def snapshot() -> tuple[int, int, int]:
-    """Threads, paramiko transports and open descriptors of this process."""
-    transports = sum(isinstance(t, paramiko.Transport) for t in threading.enumerate())
-    return threading.active_count(), transports, len(os.listdir("/proc/self/fd"))
 
 
 class Worker(threading.Thread):
@@ -56,11 +44,8 @@ class Worker(threading.Thread):
         # paramiko's SFTP client reads each reply on the calling thread:
         # two threads waiting on one client take each other's replies and
         # hang.  Callers that share an object therefore take turns.
-        if self.lock is None:
+        with self.lock or contextlib.nullcontext():
             result = getattr(self.obj, method)(*args)
-        else:
-            with self.lock:
-                result = getattr(self.obj, method)(*args)
         self.done += counted
         return result
 
@@ -108,14 +93,6 @@ class Worker(threading.Thread):
         self.seconds = time.monotonic() - started
 
 
-def run_all(workers: list[Worker]) -> None:
-    for worker in workers:
-        worker.start()
-    deadline = time.monotonic() + JOIN_TIMEOUT
-    for worker in workers:
-        worker.join(max(0.0, deadline - time.monotonic()))
-
-
 def on_disk(root: Path) -> tuple[set[str], dict[str, str]]:
     """The directories and the files' checksums under the server's root, as the client names them."""
     paths = {"/" + p.relative_to(root).as_posix(): p for p in root.rglob("*")}
@@ -123,23 +100,18 @@ def on_disk(root: Path) -> tuple[set[str], dict[str, str]]:
             {name: sha256(p.read_bytes()) for name, p in paths.items() if p.is_file()})
 
 
-def connected(server: EmbeddedSFTPServer) -> Any:
-    obj = C(server.config())
-    obj._connect()
-    return obj
-
-
 def test_threads_with_own_and_shared_objects(embedded_server: EmbeddedSFTPServer, tmp_path: Path) -> None:
-    gc.collect()
-    before = snapshot()
+    before = resources()
     shared, lock = connected(embedded_server), threading.Lock()
     workers = []
     for name, obj, guard in ([(f"own{i}", connected(embedded_server), None) for i in range(OWN_THREADS)]
                              + [(f"shared{i}", shared, lock) for i in range(SHARED_THREADS)]):
         (tmp_path / name).mkdir()
         workers.append(Worker(name, obj, tmp_path / name, guard))
-    run_all(workers)
-
+        workers[-1].start()
+    deadline = time.monotonic() + JOIN_TIMEOUT
+    for worker in workers:
+        worker.join(max(0.0, deadline - time.monotonic()))
     assert [w.name for w in workers if w.is_alive()] == [], "hung"
     assert [w.failure for w in workers if w.failure] == []
     kept = {path: digest for w in workers for path, digest in w.kept.items()}
@@ -159,8 +131,4 @@ def test_threads_with_own_and_shared_objects(embedded_server: EmbeddedSFTPServer
     print(f"\nload: {json.dumps(rates)} (written to {tmp_path / 'load.json'})")
 
     del workers, shared, obj
-    gc.collect()
-    deadline = time.monotonic() + 10
-    while snapshot() != before and time.monotonic() < deadline:
-        time.sleep(0.05)    # transport threads notice their close
-    assert snapshot() == before
+    assert_released(before)

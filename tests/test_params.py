@@ -1,7 +1,6 @@
 """The parameter tables and the cleansing of the caller's mapping: checks,
-defaults, the Chinese message texts and the completion of the mapping."""
-
-from __future__ import annotations
+defaults, the Chinese message texts, the completion of the mapping, and the
+traceback line of each step that fails."""
 
 import collections
 import types
@@ -11,17 +10,27 @@ import pytest
 
 import sftp_main
 import vornax_var
-from conftest import C, DEFAULT_KEYS, VALID, Event, blank, catch, check_raised, logged_call, make_obj
+from conftest import C, DEFAULT_KEYS, VALID, Event, blank, catch, check_raised, logged_call, make_obj, raiser
 
 TABLE = {"host": {"type": True}, "port": {"type": False, "default": 22}, "user": {"type": True},
          "password": {"type": True}}
+NO_HOST = {"user": "u", "password": "p"}
+fail = raiser(LookupError)
+
+
+def rigged(tables: dict[str, Any] = {}, **attributes: Any) -> Any:
+    """A blank object whose table builders (instance overrides) store the
+    given tables, with further instance attributes."""
+    obj = blank()
+    for attr, table in tables.items():
+        builder = {"_params_dict": "_set_params_dict", "_default_params": "_set_default_params"}[attr]
+        setattr(obj, builder, lambda attr=attr, table=table: setattr(obj, attr, table))
+    obj.__dict__.update(attributes)
+    return obj
 
 
 def with_table(table: Any) -> Any:
-    """A blank object whose parameter table builder stores table."""
-    obj = blank()
-    obj._set_params_dict = lambda: setattr(obj, "_params_dict", table)
-    return obj
+    return rigged({"_params_dict": table})
 
 
 def test_tables() -> None:
@@ -58,46 +67,11 @@ def test_port_default(port: Any, expected: Any) -> None:
     assert config.port == expected and type(config.port) is type(expected)
 
 
-@pytest.mark.parametrize("config, missing", [
-    ({}, "['host', 'user', 'password']"),
-    ({"password": "p", "user": "u"}, "['host']"),
-    ({"password": None, "user": "", "host": 0, "port": 7}, "['host', 'user', 'password']"),
-    ({"host": "h", "user": "u", "password": ""}, "['password']"),
-    ({"host": "h", "user": "u", "password": None}, "['password']"),
-    ({"host": "h", "password": False}, "['user', 'password']"),
-    ({"host": [], "user": "u", "password": "p", "ssh": True}, "['host']"),
-])
-def test_missing_parameters(config: dict[str, Any], missing: str) -> None:
-    before, obj = dict(config), blank()
-    exc = catch(obj._cleanse_params, config)
-    check_raised(exc, Exception, "缺少必填参数：" + missing, ("_cleanse_params", 69))
-    assert exc.args == ("缺少必填参数：" + missing,)
-    # Nothing added to the caller's mapping, no default table built.
-    assert list(config.items()) == list(before.items()) and list(vars(obj)) == ["_config", "_params_dict"]
-    assert obj._config.port == (before.get("port") or 22)
-
-
-@pytest.mark.parametrize("config, exc_type, text", [
-    (None, TypeError, "argument after ** must be a mapping, not NoneType"),
-    (5, TypeError, None), ("hostname", ValueError, None), ({1: "h"}, TypeError, None)])
-def test_unusable_mappings(config: Any, exc_type: type[BaseException], text: str | None) -> None:
-    obj = blank()
-    check_raised(catch(obj._cleanse_params, config), exc_type, text, ("_cleanse_params", 47))
-    assert vars(obj) == {}
-
-
 @pytest.mark.parametrize("make", [collections.OrderedDict, collections.UserDict, collections.ChainMap])
 def test_other_mappings_are_completed(make: Any) -> None:
     config = make(dict(VALID))
     assert make_obj(config)._config.host == VALID["host"]
     assert list(config.keys()) == list(VALID) + DEFAULT_KEYS
-
-
-def test_read_only_mapping_fails_at_update() -> None:
-    obj = blank()
-    check_raised(catch(obj._cleanse_params, types.MappingProxyType(dict(VALID))), AttributeError,
-                 "'mappingproxy' object has no attribute 'update'", ("_cleanse_params", 73))
-    assert list(vars(obj)) == ["_config", "_params_dict", "_default_params"]
 
 
 def test_completion_calls_keys_then_update_per_missing_key() -> None:
@@ -122,42 +96,47 @@ def test_repeated_cleansing() -> None:
     assert first._params_dict is not tables[0] and first._default_params is not tables[1]
 
 
-class Options(C):
-    """A table whose rules restrict values with `optional` (class attribute `options`)."""
-    options: dict[str, Any] = {}
-
-    def _set_params_dict(self) -> None:
-        self._params_dict = {k: dict(rule) for k, rule in TABLE.items()}
-        for name, optional in self.options.items():
-            self._params_dict[name]["optional"] = optional
-
-
 Shown = type("Shown", (), {"__contains__": lambda self, x: False, "__str__": lambda self: "<str>",
                            "__format__": lambda self, spec: "<formatted>"})
+MISSING = "缺少必填参数："
 
 
 @pytest.mark.parametrize("config, options, text", [
+    ({}, {}, MISSING + "['host', 'user', 'password']"),
+    ({"password": "p", "user": "u"}, {}, MISSING + "['host']"),
+    ({"password": None, "user": "", "host": 0, "port": 7}, {}, MISSING + "['host', 'user', 'password']"),
+    ({"host": "h", "user": "u", "password": ""}, {}, MISSING + "['password']"),
+    ({"host": "h", "user": "u", "password": None}, {}, MISSING + "['password']"),
+    ({"host": "h", "password": False}, {}, MISSING + "['user', 'password']"),
+    ({"host": [], "user": "u", "password": "p", "ssh": True}, {}, MISSING + "['host']"),
+    # Rules that restrict values with `optional`.
     ({**VALID, "port": 23}, {"port": [22, 80]}, "参数port预设值不正确，可选：[22, 80]"),
     ({"host": "h", "password": "p", "port": 23}, {"port": [22, 80]},
-     "缺少必填参数：['user']；参数port预设值不正确，可选：[22, 80]"),
+     MISSING + "['user']；参数port预设值不正确，可选：[22, 80]"),
     ({"password": "p", "port": 23, "user": "w"}, {"port": (22, 80), "user": ["u", "v"]},
-     "缺少必填参数：['host']；参数port预设值不正确，可选：(22, 80)；"
-     "参数user预设值不正确，可选：['u', 'v']"),
+     MISSING + "['host']；参数port预设值不正确，可选：(22, 80)；参数user预设值不正确，可选：['u', 'v']"),
     ({**VALID, "host": "z"}, {"host": "abc"}, "参数host预设值不正确，可选：abc"),
     ({**VALID, "user": "x"}, {"user": Shown()}, "参数user预设值不正确，可选：<formatted>"),
-    ({"user": "u", "password": "p"}, {"host": ["h"]}, "缺少必填参数：['host']"),
+    ({"user": "u", "password": "p"}, {"host": ["h"]}, MISSING + "['host']"),
     ({**VALID, "port": 80}, {"port": [22, 80]}, None),
     ({**VALID, "host": "b"}, {"host": "abc"}, None),
     ({**VALID, "port": 23}, {"port": []}, None),  # an empty collection allows everything
     ({**VALID, "port": 0}, {"port": [80]}, None),  # a false value is not checked, and gets the default
 ])
-def test_allowed_values(config: dict[str, Any], options: dict[str, Any], text: str | None) -> None:
-    obj = blank(type("Opts", (Options,), {"options": options}))
-    exc = catch(obj._cleanse_params, config) if text else obj._cleanse_params(config)
-    if text:
-        check_raised(exc, Exception, text, ("_cleanse_params", 69))
+def test_validation(config: dict[str, Any], options: dict[str, Any], text: str | None) -> None:
+    table = {k: dict(rule, **({"optional": options[k]} if k in options else {})) for k, rule in TABLE.items()}
+    obj = blank(type("Opts", (C,), {"_set_params_dict": lambda self: setattr(self, "_params_dict", table)})
+                if options else C)
+    before = dict(config)
+    if text is None:
+        assert obj._cleanse_params(config) is None
     else:
-        assert obj._config.port == (config.get("port") or 22)
+        exc = catch(obj._cleanse_params, config)
+        check_raised(exc, Exception, text, ("_cleanse_params", 69))
+        assert exc.args == (text,)
+        # Nothing added to the caller's mapping, no default table built.
+        assert list(config.items()) == list(before.items()) and list(vars(obj)) == ["_config", "_params_dict"]
+    assert obj._config.port == (before.get("port") or 22)
 
 
 @pytest.mark.parametrize("rule, value, expected", [
@@ -201,15 +180,6 @@ def test_table_walked_through_items_when_not_a_dict() -> None:
     assert str(catch(obj._cleanse_params, {})) == "缺少必填参数：['user', 'host']"
 
 
-@pytest.mark.parametrize("attribute, builder", [("_params_dict", "_set_params_dict"),
-                                                ("_default_params", "_set_default_params")])
-def test_table_that_is_none(attribute: str, builder: str) -> None:
-    obj = blank()
-    setattr(obj, builder, lambda: setattr(obj, attribute, None))
-    exc = catch(obj._cleanse_params, dict(VALID))
-    assert type(exc) is AttributeError and str(exc) == "'NoneType' object has no attribute 'items'"
-
-
 def test_configuration_object_gets_a_copy_by_keywords(monkeypatch: pytest.MonkeyPatch) -> None:
     log: list[Event] = []
     made = vornax_var.VornaxVar(**VALID)
@@ -217,3 +187,78 @@ def test_configuration_object_gets_a_copy_by_keywords(monkeypatch: pytest.Monkey
     obj, config = blank(), collections.UserDict({**VALID, "port": 2})
     obj._cleanse_params(config)
     assert obj._config is made and log == [("call", "VornaxVar", (), {**VALID, "port": 2})]
+
+
+# --- the line of each failing step --------------------------------------------------------------
+
+def odd(base: type = object, *args: Any, **methods: Any) -> Any:
+    """An instance of a one-off class with the given methods."""
+    return type("Odd", (base,), methods)(*args)
+
+
+def failing_get(key: str, after: int = 0) -> Any:
+    """A rule's get that fails for key after `after` successful reads of it."""
+    reads = {"left": after}
+
+    def get(self: dict[str, Any], k: str, default: Any = None) -> Any:
+        if k == key:
+            if reads["left"] == 0:
+                raise LookupError("get " + k)
+            reads["left"] -= 1
+        return dict.get(self, k, default)
+    return get
+
+
+def cleansing(table: Any, config: Any) -> Any:
+    return lambda: with_table(table)._cleanse_params(dict(config))
+
+
+def with_var(**members: Any) -> Any:
+    """Cleansing of a valid mapping into a configuration object with the given members."""
+    def call() -> None:
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(sftp_main, "VornaxVar", type("V", (vornax_var.VornaxVar,), {"__slots__": (), **members})
+                          if members else fail)
+            blank()._cleanse_params(dict(VALID))
+    return call
+
+
+def step(case: str, call: Any, exc_type: type[BaseException], line: int, text: str | None = None,
+         method: str = "_cleanse_params") -> Any:
+    return pytest.param(call, exc_type, method, line, text, id=case)
+
+
+NONE_ITEMS = "'NoneType' object has no attribute 'items'"
+STEP_ERRORS = [
+    step("config-object", with_var(), LookupError, 47),
+    step("table-builder", lambda: rigged(_set_params_dict=fail)._cleanse_params(dict(VALID)), LookupError, 48),
+    step("table-none", cleansing(None, VALID), AttributeError, 52, NONE_ITEMS),
+    step("table-items", cleansing(types.SimpleNamespace(items=fail), VALID), LookupError, 52),
+    step("config-get", with_var(get=fail), LookupError, 53),
+    step("optional-read", cleansing({"host": odd(dict, get=failing_get("optional"))}, VALID), LookupError, 54),
+    step("membership", cleansing({"host": {"optional": odd(__contains__=fail)}}, VALID), LookupError, 54),
+    step("optional-third-read", cleansing({"host": odd(dict, {"optional": ["x"]}, get=failing_get("optional", 2))},
+                                          VALID), LookupError, 55),
+    step("type-read", cleansing({"host": odd(dict, get=failing_get("type"))}, NO_HOST), LookupError, 57),
+    step("default-read", cleansing({"host": odd(dict, get=failing_get("default"))}, NO_HOST), LookupError, 60),
+    step("default-reread", cleansing({"host": odd(dict, {"default": 1}, get=failing_get("default", 1))}, NO_HOST),
+         LookupError, 61),
+    step("config-set", with_var(set=fail), LookupError, 61),
+    step("missing-text", cleansing({odd(str, "host", __repr__=fail): {"type": True}}, NO_HOST), LookupError, 63),
+    step("allowed-text", cleansing({"host": {"optional": odd(__contains__=lambda s, x: False, __format__=fail)}},
+                                   VALID), LookupError, 66),
+    step("default-builder", lambda: rigged(_set_default_params=fail)._cleanse_params(dict(VALID)), LookupError, 70),
+    step("default-none", lambda: rigged({"_default_params": None})._cleanse_params(dict(VALID)), AttributeError,
+         71, NONE_ITEMS),
+    step("mapping-keys", lambda: blank()._cleanse_params(odd(dict, VALID, keys=fail)), LookupError, 72),
+    step("mapping-update", lambda: blank()._cleanse_params(odd(dict, VALID, update=fail)), LookupError, 73),
+    step("params-store", lambda: blank(type("R", (C,), {"_params_dict": property(None, fail)}))._set_params_dict(),
+         LookupError, 76, method="_set_params_dict"),
+    step("defaults-store", lambda: blank(type("R", (C,), {"_default_params": property(None, fail)}))
+         ._set_default_params(), LookupError, 84, method="_set_default_params"),
+]
+
+
+@pytest.mark.parametrize("call, exc_type, method, line, text", STEP_ERRORS)
+def test_step_error_lines(call: Any, exc_type: type[BaseException], method: str, line: int, text: str | None) -> None:
+    check_raised(catch(call), exc_type, text, (method, line))

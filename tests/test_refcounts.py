@@ -1,14 +1,11 @@
 """Reference check: many thousands of calls of each method, on success and on
-error paths, leave the reference counts of the class and of the arguments,
-and the interpreter's allocated blocks, where they were."""
-
-from __future__ import annotations
+error paths, leave the reference counts of the class, the arguments and the
+results, the interpreter's allocated blocks and the open descriptors where
+they were."""
 
 import gc
 import os
-import subprocess
 import sys
-import textwrap
 import types
 from collections.abc import Callable
 from typing import Any
@@ -17,7 +14,7 @@ import pytest
 
 import sftp_main
 import vornax_var
-from conftest import C, CLIENT_METHODS, METHODS, VALID, blank, make_obj
+from conftest import C, CLIENT_METHODS, METHODS, VALID, blank, make_obj, raiser, resources, run_fresh
 
 CALLS, WARM_UP = 20_000, 500
 # Allocator and cache noise stays far below this; one leaked object per call would be CALLS blocks.
@@ -53,21 +50,17 @@ def env(monkeypatch: pytest.MonkeyPatch) -> types.SimpleNamespace:
                                  handed=handed)
 
 
-def open_fds() -> int:
-    return len(os.listdir("/proc/self/fd"))
-
-
 def assert_balanced(call: Callable[[], Any], *watched: object) -> None:
     for _ in range(WARM_UP):
         call()
     gc.collect()
-    refs, blocks, fds = [sys.getrefcount(o) for o in watched], sys.getallocatedblocks(), open_fds()
+    refs, blocks, fds = [sys.getrefcount(o) for o in watched], sys.getallocatedblocks(), resources()[2]
     for _ in range(CALLS):
         call()
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == refs
     assert abs(sys.getallocatedblocks() - blocks) < BLOCK_TOLERANCE
-    assert open_fds() == fds
+    assert resources()[2] == fds
 
 
 def expecting(exc_type: type[BaseException], *calls: Callable[[], Any]) -> Callable[[], None]:
@@ -142,10 +135,8 @@ def test_construction_hand_over_and_interrupted_finaliser(env: types.SimpleNames
         env.obj.__init__(ssh_config)
     assert_balanced(call, C, env.config, ssh_config, env.handed, env.client)
 
-    def interrupt() -> None:
-        raise KeyboardInterrupt
     interrupted = make_obj()
-    interrupted._close = interrupt
+    interrupted._close = raiser(KeyboardInterrupt)
     assert_balanced(expecting(KeyboardInterrupt, interrupted.__del__), C, interrupted)
     del interrupted._close
 
@@ -157,10 +148,8 @@ def test_downloads_to_local_paths(env: types.SimpleNamespace, tmp_path: Any, out
     def get(remote: str, local: str) -> None:
         with open(local, "wb") as f:
             f.write(b"data")
-        if outcome == "failed":
-            raise OSError("lost")
-        if outcome == "interrupted":
-            raise KeyboardInterrupt
+        if outcome != "written":
+            raise OSError("lost") if outcome == "failed" else KeyboardInterrupt
     env.obj._sftp = types.SimpleNamespace(get=get)
     download = env.obj._download
     if outcome == "interrupted":
@@ -174,32 +163,25 @@ def test_downloads_to_local_paths(env: types.SimpleNamespace, tmp_path: Any, out
 
 
 def test_failed_imports_and_recovery_leak_nothing() -> None:
-    script = textwrap.dedent("""
-        import gc, importlib.abc, sys
-        class Block(importlib.abc.MetaPathFinder):
-            def find_spec(self, name, path=None, target=None):
-                if name == "vornax_ssh":
-                    raise ModuleNotFoundError("No module named 'vornax_ssh'", name=name)
-        sys.meta_path.insert(0, Block())
+    fresh = run_fresh("""
+        import gc
         def attempt():
             try:
                 import sftp_main
             except ModuleNotFoundError:
                 return
             raise AssertionError("imported")
-        for _ in range(200):
-            attempt()
-        gc.collect()
-        blocks = sys.getallocatedblocks()
-        for _ in range(5000):
-            attempt()
-        gc.collect()
-        grown = sys.getallocatedblocks() - blocks
-        sys.meta_path.pop(0)
+        with Hide("vornax_ssh"):
+            for _ in range(200):
+                attempt()
+            gc.collect()
+            blocks = sys.getallocatedblocks()
+            for _ in range(5000):
+                attempt()
+            gc.collect()
+            grown = sys.getallocatedblocks() - blocks
         import sftp_main
-        assert sftp_main.VornaxSFTPMain.__name__ == "VornaxSFTPMain"
-        print(grown)
+        emit([grown, sftp_main.VornaxSFTPMain.__name__])
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    assert abs(int(done.stdout)) < BLOCK_TOLERANCE
+    assert fresh.returncode == 0, fresh.stderr
+    assert abs(fresh.results[0][0]) < BLOCK_TOLERANCE and fresh.results[0][1] == "VornaxSFTPMain"

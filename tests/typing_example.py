@@ -1,10 +1,5 @@
-"""A typical session, checked by mypy --strict in tests/test_typing.py.
-
-Never run by the tests: it only has to type-check against the installed
-stubs, with every method called by its own parameter names.
-"""
-
-from __future__ import annotations
+"""A typical session, never run: it only has to pass mypy --strict against the
+installed stubs (tests/test_typing.py), every method called by its parameter names."""
 
 from typing import Any, assert_type
 
