@@ -1,14 +1,35 @@
-"""Process helpers shared by the test servers: free ports, and stopping a
-server together with every process it forked, within bounded time."""
+"""Process helpers shared by the test servers: the context-manager base,
+free ports, and stopping a server together with every process it forked,
+within bounded time."""
 
 from __future__ import annotations
 
+import abc
 import os
 import signal
 import socket
 import subprocess
+from types import TracebackType
+from typing import Self
 
 LOOPBACK = "127.0.0.1"
+
+
+class ServerProcess(abc.ABC):
+    """A server that runs for as long as a `with` block."""
+
+    @abc.abstractmethod
+    def start(self) -> Self: ...
+
+    @abc.abstractmethod
+    def stop(self) -> None: ...
+
+    def __enter__(self) -> Self:
+        return self.start()
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.stop()
 
 
 def free_port() -> int:

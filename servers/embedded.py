@@ -32,10 +32,9 @@ import threading
 import time
 import warnings
 from pathlib import Path
-from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any, Self
 
-from servers._procs import LOOPBACK, stop_tree
+from servers._procs import LOOPBACK, ServerProcess, stop_tree
 
 if TYPE_CHECKING:
     import asyncssh
@@ -154,7 +153,7 @@ def _without_sanitizers(env: dict[str, str]) -> dict[str, str]:
     return env
 
 
-class EmbeddedSFTPServer:
+class EmbeddedSFTPServer(ServerProcess):
     """Runs the embedded server in a child process for as long as the
     context lasts (or until `stop`)."""
 
@@ -263,17 +262,6 @@ class EmbeddedSFTPServer:
         if self._log is not None:
             self._log.close()
             self._log = None
-
-    def __enter__(self) -> Self:
-        return self.start()
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        self.stop()
 
 
 if __name__ == "__main__":

@@ -30,10 +30,9 @@ import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from types import TracebackType
 from typing import Any, Self
 
-from servers._procs import LOOPBACK, free_port, stop_tree
+from servers._procs import LOOPBACK, ServerProcess, free_port, stop_tree
 
 SSHD = "/usr/sbin/sshd"
 SSH_KEYGEN = "/usr/bin/ssh-keygen"
@@ -107,7 +106,7 @@ def _sha512_crypt(password: str) -> str:
     return hashed.decode()
 
 
-class OpenSSHServer:
+class OpenSSHServer(ServerProcess):
     """Runs a private sshd for as long as the context lasts (or until
     `stop`).  `root` is the account's home and the files the tests use;
     without `root_dir` it is a fresh directory that `stop` removes."""
@@ -345,17 +344,6 @@ ForceCommand internal-sftp
         base, self._base = self._base, None
         if base is not None:
             shutil.rmtree(base, ignore_errors=True)
-
-    def __enter__(self) -> Self:
-        return self.start()
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        self.stop()
 
 
 def _check_reachable(root: Path) -> None:
