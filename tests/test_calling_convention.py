@@ -141,3 +141,15 @@ def test_builtins_fallback(monkeypatch: pytest.MonkeyPatch) -> None:
     obj._connect()
     assert obj._sftp is fake.one("paramiko.SFTPClient.from_transport")
     assert make_obj({**VALID, "ssh": True})._config is handed_over
+
+
+def test_method_calls_build_no_bound_method() -> None:
+    obj, seen = make_obj(), []
+    # While the client runs, a bound method made for the call would still be alive.
+    obj._sftp = types.SimpleNamespace(remove=lambda path: seen.append(
+        [r for r in gc.get_referrers(obj) if isinstance(r, types.MethodType)]))
+    obj._remove("p")
+    C._remove(obj, "p")
+    bound = obj._remove
+    bound("p")
+    assert seen[:2] == [[], []] and seen[2] == [bound]
