@@ -282,7 +282,10 @@ class _Tunnel:
             log.warning("tunnel on port %d to %s:%d: %s", self.port, *self._target, exc)
         finally:
             if channel is not None:
-                channel.close()
+                try:
+                    channel.close()
+                except (OSError, EOFError, paramiko.SSHException):
+                    pass  # the jump session ended first: the channel went with it
             client.close()
             with self._lock:
                 self._connections.discard(client)
