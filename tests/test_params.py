@@ -97,7 +97,7 @@ def test_repeated_cleansing() -> None:
 
 
 Shown = type("Shown", (), {"__contains__": lambda self, x: False, "__str__": lambda self: "<str>",
-                           "__format__": lambda self, spec: "<formatted>"})
+                           "__format__": lambda self, format_spec: "<formatted>"})
 MISSING = "缺少必填参数："
 
 

@@ -54,7 +54,7 @@ def test_connect_reads_and_calls_in_order(fake_paramiko: FakeParamiko) -> None:
     assert transport not in vars(obj).values()
 
 
-Shown = type("Shown", (), {"__format__": lambda self, spec: "formatted" + spec, "__str__": lambda self: "str"})
+Shown = type("Shown", (), {"__format__": lambda self, format_spec: "formatted" + format_spec, "__str__": lambda self: "str"})
 
 
 @pytest.mark.parametrize("host, port, address", [

@@ -14,7 +14,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodEntry* entry;
     const MethodNames* names;
 };
 
@@ -24,20 +24,20 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 // Argument errors.  Every method has only positional-or-keyword parameters,
 // no defaults, so "exactly" is the only quantifier ever used.
 
-void raise_count_error(const MethodSpec& spec, Py_ssize_t given) {
-    Py_ssize_t expected = spec.nparams;
+void raise_count_error(const MethodEntry& entry, Py_ssize_t given) {
+    Py_ssize_t expected = entry.nparams;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, "exactly", expected, expected == 1 ? "" : "s", given);
+                 entry.name, "exactly", expected, expected == 1 ? "" : "s", given);
 }
 
 // Index of the parameter called `key` (a str), or -1.
-int parameter_index(const MethodSpec& spec, const MethodNames& names, PyObject* key) {
-    for (int i = 0; i < spec.nparams; ++i) {
+int parameter_index(const MethodEntry& entry, const MethodNames& names, PyObject* key) {
+    for (int i = 0; i < entry.nparams; ++i) {
         if (names.params[i] == key) {
             return i;
         }
     }
-    for (int i = 0; i < spec.nparams; ++i) {
+    for (int i = 0; i < entry.nparams; ++i) {
         if (PyUnicode_Compare(names.params[i], key) == 0) {
             return i;
         }
@@ -48,10 +48,10 @@ int parameter_index(const MethodSpec& spec, const MethodNames& names, PyObject* 
 // Binds positional arguments plus keywords into out[0..nparams).  The
 // missing-parameter check comes first, then the leftover keywords are
 // examined in the order they were passed.
-bool bind_with_keywords(const MethodSpec& spec, const MethodNames& names, PyObject* const* args,
+bool bind_with_keywords(const MethodEntry& entry, const MethodNames& names, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (nargs > spec.nparams) {
-        raise_count_error(spec, nargs);
+    if (nargs > entry.nparams) {
+        raise_count_error(entry, nargs);
         return false;
     }
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -61,7 +61,7 @@ bool bind_with_keywords(const MethodSpec& spec, const MethodNames& names, PyObje
         out[i] = args[i];
         used_keyword[i] = -1;
     }
-    for (Py_ssize_t i = nargs; i < spec.nparams; ++i) {
+    for (Py_ssize_t i = nargs; i < entry.nparams; ++i) {
         used_keyword[i] = -1;
         for (Py_ssize_t k = 0; k < nkw && used_keyword[i] < 0; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -72,25 +72,25 @@ bool bind_with_keywords(const MethodSpec& spec, const MethodNames& names, PyObje
             }
         }
         if (used_keyword[i] < 0) {
-            raise_count_error(spec, i);
+            raise_count_error(entry, i);
             return false;
         }
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry.name);
             return false;
         }
-        int index = parameter_index(spec, names, key);
+        int index = parameter_index(entry, names, key);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", entry.name, key);
             return false;
         }
         if (used_keyword[index] != k) {
             // Given positionally, or a second keyword of the same name.
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
+                         entry.name, key);
             return false;
         }
     }
@@ -110,19 +110,19 @@ constexpr Py_ssize_t kCheapNestingDepth = 64;
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     const FunctionObject* self = as_function(callable);
-    const MethodSpec& spec = *self->spec;
+    const MethodEntry& entry = *self->entry;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* bound[kMaxParams];
     PyObject* const* argv = args;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        if (!bind_with_keywords(spec, *self->names, args, nargs, kwnames, bound)) {
-            add_traceback_entry(self->names->traceback_name, spec.line);
+        if (!bind_with_keywords(entry, *self->names, args, nargs, kwnames, bound)) {
+            add_traceback_entry(self->names->traceback_name, entry.line);
             return nullptr;
         }
         argv = bound;
-    } else if (nargs != spec.nparams) {
-        raise_count_error(spec, nargs);
-        add_traceback_entry(self->names->traceback_name, spec.line);
+    } else if (nargs != entry.nparams) {
+        raise_count_error(entry, nargs);
+        add_traceback_entry(self->names->traceback_name, entry.line);
         return nullptr;
     }
     // Bodies call back into Python; a method that ends up calling itself
@@ -131,12 +131,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // look-ups, so it is made only once our calls are nested deeply.
     const bool deep = g_active_calls >= kCheapNestingDepth;
     if (deep && Py_EnterRecursiveCall(" while calling a Python object")) {
-        add_traceback_entry(self->names->traceback_name, spec.line);
+        add_traceback_entry(self->names->traceback_name, entry.line);
         return nullptr;
     }
     ++g_active_calls;
-    int line = spec.line;
-    PyObject* result = spec.body(argv, line);
+    int line = entry.line;
+    PyObject* result = entry.body(argv, line);
     --g_active_calls;
     if (deep) {
         Py_LeaveRecursiveCall();
@@ -264,10 +264,10 @@ PyTypeObject* create_function_type() {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
 }
 
-int init_method_names(const MethodSpec& spec, MethodNames& names) {
+int init_method_names(const MethodEntry& entry, MethodNames& names) {
     Ref params_text = Ref::steal(PyUnicode_FromString(""));
-    for (int i = 0; i < spec.nparams && params_text; ++i) {
-        names.params[i] = PyUnicode_InternFromString(spec.params[i]);
+    for (int i = 0; i < entry.nparams && params_text; ++i) {
+        names.params[i] = PyUnicode_InternFromString(entry.params[i]);
         if (names.params[i] == nullptr) {
             return -1;
         }
@@ -277,25 +277,25 @@ int init_method_names(const MethodSpec& spec, MethodNames& names) {
     if (!params_text) {
         return -1;
     }
-    names.name = PyUnicode_InternFromString(spec.name);
-    names.qualname = PyUnicode_FromFormat("VornaxSFTPMain.%s", spec.name);
-    names.doc = PyUnicode_FromFormat("VornaxSFTPMain.%s(%U)", spec.name, params_text.get());
+    names.name = PyUnicode_InternFromString(entry.name);
+    names.qualname = PyUnicode_FromFormat("VornaxSFTPMain.%s", entry.name);
+    names.doc = PyUnicode_FromFormat("VornaxSFTPMain.%s(%U)", entry.name, params_text.get());
     names.text_signature = PyUnicode_FromFormat("(%U)", params_text.get());
     std::snprintf(names.traceback_name, sizeof names.traceback_name, "sftp_main.VornaxSFTPMain.%s",
-                  spec.name);
+                  entry.name);
     if (!names.name || !names.qualname || !names.doc || !names.text_signature) {
         return -1;
     }
     return 0;
 }
 
-PyObject* new_function(const MethodSpec& spec, const MethodNames& names) {
+PyObject* new_function(const MethodEntry& entry, const MethodNames& names) {
     FunctionObject* self = PyObject_New(FunctionObject, state().function_type);
     if (self == nullptr) {
         return nullptr;
     }
     self->vectorcall = function_vectorcall;
-    self->spec = &spec;
+    self->entry = &entry;
     self->names = &names;
     return reinterpret_cast<PyObject*>(self);
 }

@@ -19,7 +19,7 @@ constexpr int kMaxParams = 3;
 // each statement before running it, so that a failure reports that line.
 using MethodBody = PyObject* (*)(PyObject* const* args, int& line);
 
-struct MethodSpec {
+struct MethodEntry {
     const char* name;                 // "_remove"
     int line;                         // line reported for argument errors
     int nparams;                      // counting self
@@ -41,9 +41,9 @@ struct MethodNames {
 PyTypeObject* create_function_type();
 
 // Builds the texts of one method.
-int init_method_names(const MethodSpec& spec, MethodNames& names);
+int init_method_names(const MethodEntry& entry, MethodNames& names);
 
 // A new method object for one table entry; names must outlive it.
-PyObject* new_function(const MethodSpec& spec, const MethodNames& names);
+PyObject* new_function(const MethodEntry& entry, const MethodNames& names);
 
 }  // namespace sftp

@@ -8,7 +8,7 @@ namespace sftp {
 
 // name, line of its argument errors, parameter count (self included),
 // parameter names, body.
-const MethodSpec kMethodTable[kMethodCount] = {
+const MethodEntry kMethodTable[kMethodCount] = {
     {"__init__", 22, 2, {"self", "config"}, object::init},
     {"_cleanse_params", 46, 2, {"self", "config"}, params::cleanse_params},
     {"_set_params_dict", 75, 1, {"self"}, params::set_params_dict},

@@ -6,6 +6,6 @@
 namespace sftp {
 
 constexpr int kMethodCount = 17;
-extern const MethodSpec kMethodTable[kMethodCount];
+extern const MethodEntry kMethodTable[kMethodCount];
 
 }  // namespace sftp

@@ -12,8 +12,8 @@ constexpr const char* kInitFunction = "init sftp_main";
 
 // True when `module` is still running its own body.
 bool is_initializing(PyObject* module) {
-    Ref spec = Ref::steal(PyObject_GetAttr(module, state().d_spec));
-    Ref flag = spec ? Ref::steal(PyObject_GetAttr(spec.get(), state().spec_initializing)) : Ref();
+    Ref module_spec = Ref::steal(PyObject_GetAttr(module, state().d_spec));
+    Ref flag = module_spec ? Ref::steal(PyObject_GetAttr(module_spec.get(), state().spec_initializing)) : Ref();
     if (!flag) {
         PyErr_Clear();
         return false;

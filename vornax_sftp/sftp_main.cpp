@@ -23,9 +23,10 @@ PyObject* g_module = nullptr;
 
 constexpr const char* kInitFunction = "init sftp_main";
 
-// Copies spec.<from> to module.<to>; a missing spec attribute is skipped.
-int copy_spec_attr(PyObject* spec, const char* from, PyObject* module, const char* to, bool skip_none) {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+// Copies an attribute of the module's import record (ModuleSpec) to the
+// module; a missing attribute is skipped.
+int copy_spec_attr(PyObject* import_spec, const char* from, PyObject* module, const char* to, bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(import_spec, from));
     if (!value) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -39,7 +40,7 @@ int copy_spec_attr(PyObject* spec, const char* from, PyObject* module, const cha
     return PyDict_SetItemString(PyModule_GetDict(module), to, value.get());
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
+PyObject* module_create(PyObject* import_spec, PyModuleDef* /*def*/) {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) {
         return nullptr;
@@ -56,12 +57,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
     if (g_module != nullptr) {
         return Py_NewRef(g_module);
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
     Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
-    if (!module || copy_spec_attr(spec, "loader", module.get(), "__loader__", false) < 0 ||
-        copy_spec_attr(spec, "origin", module.get(), "__file__", false) < 0 ||
-        copy_spec_attr(spec, "parent", module.get(), "__package__", false) < 0 ||
-        copy_spec_attr(spec, "submodule_search_locations", module.get(), "__path__", true) < 0) {
+    if (!module || copy_spec_attr(import_spec, "loader", module.get(), "__loader__", false) < 0 ||
+        copy_spec_attr(import_spec, "origin", module.get(), "__file__", false) < 0 ||
+        copy_spec_attr(import_spec, "parent", module.get(), "__package__", false) < 0 ||
+        copy_spec_attr(import_spec, "submodule_search_locations", module.get(), "__path__", true) < 0) {
         return nullptr;
     }
     return module.release();
