@@ -24,23 +24,30 @@ Ref path_call(PyObject* os, PyObject* name, PyObject* arg) {
     return path_module ? call_method(path_module.get(), name, arg) : Ref();
 }
 
-// 1 when path names a symbolic link, else 0 (also when it cannot be
-// examined: the later stat decides); -1 on other errors.
-int is_symbolic_link(PyObject* os, PyObject* path) {
-    Ref info = call_method(os, state().os_lstat, path);
+constexpr long kMissing = -2;   // the path does not exist
+constexpr long kUnknown = -3;   // the path cannot be examined
+
+// st_mode of os.<function>(path) (stat or lstat), kMissing, kUnknown, or -1
+// with an exception set.
+long file_mode(PyObject* os, PyObject* function, PyObject* path) {
+    Ref info = call_method(os, function, path);
     if (!info) {
+        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            PyErr_Clear();
+            return kMissing;
+        }
         if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
             PyErr_Clear();
-            return 0;
+            return kUnknown;
         }
         return -1;
     }
     Ref mode = get_attr(info.get(), state().st_mode);
     long bits = mode ? PyLong_AsLong(mode.get()) : -1;
-    if (bits == -1 && PyErr_Occurred()) {
-        return -1;
+    if (bits < 0 && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ValueError, "negative st_mode");
     }
-    return (bits & kFileTypeMask) == kSymbolicLink ? 1 : 0;
+    return bits < 0 ? -1 : bits;
 }
 
 }  // namespace
@@ -67,37 +74,26 @@ int LocalDestination::prepare(PyObject* destination) {
         return -1;
     }
     // A link to a regular file is written through, as opening it would be:
-    // the file replaced is the link's target.
-    int link = is_symbolic_link(os_.get(), fspath.get());
-    if (link < 0) {
-        return -1;
-    }
-    path_ = link ? path_call(os_.get(), s.os_realpath, fspath.get()) : std::move(fspath);
-    if (!path_) {
-        return -1;
-    }
-    Ref info = call_method(os_.get(), s.os_stat, path_.get());
-    if (!info) {
-        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-            PyErr_Clear();
-            return 1;  // a new file
+    // the file replaced is the link's target.  For anything else lstat
+    // already tells what stat would.
+    long bits = file_mode(os_.get(), s.os_lstat, fspath.get());
+    if (bits >= 0 && (bits & kFileTypeMask) == kSymbolicLink) {
+        path_ = path_call(os_.get(), s.os_realpath, fspath.get());
+        if (!path_) {
+            return -1;
         }
-        if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            return 0;  // cannot tell: leave the path to the client
-        }
+        bits = file_mode(os_.get(), s.os_stat, path_.get());
+    } else {
+        path_ = std::move(fspath);
+    }
+    if (bits == -1) {
         return -1;
     }
-    Ref mode = get_attr(info.get(), s.st_mode);
-    if (!mode) {
-        return -1;
+    if (bits == kMissing) {
+        return 1;  // a new file
     }
-    long bits = PyLong_AsLong(mode.get());
-    if (bits == -1 && PyErr_Occurred()) {
-        return -1;
-    }
-    if ((bits & kFileTypeMask) != kRegularFile) {
-        return 0;
+    if (bits == kUnknown || (bits & kFileTypeMask) != kRegularFile) {
+        return 0;  // leave it to the client
     }
     mode_ = Ref::steal(PyLong_FromLong(bits & kPermissionBits));
     return mode_ ? 1 : -1;
