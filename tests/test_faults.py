@@ -112,7 +112,13 @@ def test_server_stopped_in_mid_call(embedded_server: EmbeddedSFTPServer, local: 
     again.start()
     again.join(BOUND)  # the dead session answers, it does not wait
     assert isinstance(again.outcome, Exception) if line else again.outcome is False
-    assert obj._close() is None
+    try:
+        assert obj._close() is None
+    except (paramiko.SSHException, EOFError, OSError) as exc:
+        # When the transport has not yet seen the connection end, closing the
+        # channel tries to send and fails; the error comes through as written,
+        # and the transport is closed all the same.
+        assert module_entries(exc) == [(QUAL + "_close", 97)]
     assert_released(before, sockets_only=True)
 
 
