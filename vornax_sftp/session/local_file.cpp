@@ -147,8 +147,7 @@ int LocalDestination::commit(PyObject* temporary) {
 
 void LocalDestination::discard(PyObject* temporary) {
     PyObject* pending = PyErr_GetRaisedException();
-    Ref os = Ref::steal(PyImport_Import(state().m_os));
-    if (!os || !call_method(os.get(), state().os_unlink, temporary)) {
+    if (!call_method(os_.get(), state().os_unlink, temporary)) {
         PyErr_Clear();
     }
     PyErr_SetRaisedException(pending);

@@ -23,7 +23,7 @@ public:
     int commit(PyObject* temporary);
 
     // Removes the temporary file, keeping whatever exception is set.
-    static void discard(PyObject* temporary);
+    void discard(PyObject* temporary);
 
 private:
     Ref os_;

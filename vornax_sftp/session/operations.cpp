@@ -65,7 +65,7 @@ int fetch(PyObject* getter, PyObject* source, PyObject* destination) {
     if (!call(getter, source, temporary.get()) || local.commit(temporary.get()) < 0) {
         // Whatever the exception, KeyboardInterrupt included, the partial
         // file goes.
-        LocalDestination::discard(temporary.get());
+        local.discard(temporary.get());
         return -1;
     }
     return 0;
