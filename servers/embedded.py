@@ -11,6 +11,16 @@ end of file or its parent process goes away.  Without --password it takes
 the password from the environment variable EMBEDDED_SFTP_PASSWORD, which
 keeps it out of the process list.
 
+    python -m servers.embedded --foreground [--root DIR] [--user U] [--port N]
+
+(`./dev server`) is the same server for a person at a terminal: it prints
+host, port, user, password and root folder, and runs until Ctrl-C.  Without
+--root it serves a fresh temporary directory, removed when it stops;
+without a password given it makes up one.
+
+Either way SIGINT, SIGTERM and SIGHUP stop it cleanly: open connections
+closed, exit status 0.
+
 `EmbeddedSFTPServer` starts and stops such a process from Python.
 """
 
@@ -24,6 +34,7 @@ import os
 import re
 import secrets
 import selectors
+import shutil
 import signal
 import subprocess
 import sys
@@ -48,17 +59,30 @@ _PARENT_POLL_SECONDS = 0.5
 # interpreter (tools/sanitized.sh); the server is not what it checks.
 _SANITIZER_RUNTIME = re.compile(r"lib[a-z]*san\.so")
 _SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS")
+_STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+# How long a stop waits for the open connections to close.
+_CLOSE_TIMEOUT_SECONDS = 5.0
 
 
 # --- the server process ---------------------------------------------------
 
 
-def _password_server(user: str, password: str) -> type[asyncssh.SSHServer]:
+def _password_server(user: str, password: str,
+                     connections: set[asyncssh.SSHServerConnection]) -> type[asyncssh.SSHServer]:
     import asyncssh
 
     class PasswordServer(asyncssh.SSHServer):
         """Accepts exactly one user name and password; everything but the
-        SFTP subsystem (shells, forwarding) stays refused by the defaults."""
+        SFTP subsystem (shells, forwarding) stays refused by the defaults.
+        Keeps each open connection in `connections`, for the stop to close."""
+
+        # One such object per connection.
+        def connection_made(self, conn: asyncssh.SSHServerConnection) -> None:
+            self._conn = conn
+            connections.add(conn)
+
+        def connection_lost(self, exc: Exception | None) -> None:
+            connections.discard(self._conn)
 
         def begin_auth(self, username: str) -> bool:
             return True
@@ -77,8 +101,11 @@ def _password_server(user: str, password: str) -> type[asyncssh.SSHServer]:
 
 def _watch_stdin(loop: asyncio.AbstractEventLoop, stop: asyncio.Event) -> None:
     """Blocks until the parent closes our standard input (or dies)."""
+    # The descriptor, not sys.stdin: this daemon thread may still be reading
+    # when the interpreter exits, and must then hold no lock of the buffered
+    # stream, which the exit flushes.
     try:
-        while sys.stdin.buffer.read(4096):
+        while os.read(sys.stdin.fileno(), 4096):
             pass
     finally:
         loop.call_soon_threadsafe(stop.set)
@@ -91,52 +118,117 @@ async def _watch_parent(parent: int, stop: asyncio.Event) -> None:
     stop.set()
 
 
-async def _serve(root: Path, user: str, password: str) -> None:
+def _announce(port: int, root: Path, user: str, password: str, temporary_root: bool) -> None:
+    kept = "removed when the server stops" if temporary_root else "kept"
+    print(f"embedded SFTP server on {LOOPBACK}, stop it with Ctrl-C\n"
+          f"  host:     {LOOPBACK}\n"
+          f"  port:     {port}\n"
+          f"  user:     {user}\n"
+          f"  password: {password}\n"
+          f"  root:     {root}  (the client's \"/\"; {kept})", flush=True)
+
+
+async def _serve(root: Path, user: str, password: str, port: int, foreground: bool, temporary_root: bool) -> int:
     import asyncssh
 
     parent = os.getppid()
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
-    for sig in (signal.SIGTERM, signal.SIGINT):
+    for sig in _STOP_SIGNALS:
         loop.add_signal_handler(sig, stop.set)
 
-    acceptor = await asyncssh.listen(
-        LOOPBACK,
-        0,
-        server_host_keys=[asyncssh.generate_private_key("ssh-ed25519")],
-        server_factory=_password_server(user, password),
-        sftp_factory=lambda chan: asyncssh.SFTPServer(chan, chroot=os.fsencode(root)),
-        allow_scp=False,
-    )
-    threading.Thread(target=_watch_stdin, args=(loop, stop), daemon=True).start()
-    parent_watch = asyncio.create_task(_watch_parent(parent, stop))
-
-    print(json.dumps({"port": acceptor.get_port(), "pid": os.getpid()}), flush=True)
+    connections: set[asyncssh.SSHServerConnection] = set()
+    try:
+        acceptor = await asyncssh.listen(
+            LOOPBACK,
+            port,
+            server_host_keys=[asyncssh.generate_private_key("ssh-ed25519")],
+            server_factory=_password_server(user, password, connections),
+            sftp_factory=lambda chan: asyncssh.SFTPServer(chan, chroot=os.fsencode(root)),
+            allow_scp=False,
+        )
+    except OSError as exc:
+        # Chiefly a port that is taken: one line, not a traceback.
+        print(f"embedded SFTP server: cannot listen on {LOOPBACK} port {port}: {exc.strerror or exc}",
+              file=sys.stderr)
+        return 1
+    # A person stops the server with a signal; a controlling process also
+    # by closing our standard input, or by going away.
+    parent_watch = None
+    if foreground:
+        _announce(acceptor.get_port(), root, user, password, temporary_root)
+    else:
+        threading.Thread(target=_watch_stdin, args=(loop, stop), daemon=True).start()
+        parent_watch = asyncio.create_task(_watch_parent(parent, stop))
+        print(json.dumps({"port": acceptor.get_port(), "pid": os.getpid()}), flush=True)
     await stop.wait()
 
-    parent_watch.cancel()
+    if parent_watch is not None:
+        parent_watch.cancel()
+    # The listener's close leaves open connections running, and waiting for
+    # it to be closed waits for them too: close them first.
     acceptor.close()
-    await asyncio.wait_for(acceptor.wait_closed(), timeout=5)
+    for conn in list(connections):
+        conn.close()
+    await asyncio.wait_for(
+        asyncio.gather(acceptor.wait_closed(), *(conn.wait_closed() for conn in list(connections))),
+        timeout=_CLOSE_TIMEOUT_SECONDS,
+    )
+    return 0
 
 
-def main(argv: list[str] | None = None) -> None:
+def _interrupt(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
+def main(argv: list[str] | None = None) -> int:
+    # Until the server's loop takes the stop signals over, and in the
+    # clean-up after it, each of them ends start-up like Ctrl-C does.
+    for sig in _STOP_SIGNALS:
+        signal.signal(sig, _interrupt)
     parser = argparse.ArgumentParser(prog="python -m servers.embedded", description=__doc__.splitlines()[0])
-    parser.add_argument("--root", required=True, type=Path, help="directory the client sees as /")
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", help=f"default: the environment variable {PASSWORD_ENV}")
+    parser.add_argument("--foreground", action="store_true",
+                        help="run for a person: print how to connect, run until Ctrl-C")
+    parser.add_argument("--root", type=Path,
+                        help="directory the client sees as / (with --foreground: default a fresh temporary one)")
+    parser.add_argument("--user", help="login name (with --foreground: default tester)")
+    parser.add_argument("--password", help=f"default: the environment variable {PASSWORD_ENV}"
+                        " (with --foreground: else a new random one)")
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
     args = parser.parse_args(argv)
 
     password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
+    if args.foreground:
+        password = password or secrets.token_urlsafe(12)
+        args.user = args.user or "tester"
+    elif args.root is None or args.user is None:
+        parser.error("--root and --user are required (or give --foreground)")
     if not password:
         parser.error(f"no password: give --password or set {PASSWORD_ENV}")
-    root = args.root.resolve()
-    if not root.is_dir():
-        parser.error(f"--root {root} is not a directory")
-
-    # cryptography warns about DSA on every import of asyncssh; the server
-    # never offers DSA, so the warning is noise on the log.
-    warnings.filterwarnings("ignore", message="DSA is deprecated")
-    asyncio.run(_serve(root, args.user, password))
+    if not 0 <= args.port <= 65535:
+        parser.error(f"--port {args.port} is not a port number")
+    if args.root is not None and not args.root.is_dir():
+        parser.error(f"--root {args.root} is not a directory")
+    temporary_root = args.root is None
+    root = Path(tempfile.mkdtemp(prefix="sftp-main-server-")) if temporary_root else args.root.resolve()
+    status = 0
+    try:
+        # cryptography warns about DSA on every import of asyncssh; the
+        # server never offers DSA, so the warning is noise on the log.
+        warnings.filterwarnings("ignore", message="DSA is deprecated")
+        status = asyncio.run(_serve(root, args.user, password, args.port, args.foreground, temporary_root))
+    except KeyboardInterrupt:
+        pass
+    finally:
+        # The loop's end gave the signals back their default actions; a
+        # second Ctrl-C must not cut the clean-up short.
+        for sig in _STOP_SIGNALS:
+            signal.signal(sig, signal.SIG_IGN)
+        if temporary_root:
+            shutil.rmtree(root, ignore_errors=True)
+    if args.foreground and status == 0:
+        print("embedded SFTP server stopped", flush=True)
+    return status
 
 
 # --- the controlling side -------------------------------------------------
@@ -265,4 +357,4 @@ class EmbeddedSFTPServer(ServerProcess):
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,18 +1,24 @@
 """The test servers themselves (every end-to-end test exercises them): they
-refuse a wrong password, and end with the process that started them."""
+refuse a wrong password, end with the process that started them, and stop
+cleanly on Ctrl-C or SIGTERM."""
 
+import json
 import os
 import signal
 import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import IO
 
 import paramiko
 import pytest
 
+from conftest import settle
 from servers import SFTPTestServer
 from servers._procs import descendants, is_gone
+
+PROJECT_ROOT = Path(__file__).resolve().parent.parent
 
 
 def test_wrong_password_is_refused(sftp_server: SFTPTestServer) -> None:
@@ -42,7 +48,7 @@ def test_server_exits_when_its_parent_dies(kind: str, tmp_path: Path) -> None:
         pytest.skip("the OpenSSH test server needs root")
     (tmp_path / "root").mkdir()
     parent = subprocess.Popen([sys.executable, "-c", PARENT_SCRIPT, kind, str(tmp_path / "root")],
-                              stdout=subprocess.PIPE, cwd=Path(__file__).resolve().parent.parent, text=True)
+                              stdout=subprocess.PIPE, cwd=PROJECT_ROOT, text=True)
     pids: list[int] = []
     try:
         assert parent.stdout is not None
@@ -62,3 +68,51 @@ def test_server_exits_when_its_parent_dies(kind: str, tmp_path: Path) -> None:
         for pid in pids:
             if not is_gone(pid):
                 os.kill(pid, signal.SIGKILL)
+
+
+
+def read_banner(stdout: IO[str]) -> dict[str, str]:
+    """The fields the foreground server prints, up to its root folder
+    (bounded by the server's own start-up, as above)."""
+    shown: dict[str, str] = {}
+    while "root" not in shown:
+        line = stdout.readline()
+        assert line, f"the server ended before showing its root: {shown}"
+        key, _, value = line.strip().partition(": ")
+        shown[key.rstrip(":")] = value.strip()
+    return shown
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize("foreground", [True, False], ids=["foreground", "controlled"])
+def test_embedded_server_stops_cleanly_on_a_signal(foreground: bool, sig: signal.Signals, tmp_path: Path) -> None:
+    """With a client connected (and, controlled, its standard input still
+    open): exit 0, nothing on stderr, the connection closed, and a
+    temporary root gone."""
+    args = ["--foreground"] if foreground else ["--root", str(tmp_path), "--user", "tester", "--password", "pw"]
+    server = subprocess.Popen([sys.executable, "-m", "servers.embedded", *args], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=PROJECT_ROOT, text=True)
+    transport = None
+    try:
+        assert server.stdout is not None
+        if foreground:
+            shown = read_banner(server.stdout)
+            root = Path(shown["root"].split("  (")[0])
+            assert root.is_dir() and shown["host"] == "127.0.0.1"
+        else:
+            shown = {"port": json.loads(server.stdout.readline())["port"], "user": "tester", "password": "pw"}
+        transport = paramiko.Transport(("127.0.0.1", int(shown["port"])))
+        transport.connect(username=shown["user"], password=shown["password"])
+        assert paramiko.SFTPClient.from_transport(transport).listdir("/") == []
+        server.send_signal(sig)
+        out, err = server.communicate(timeout=30)
+        assert (server.returncode, err) == (0, "")
+        settle(lambda: not transport.is_active())
+        assert not transport.is_active()
+        if foreground:
+            assert not root.exists() and out == "embedded SFTP server stopped\n"
+    finally:
+        if transport is not None:
+            transport.close()
+        server.kill()
+        server.communicate(timeout=10)
