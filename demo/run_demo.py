@@ -4,6 +4,9 @@ Without options it starts the embedded SFTP server on 127.0.0.1 with a
 fresh directory, runs the session against it and cleans up.  With --host it
 runs against that server instead; the password comes from the environment
 variable SFTP_MAIN_PASSWORD or from a prompt, never from the command line.
+
+A step that fails ends the demo with one line on stderr saying what failed,
+where and why, and exit status 1; --verbose adds the traceback.
 """
 
 from __future__ import annotations
@@ -13,16 +16,40 @@ import contextlib
 import getpass
 import os
 import shutil
+import socket
 import sys
 import tempfile
 import time
+import traceback
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
+import paramiko
+
 import sftp_main
 
 PASSWORD_VARIABLE = "SFTP_MAIN_PASSWORD"
+# What a connect that did not get through raises: paramiko's protocol,
+# authentication and host-key errors, and the socket's own.
+CONNECT_ERRORS = (paramiko.SSHException, OSError, EOFError)
+
+
+class DemoFailed(Exception):
+    """A step failed; the text says what, where and why, the cause is the
+    original exception."""
+
+
+def connect_failure(config: dict[str, Any], exc: BaseException) -> str:
+    where = f"{config['host']}:{config.get('port') or 22}"
+    reason = str(exc) or type(exc).__name__
+    if isinstance(exc, paramiko.AuthenticationException):
+        return f"authentication failed for {config['user']}@{where}: {reason}"
+    if isinstance(exc, paramiko.BadHostKeyException) or "host key" in reason.lower():
+        return f"host key check failed for {where}: {reason}"
+    if isinstance(exc, (TimeoutError, socket.timeout)):
+        return f"connection to {where} timed out: {reason}"
+    return f"cannot connect to {where}: {reason}"
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -32,6 +59,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--user", default=getpass.getuser(), help="login name (default: your user name)")
     parser.add_argument("--remote-dir", default=".", help="remote directory to work in (default: the login directory)")
     parser.add_argument("--size-mib", type=float, default=8.0, help="size of the generated file (default 8 MiB)")
+    parser.add_argument("--verbose", action="store_true", help="show the traceback of a failure")
     return parser.parse_args(argv)
 
 
@@ -60,7 +88,10 @@ def given_server(args: argparse.Namespace) -> dict[str, Any]:
 
 def step(label: str, action: Callable[[], Any]) -> Any:
     started = time.perf_counter()
-    result = action()
+    try:
+        result = action()
+    except Exception as exc:
+        raise DemoFailed(f"{label} failed: {type(exc).__name__}: {exc}") from exc
     elapsed = (time.perf_counter() - started) * 1000
     print(f"  {label:<44} -> {result!r}  ({elapsed:.1f} ms)")
     return result
@@ -79,7 +110,12 @@ def run_session(config: dict[str, Any], remote_dir: str, size: int) -> bool:
         source.write_bytes(os.urandom(size))
 
         obj = step("VornaxSFTPMain(config)", lambda: sftp_main.VornaxSFTPMain(dict(config)))
-        step("_connect()", obj._connect)
+        try:
+            step("_connect()", obj._connect)
+        except DemoFailed as failed:
+            if isinstance(failed.__cause__, CONNECT_ERRORS):
+                raise DemoFailed(connect_failure(config, failed.__cause__)) from failed.__cause__
+            raise
         step(f"_chdir({remote_dir!r})", lambda: obj._chdir(remote_dir))
         step("_normalize('.')", lambda: obj._normalize("."))
         step(f"_mkdir({workdir!r})", lambda: obj._mkdir(workdir))
@@ -119,12 +155,19 @@ def run_session(config: dict[str, Any], remote_dir: str, size: int) -> bool:
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     size = int(args.size_mib * 1024 * 1024)
-    if args.host:
-        config = given_server(args)
-        ok = run_session(config, args.remote_dir, size)
-    else:
-        with embedded_server() as config:
+    try:
+        if args.host:
+            config = given_server(args)
             ok = run_session(config, args.remote_dir, size)
+        else:
+            with embedded_server() as config:
+                ok = run_session(config, args.remote_dir, size)
+    except DemoFailed as failed:
+        if args.verbose:
+            traceback.print_exception(failed.__cause__ or failed)
+        hint = "" if args.verbose else " (--verbose shows the traceback)"
+        print(f"demo: {failed}{hint}", file=sys.stderr)
+        return 1
     print("demo finished: " + ("all steps succeeded" if ok else "SOME STEPS FAILED"))
     return 0 if ok else 1
 

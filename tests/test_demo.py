@@ -1,10 +1,16 @@
 """The demo runs end to end: on its own embedded server, and against a
-server given by options with the password from the environment."""
+server given by options with the password from the environment; a failed
+connect is one line and exit status 1."""
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
+
+import pytest
+
+from servers._procs import free_port
 
 DEMO = Path(__file__).resolve().parent.parent / "demo" / "run_demo.py"
 
@@ -28,3 +34,22 @@ def test_demo_against_given_server(openssh_server) -> None:
     assert done.returncode == 0, done.stdout + done.stderr
     assert "demo finished: all steps succeeded" in done.stdout
     assert openssh_server.password not in done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
+@pytest.mark.parametrize("failure", ["refused", "wrong password"])
+def test_demo_connect_failure_is_one_line(failure: str, verbose: bool, request: pytest.FixtureRequest) -> None:
+    if failure == "refused":
+        port, user, password = free_port(), "tester", "secret"
+        expected = rf"demo: cannot connect to 127\.0\.0\.1:{port}: .*Connection refused"
+    else:
+        server = request.getfixturevalue("embedded_server")
+        port, user, password = server.port, server.user, server.password + "x"
+        expected = rf"demo: authentication failed for {user}@127\.0\.0\.1:{port}: Authentication failed\."
+    done = run_demo("--host", "127.0.0.1", "--port", str(port), "--user", user, *["--verbose"] * verbose,
+                    env=dict(os.environ, SFTP_MAIN_PASSWORD=password))
+    assert done.returncode == 1, done.stdout + done.stderr
+    *traceback, last = done.stderr.splitlines()
+    assert re.fullmatch(expected + ("" if verbose else re.escape(" (--verbose shows the traceback)")), last)
+    assert bool(traceback) == verbose and (not verbose or traceback[0] == "Traceback (most recent call last):")
+    assert password not in done.stdout + done.stderr
