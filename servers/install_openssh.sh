@@ -41,7 +41,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Waits, within a bound and saying so, while another installation holds
+# apt's locks.
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/apt.sh"
 echo "install_openssh: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+apt_get update
+apt_get install -y --no-install-recommends "${missing[@]}"

@@ -1,6 +1,7 @@
-"""The demo runs end to end: on its own embedded server, and against a
-server given by options with the password from the environment; a failed
-connect is one line and exit status 1."""
+"""A newcomer's first commands: `./dev setup` says when there is nothing to
+do; the demo runs end to end, on its own embedded server and against a
+server given by options with the password from the environment, and a
+failed connect is one line and exit status 1."""
 
 import os
 import re
@@ -12,12 +13,25 @@ import pytest
 
 from servers._procs import free_port
 
-DEMO = Path(__file__).resolve().parent.parent / "demo" / "run_demo.py"
+PROJECT_ROOT = Path(__file__).resolve().parent.parent
+DEMO = PROJECT_ROOT / "demo" / "run_demo.py"
 
 
 def run_demo(*args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     return subprocess.run([sys.executable, str(DEMO), "--size-mib", "0.25", *args], capture_output=True,
                           text=True, timeout=120, env=env, stdin=subprocess.DEVNULL)
+
+
+def test_second_setup_is_up_to_date() -> None:
+    venv = PROJECT_ROOT / os.environ.get("SFTP_MAIN_VENV", ".venv")
+    if venv.resolve() != Path(sys.prefix).resolve() or os.environ.get("SFTP_MAIN_CMAKE_ARGS"):
+        pytest.skip("checks the environment that ./dev test set up for these tests")
+    for _ in range(2):  # the first brings a tree changed since then up to date
+        done = subprocess.run([PROJECT_ROOT / "dev", "setup"], capture_output=True, text=True, timeout=900,
+                              stdin=subprocess.DEVNULL)
+        assert done.returncode == 0, done.stderr
+    shown = venv.relative_to(PROJECT_ROOT) if venv.is_relative_to(PROJECT_ROOT) else venv
+    assert (done.stdout, done.stderr) == ("", f"dev: everything is up to date in {shown}\n")
 
 
 def test_demo_on_embedded_server() -> None:
