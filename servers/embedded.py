@@ -168,10 +168,11 @@ async def _serve(root: Path, user: str, password: str, port: int, foreground: bo
     # The listener's close leaves open connections running, and waiting for
     # it to be closed waits for them too: close them first.
     acceptor.close()
-    for conn in list(connections):
+    still_open = list(connections)
+    for conn in still_open:
         conn.close()
     await asyncio.wait_for(
-        asyncio.gather(acceptor.wait_closed(), *(conn.wait_closed() for conn in list(connections))),
+        asyncio.gather(acceptor.wait_closed(), *(conn.wait_closed() for conn in still_open)),
         timeout=_CLOSE_TIMEOUT_SECONDS,
     )
     return 0

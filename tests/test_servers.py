@@ -17,6 +17,7 @@ import pytest
 from conftest import settle
 from servers import SFTPTestServer
 from servers._procs import descendants, is_gone
+from servers.embedded import _without_sanitizers
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 
@@ -91,7 +92,8 @@ def test_embedded_server_stops_cleanly_on_a_signal(foreground: bool, sig: signal
     temporary root gone."""
     args = ["--foreground"] if foreground else ["--root", str(tmp_path), "--user", "tester", "--password", "pw"]
     server = subprocess.Popen([sys.executable, "-m", "servers.embedded", *args], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=PROJECT_ROOT, text=True)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=PROJECT_ROOT, text=True,
+                              env=_without_sanitizers(dict(os.environ)))
     transport = None
     try:
         assert server.stdout is not None
