@@ -183,8 +183,8 @@ def _interrupt(signum: int, frame: object) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    # Until the server's loop takes the stop signals over, and in the
-    # clean-up after it, each of them ends start-up like Ctrl-C does.
+    # Until the server's loop takes the stop signals over, each of them
+    # ends start-up as Ctrl-C does: quietly, with status 0.
     for sig in _STOP_SIGNALS:
         signal.signal(sig, _interrupt)
     parser = argparse.ArgumentParser(prog="python -m servers.embedded", description=__doc__.splitlines()[0])
