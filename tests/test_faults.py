@@ -150,7 +150,8 @@ def test_server_that_never_speaks(case: str) -> None:
         if "jump" in case:
             config.update(host="192.0.2.1", ssh=True, ssh_host="127.0.0.1", ssh_port=port, ssh_user="u",
                           ssh_password="p")
-        attempt = Background(lambda: C(config) if "jump" in case else C(config)._connect())
+        obj = None if "jump" in case else C(config)  # a jump host is reached in the construction
+        attempt = Background(lambda: C(config) if obj is None else obj._connect())
         started = time.monotonic()
         attempt.start()
         attempt.join(BOUND)
@@ -162,8 +163,9 @@ def test_server_that_never_speaks(case: str) -> None:
     else:
         assert type(attempt.outcome) is paramiko.SSHException
         assert str(attempt.outcome) == "Error reading SSH protocol banner"
-        method, line = ("__init__", 27) if "jump" in case else ("_connect", 93)
+        method, line = ("_connect", 93) if obj is not None else ("__init__", 27)
         assert module_entries(attempt.outcome) == [(QUAL + method, line)]
+    assert obj is None or "_sftp" not in vars(obj)
     assert_released(before, sockets_only=True)
 
 
