@@ -49,7 +49,8 @@ def option_reads(log: list[Event], values: dict[str, Any] | None) -> dict[str, A
 def test_connect_reads_and_calls_in_order(fake_paramiko: FakeParamiko, monkeypatch: pytest.MonkeyPatch,
                                           options: str) -> None:
     log = fake_paramiko.log
-    values = {"false values": {"timeout": 0, "host_key": ""}, "both keys": {"timeout": 1.5, "host_key": KEY}}.get(options)
+    values = {"false values": {"timeout": 0, "host_key": ""},
+              "both keys": {"timeout": 1.5, "host_key": KEY}}.get(options)
     sock = object()
     monkeypatch.setattr(socket, "create_connection", logged_call("socket.create_connection", log, sock))
     fake_paramiko.results["sftp.get_channel"] = Recorder("channel", log)
