@@ -121,6 +121,7 @@ namespace sftp {
     X(key_host_key, "host_key")                                  \
     X(key_hostkey, "hostkey")                                    \
     X(key_strict_mode, "strict_mode")                            \
+    X(text_colon, ":")                                           \
     X(mod_socket, "socket")                                      \
     X(mod_binascii, "binascii")                                  \
     X(mod_threading, "threading")                                \

@@ -188,7 +188,7 @@ Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeo
     // has one: "<host>:<port>").
     Ref socket_module = import(s.mod_socket);
     Ref create = socket_module ? get_attr(socket_module.get(), s.attr_create_connection) : Ref();
-    Ref parts = create ? Ref::steal(PyUnicode_Split(address, s.t_colon, 1)) : Ref();
+    Ref parts = create ? Ref::steal(PyUnicode_Split(address, s.text_colon, 1)) : Ref();
     if (!parts) {
         return Ref();
     }
