@@ -53,19 +53,29 @@ def _parent_of(pid: int) -> int | None:
     return int(fields[1])
 
 
-def descendants(pid: int) -> list[int]:
-    """Every live process below `pid`, found through /proc.  A daemon that
-    moves its children into sessions of their own still is their parent."""
-    children: dict[int, list[int]] = {}
+def _children_by_parent() -> dict[int, list[int]]:
+    found: dict[int, list[int]] = {}
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             parent = _parent_of(int(entry))
             if parent is not None:
-                children.setdefault(parent, []).append(int(entry))
+                found.setdefault(parent, []).append(int(entry))
+    return found
+
+
+def children(pid: int) -> list[int]:
+    """The live processes whose parent is `pid`."""
+    return _children_by_parent().get(pid, [])
+
+
+def descendants(pid: int) -> list[int]:
+    """Every live process below `pid`, found through /proc.  A daemon that
+    moves its children into sessions of their own still is their parent."""
+    by_parent = _children_by_parent()
     found: list[int] = []
     todo = [pid]
     while todo:
-        for child in children.get(todo.pop(), []):
+        for child in by_parent.get(todo.pop(), []):
             found.append(child)
             todo.append(child)
     return found

@@ -32,10 +32,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Self
 
-from servers._procs import LOOPBACK, ServerProcess, free_port, stop_tree
+from servers._procs import LOOPBACK, ServerProcess, children, descendants, free_port, stop_tree
 
 SSHD = "/usr/sbin/sshd"
 SSH_KEYGEN = "/usr/bin/ssh-keygen"
+HOST_KEY_TYPES = ("ed25519", "ecdsa")
 _REAPER = Path(__file__).with_name("_reaper.py")
 # sshd's privilege separation chroots its unprivileged half here.
 PRIVSEP_DIR = Path("/run/sshd")
@@ -152,6 +153,12 @@ class OpenSSHServer(ServerProcess):
     def pid(self) -> int | None:
         return self._proc.pid if self._proc is not None else None
 
+    def session_pids(self) -> list[int]:
+        """The processes that serve open connections: all that sshd forked."""
+        if self._proc is None:
+            return []
+        return [pid for listener in children(self._proc.pid) for pid in descendants(listener)]
+
     @property
     def log_text(self) -> str:
         """What sshd has logged so far (its -e output)."""
@@ -224,12 +231,15 @@ class OpenSSHServer(ServerProcess):
 
         etc = base / "etc"
         etc.mkdir()
-        subprocess.run(
-            [SSH_KEYGEN, "-q", "-t", "ed25519", "-N", "", "-C", "test-host", "-f", str(etc / "host_ed25519_key")],
-            check=True,
-            timeout=60,
-            stdin=subprocess.DEVNULL,
-        )
+        # Two host keys of different types, so that a client can be seen to
+        # negotiate the type it asks for.
+        for kind in HOST_KEY_TYPES:
+            subprocess.run(
+                [SSH_KEYGEN, "-q", "-t", kind, "-N", "", "-C", "test-host", "-f", str(etc / f"host_{kind}_key")],
+                check=True,
+                timeout=60,
+                stdin=subprocess.DEVNULL,
+            )
         (etc / "authorized_keys").touch(mode=0o644)
         self._write_accounts(etc)
         PRIVSEP_DIR.mkdir(mode=0o755, exist_ok=True)
@@ -260,11 +270,12 @@ class OpenSSHServer(ServerProcess):
     def _write_config(self, port: int) -> Path:
         etc = self._require_base() / "etc"
         config = etc / "sshd_config"
+        host_keys = "\n".join(f"HostKey {etc / f'host_{kind}_key'}" for kind in HOST_KEY_TYPES)
         config.write_text(
             f"""\
 ListenAddress {LOOPBACK}
 Port {port}
-HostKey {etc / "host_ed25519_key"}
+{host_keys}
 PidFile none
 LogLevel VERBOSE
 UseDNS no

@@ -5,7 +5,10 @@
 127.0.0.1 and forwards every connection made there through the jump host to
 the configuration's ``host``:``port``.  It returns the configuration with
 ``host`` and ``port`` pointing at that local port, so a client connects to
-the target as if it were local.
+the target as if it were local; every other entry, ``timeout`` and
+``host_key`` among them, comes through unchanged.  A true ``timeout`` (in
+seconds) also bounds each wait of the jump-host session: connecting, the
+banner, the key exchange, logging in and opening a forwarded channel.
 
 The returned object owns the tunnel: the tunnel closes when that object is
 closed or garbage collected, and at the latest when the interpreter exits.
@@ -31,7 +34,8 @@ __all__ = ["VornaxSSH", "VornaxTunnelVar"]
 
 LOCAL_HOST = "127.0.0.1"
 DEFAULT_PORT = 22
-# Bounds on every wait, so a dead jump host cannot hang the caller.
+# Bounds on every wait, so a dead jump host cannot hang the caller; a
+# configured ``timeout`` takes their place.
 CONNECT_TIMEOUT = 15.0
 CHANNEL_OPEN_TIMEOUT = 15.0
 JOIN_TIMEOUT = 5.0
@@ -99,6 +103,7 @@ class _TunnelSettings:
     key_passphrase: str | None
     target_host: str
     target_port: int
+    timeout: float | None = None
 
     @classmethod
     def from_config(cls, config: Mapping[str, Any]) -> _TunnelSettings:
@@ -118,6 +123,7 @@ class _TunnelSettings:
             key_passphrase=_text(config.get("ssh_rsa_pwd")),
             target_host=str(config["host"]),
             target_port=_port(config, "port"),
+            timeout=_timeout(config.get("timeout")),
         )
 
 
@@ -135,6 +141,15 @@ def _port(config: Mapping[str, Any], key: str) -> int:
         if 0 < int(text) < 65536:
             return int(text)
     raise ValueError(f"{key} must be a port number, not {value!r}")
+
+
+def _timeout(value: Any) -> float | None:
+    if not value:
+        return None
+    # A bool is no number of seconds; beyond TIMEOUT_MAX no lock can wait.
+    if isinstance(value, int | float) and not isinstance(value, bool) and 0 < value <= threading.TIMEOUT_MAX:
+        return float(value)
+    raise ValueError(f"timeout must be a positive number of seconds, not {value!r}")
 
 
 def _login(settings: _TunnelSettings) -> paramiko.Transport:
@@ -170,8 +185,8 @@ def _login(settings: _TunnelSettings) -> paramiko.Transport:
 
 
 def _open_transport(settings: _TunnelSettings) -> paramiko.Transport:
-    sock = socket.create_connection((settings.jump_host, settings.jump_port),
-                                    timeout=CONNECT_TIMEOUT)
+    wait = settings.timeout or CONNECT_TIMEOUT
+    sock = socket.create_connection((settings.jump_host, settings.jump_port), timeout=wait)
     try:
         transport = paramiko.Transport(sock)
     except BaseException:
@@ -180,11 +195,14 @@ def _open_transport(settings: _TunnelSettings) -> paramiko.Transport:
     try:
         # The session's thread carries the tunnel's name, like its others.
         transport.name = f"vornax-tunnel-jump-{settings.jump_host}:{settings.jump_port}"
-        transport.banner_timeout = CONNECT_TIMEOUT
-        transport.auth_timeout = CONNECT_TIMEOUT
+        transport.banner_timeout = transport.handshake_timeout = transport.auth_timeout = wait
         # The jump host's key is accepted as offered: the configuration
-        # names the host, and no known-hosts file is consulted.
-        transport.start_client(timeout=CONNECT_TIMEOUT)
+        # names the host, and no known-hosts file is consulted.  A
+        # configured host_key is the target's, checked by the client that
+        # connects through the tunnel.  The banner and handshake timeouts
+        # end a silent jump host's session, and start_client raises their
+        # error (a wait of its own would return quietly, with no session).
+        transport.start_client()
     except BaseException:
         _shut_transport(transport)
         raise
@@ -223,6 +241,7 @@ class _Tunnel:
 
     def __init__(self, settings: _TunnelSettings) -> None:
         self._target = (settings.target_host, settings.target_port)
+        self._channel_timeout = settings.timeout or CHANNEL_OPEN_TIMEOUT
         self._transport = _login(settings)
         try:
             self._listener = socket.create_server((LOCAL_HOST, 0))
@@ -274,7 +293,7 @@ class _Tunnel:
         channel: paramiko.Channel | None = None
         try:
             channel = self._transport.open_channel(
-                "direct-tcpip", self._target, peer, timeout=CHANNEL_OPEN_TIMEOUT)
+                "direct-tcpip", self._target, peer, timeout=self._channel_timeout)
             self._pump(client, channel)
         except (OSError, EOFError, paramiko.SSHException) as exc:
             # The local client sees its connection closed; the reason is

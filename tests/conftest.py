@@ -116,8 +116,16 @@ class Recorder:
 
     def __init__(self, label: str, log: list[Event] | None = None, results: Mapping[str, Any] = {},
                  errors: Mapping[str, Any] = {}) -> None:
-        self.label, self.log = label, [] if log is None else log
-        self.results, self.errors = dict(results), dict(errors)
+        own = object.__setattr__
+        own(self, "label", label)
+        own(self, "log", [] if log is None else log)
+        own(self, "results", dict(results))
+        own(self, "errors", dict(errors))
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        """Settings are logged as ("set", "label.name", value)."""
+        self.log.append(("set", f"{self.label}.{name}", value))
+        object.__setattr__(self, name, value)
 
     def __getattr__(self, name: str) -> Any:
         if name.startswith("__"):
@@ -178,11 +186,35 @@ class FakeParamiko(Logged):
             "AutoAddPolicy": factory("paramiko.AutoAddPolicy", object),
             "Transport": factory("paramiko.Transport", client("transport")),
             "SFTPClient": Logged("paramiko.SFTPClient", self.log, {"from_transport": factory(
-                "paramiko.SFTPClient.from_transport", client("sftp"))})})
+                "paramiko.SFTPClient.from_transport", client("sftp"))}),
+            "PKey": Logged("paramiko.PKey", self.log, {"from_type_string": self.from_type_string})})
+
+    def from_type_string(self, *args: Any) -> Any:
+        """paramiko's own key parser, its calls logged."""
+        self.log.append(("call", "paramiko.PKey.from_type_string", args, {}))
+        return paramiko.PKey.from_type_string(*args)
 
     def one(self, name: str) -> Any:
         (made,) = self.made[name]
         return made
+
+
+def key_line(kind: str = "ssh-ed25519", comment: str = "") -> str:
+    """A new public key as one OpenSSH line, of a key no server has."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519, rsa
+    private = {"ssh-ed25519": ed25519.Ed25519PrivateKey.generate,
+               "ssh-rsa": lambda: rsa.generate_private_key(65537, 2048)}[kind]()
+    line = private.public_key().public_bytes(serialization.Encoding.OpenSSH, serialization.PublicFormat.OpenSSH)
+    return " ".join(filter(None, [line.decode(), comment]))
+
+
+def scanned_keys(server: Any) -> dict[str, str]:
+    """A server's public keys by type, each "<type> <base64>" as ssh-keyscan prints it after the host."""
+    done = subprocess.run(["ssh-keyscan", "-p", str(server.port), "-t", "ed25519,ecdsa", server.host],
+                          capture_output=True, text=True, timeout=60, check=True)
+    lines = [line.split(None, 1)[1] for line in done.stdout.splitlines() if not line.startswith("#")]
+    return {line.split()[0]: line for line in lines}
 
 
 @pytest.fixture

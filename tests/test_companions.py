@@ -25,6 +25,7 @@ import pytest
 
 import sftp_main
 import vornax_log
+from conftest import scanned_keys
 from vornax_ssh import VornaxSSH, VornaxTunnelVar
 from vornax_var import VornaxVar
 
@@ -84,6 +85,8 @@ COMPLETE = {"ssh": True, "ssh_host": "127.0.0.1", "ssh_user": "u", "ssh_password
      "lacks: ssh_host, ssh_user, ssh_password or ssh_rsa, host$"),
     ({"ssh_port": "22x"}, "ssh_port must be a port number"),
     ({"port": 70000}, "port must be a port number"),
+    *[({"timeout": value}, "timeout must be a positive number of seconds")
+      for value in ("30", -1, float("nan"), True)],
 ])
 def test_ssh_incomplete_configuration_is_named(changes: dict[str, Any], message: str) -> None:
     with pytest.raises(ValueError, match=message):
@@ -247,7 +250,7 @@ def test_tunnel_ends_with_its_configuration(hosts: Hosts, end: str) -> None:
     open_conn.close()
 
 
-@pytest.mark.parametrize("login", ["password", "key"])
+@pytest.mark.parametrize("login", ["password", "key", "password, timeout and host_key", "the jump host's key"])
 def test_sftp_through_an_openssh_jump_host(openssh_server: Any, embedded_server: Any, tmp_path: Path,
                                            login: str) -> None:
     jump, target = openssh_server, embedded_server
@@ -256,13 +259,22 @@ def test_sftp_through_an_openssh_jump_host(openssh_server: Any, embedded_server:
     if login == "key":
         key = jump.add_rsa_key(passphrase=KEY_PASSPHRASE)
         config.update(ssh_password=None, ssh_rsa=str(key.private_key), ssh_rsa_pwd=key.passphrase)
+    elif login != "password":  # the host key checked is the target's, whose key the tunnel carries through
+        checked = target if login.endswith("host_key") else jump
+        config.update(timeout=30, host_key=scanned_keys(checked)["ssh-ed25519"])
     sftp = sftp_main.VornaxSFTPMain(config)
     assert sftp._config.port != target.port
-    (tmp_path / "up.bin").write_bytes(b"through the jump host")
-    sftp._connect()
-    assert sftp._upload(str(tmp_path / "up.bin"), "/up.bin") is True and sftp._stat("/up.bin").st_size == 21
-    sftp._close()
+    for key in ("timeout", "host_key"):  # carried through unchanged
+        assert sftp._config.get(key) == config.get(key)
+    if login == "the jump host's key":
+        with pytest.raises(paramiko.SSHException, match="Bad host key from server"):
+            sftp._connect()
+    else:
+        (tmp_path / "up.bin").write_bytes(b"through the jump host")
+        sftp._connect()
+        assert sftp._upload(str(tmp_path / "up.bin"), "/up.bin") is True and sftp._stat("/up.bin").st_size == 21
+        sftp._close()
+        assert (target.root / "up.bin").read_bytes() == b"through the jump host"
     del sftp
     gc.collect()
     assert tunnel_threads() == set()
-    assert (target.root / "up.bin").read_bytes() == b"through the jump host"

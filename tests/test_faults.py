@@ -2,6 +2,7 @@
 middle of a call or never speaks, and objects that outlive the interpreter or
 die in a cycle or on another thread."""
 
+import contextlib
 import gc
 import os
 import signal
@@ -17,8 +18,11 @@ from typing import Any
 import paramiko
 import pytest
 
-from conftest import C, QUAL, assert_released, connected, module_entries, resources, run_fresh, settle
+from conftest import (C, QUAL, assert_released, catch, connected, key_line, module_entries, resources, run_fresh,
+                      scanned_keys, settle)
+from servers import SFTPTestServer
 from servers.embedded import EmbeddedSFTPServer
+from servers.openssh import OpenSSHServer
 
 BOUND = 60.0  # generous for slow CI machines: every call here ends within seconds
 # Sparse, so cheap to make; moving it takes far longer than the server's own
@@ -122,22 +126,115 @@ def test_server_stopped_in_mid_call(embedded_server: EmbeddedSFTPServer, local: 
     assert_released(before, sockets_only=True)
 
 
-def test_server_that_never_speaks() -> None:
-    """paramiko's banner timeout (15 s) ends the wait; the module adds none of its own."""
+@pytest.mark.parametrize("case", ["silent", "silent, timeout", "silent jump host, timeout",
+                                  "unanswered connect, timeout"])
+def test_server_that_never_speaks(case: str) -> None:
+    """Without a timeout paramiko's banner timeout (15 s) ends the wait; a
+    timeout of 1.5 s ends every wait, also the jump host's, within seconds."""
     before = resources(sockets_only=True)
-    with socket.socket() as listener:
+    with contextlib.ExitStack() as stack:
+        listener = stack.enter_context(socket.socket())
         listener.bind(("127.0.0.1", 0))
-        listener.listen()
-        obj = C({"host": "127.0.0.1", "port": listener.getsockname()[1], "user": "u", "password": "p"})
-        attempt = Background(obj._connect)
+        listener.listen(0)
+        port = listener.getsockname()[1]
+        config: dict[str, Any] = {"host": "127.0.0.1", "port": port, "user": "u", "password": "p"}
+        if case.startswith("unanswered"):
+            # Waiting connections fill a backlog of 0: the kernel then drops
+            # further connection requests unanswered.
+            for _ in range(2):
+                waiting = stack.enter_context(socket.socket())
+                waiting.setblocking(False)
+                waiting.connect_ex(("127.0.0.1", port))
+        if "timeout" in case:
+            config["timeout"] = 1.5
+        if "jump" in case:
+            config.update(host="192.0.2.1", ssh=True, ssh_host="127.0.0.1", ssh_port=port, ssh_user="u",
+                          ssh_password="p")
+        obj = None if "jump" in case else C(config)  # a jump host is reached in the construction
+        attempt = Background(lambda: C(config) if obj is None else obj._connect())
         started = time.monotonic()
         attempt.start()
         attempt.join(BOUND)
-        assert not attempt.is_alive() and attempt.ended - started < BOUND
-        listener.accept()[0].close()
-    assert type(attempt.outcome) is paramiko.SSHException
-    assert str(attempt.outcome) == "Error reading SSH protocol banner"
-    assert module_entries(attempt.outcome) == [(QUAL + "_connect", 93)] and "_sftp" not in vars(obj)
+        took = attempt.ended - started
+        assert not attempt.is_alive() and (took < 5 if "timeout" in case else 14 < took < BOUND), took
+    if case.startswith("unanswered"):
+        assert type(attempt.outcome) is TimeoutError
+        assert module_entries(attempt.outcome) == [(QUAL + "_connect", 92)]
+    else:
+        assert type(attempt.outcome) is paramiko.SSHException
+        assert str(attempt.outcome) == "Error reading SSH protocol banner"
+        method, line = ("_connect", 93) if obj is not None else ("__init__", 27)
+        assert module_entries(attempt.outcome) == [(QUAL + method, line)]
+    assert obj is None or "_sftp" not in vars(obj)
+    assert_released(before, sockets_only=True)
+
+
+@contextlib.contextmanager
+def stopped(server: SFTPTestServer) -> Iterator[None]:
+    """The processes that serve the server's connections stopped (SIGSTOP)
+    within the block: the embedded server serves them itself, sshd forks them."""
+    pids = server.session_pids() if isinstance(server, OpenSSHServer) else [server.pid]
+    assert pids
+    for pid in pids:
+        os.kill(pid, signal.SIGSTOP)
+    try:
+        yield
+    finally:
+        for pid in pids:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGCONT)
+
+
+def test_server_stopped_after_login(sftp_server: SFTPTestServer, tmp_path: Path) -> None:
+    """With a timeout of 1.5 s each call on a server that stopped answering
+    ends within seconds, and closing releases everything."""
+    before = resources(sockets_only=True)
+    (tmp_path / "up").write_bytes(b"data")
+    obj = C(dict(sftp_server.config(), timeout=1.5))
+    obj._connect()
+    assert obj._upload(str(tmp_path / "up"), "up") is True
+    outcomes = []
+    with stopped(sftp_server):
+        for call in (lambda: obj._stat("up"), lambda: obj._upload(str(tmp_path / "up"), "again"),
+                     lambda: obj._download("up", str(tmp_path / "down")), obj._close):
+            worker = Background(call)
+            started = time.monotonic()
+            worker.start()
+            worker.join(BOUND)
+            assert not worker.is_alive() and worker.ended - started < 5, worker.ended - started
+            outcomes.append(worker.outcome)
+        assert_released(before, sockets_only=True)
+    stat_error, *answers = outcomes
+    assert type(stat_error) is TimeoutError and module_entries(stat_error) == [(QUAL + "_stat", 121)]
+    assert answers == [False, False, None] and not (tmp_path / "down").exists()
+
+
+@pytest.mark.parametrize("given", ["its own keys", "another key", "a key of another type"])
+def test_host_key(sftp_server: SFTPTestServer, given: str) -> None:
+    """Its own key, of each type it has, lets a server in and makes that the
+    type negotiated; any other key is refused at the login line."""
+    before = resources(sockets_only=True)
+    config = dict(sftp_server.config(), timeout=BOUND)  # the timeout is the deadline of each wait
+    if given == "its own keys":
+        keys = scanned_keys(sftp_server)
+        assert "ssh-ed25519" in keys
+        for kind, line in keys.items():
+            obj = C(dict(config, host_key=line + " tester@scan"))
+            obj._connect()
+            assert obj._sftp.get_channel().get_transport().get_remote_server_key().get_name() == kind
+            assert obj._normalize(".") == sftp_server.remote_root
+            obj._close()
+    else:
+        obj = C(dict(config, host_key=key_line("ssh-ed25519" if given == "another key" else "ssh-rsa")))
+        exc = catch(obj._connect)
+        assert isinstance(exc, paramiko.SSHException) and module_entries(exc) == [(QUAL + "_connect", 93)]
+        assert str(exc) == ("Bad host key from server" if given == "another key"
+                            else "Incompatible ssh peer (no acceptable host key)")
+        assert "_sftp" not in vars(obj)
+        # paramiko leaves the handshake timer of a failed key exchange to run
+        # out by itself (after the timeout); it holds nothing else.
+        for timer in [t for t in threading.enumerate() if isinstance(t, threading.Timer)]:
+            timer.cancel()
     assert_released(before, sockets_only=True)
 
 

@@ -49,12 +49,14 @@ def test_tables() -> None:
 
 
 def test_success_completes_the_callers_mapping_only() -> None:
-    config = {"password": "p", "user": "u", "ssh_port": 5, "host": "h", "extra": [1]}
+    # timeout and host_key pass like any other key: _connect checks them.
+    config = {"password": "p", "user": "u", "ssh_port": 5, "host": "h", "extra": [1], "timeout": "30", "host_key": 5}
     obj = blank()
     assert obj._cleanse_params(config) is None
     # The missing default keys are appended in table order; no port.
     assert list(config.items()) == [("password", "p"), ("user", "u"), ("ssh_port", 5), ("host", "h"),
-                                    ("extra", [1])] + [(k, None) for k in DEFAULT_KEYS if k != "ssh_port"]
+                                    ("extra", [1]), ("timeout", "30"), ("host_key", 5)] + [
+        (k, None) for k in DEFAULT_KEYS if k != "ssh_port"]
     assert obj._config.port == obj._config.get("port") == 22 and type(obj._config.port) is int
     assert obj._config.extra is config["extra"] and obj._config.get("ssh") is None
     assert list(vars(obj)) == ["_config", "_params_dict", "_default_params"]

@@ -5,16 +5,18 @@ they were."""
 
 import gc
 import os
+import socket
 import sys
 import types
 from collections.abc import Callable
 from typing import Any
 
+import paramiko
 import pytest
 
 import sftp_main
 import vornax_var
-from conftest import C, CLIENT_METHODS, METHODS, VALID, blank, make_obj, raiser, resources, run_fresh
+from conftest import C, CLIENT_METHODS, METHODS, VALID, blank, key_line, make_obj, raiser, resources, run_fresh
 
 CALLS, WARM_UP = 20_000, 500
 # Allocator and cache noise stays far below this; one leaked object per call would be CALLS blocks.
@@ -139,6 +141,18 @@ def test_construction_hand_over_and_interrupted_finaliser(env: types.SimpleNames
     interrupted._close = raiser(KeyboardInterrupt)
     assert_balanced(expecting(KeyboardInterrupt, interrupted.__del__), C, interrupted)
     del interrupted._close
+
+
+def test_timeout_and_host_key(env: types.SimpleNamespace, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(socket, "create_connection", lambda *args: types.SimpleNamespace(close=lambda: None))
+    monkeypatch.setattr(sftp_main.paramiko, "PKey", paramiko.PKey, raising=False)
+    channel = types.SimpleNamespace(settimeout=lambda seconds: None)
+    env.client.get_channel = lambda: channel
+    key = key_line()
+    good = {**VALID, "timeout": 1.5, "host_key": key}
+    bad = {**VALID, "timeout": "30", "host_key": "ssh-foo " + key.split()[1]}  # both refused, paramiko's error kept
+    obj, refused = make_obj(good), make_obj(bad)
+    assert_balanced(lambda: (obj._connect(), expecting(ValueError, refused._connect)()), C, obj, refused, good, bad)
 
 
 @pytest.mark.parametrize("outcome", ["written", "failed", "interrupted"])

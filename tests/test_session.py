@@ -1,8 +1,12 @@
 """Connecting and closing on a stand-in paramiko, and the ten remote
 operations on recording stand-in clients."""
 
+import base64
+import math
 import os
+import socket
 import sys
+import threading
 import types
 from typing import Any
 
@@ -11,7 +15,7 @@ import pytest
 
 import sftp_main
 from conftest import (C, CLIENT_METHODS, VALID, Event, FakeParamiko, Logged, Recorder, blank, calls, catch,
-                      check_raised, connect_fakes, make_obj)
+                      check_raised, connect_fakes, key_line, logged_call, make_obj, raiser)
 
 CONFIG = {"host": "h", "port": 22, "user": "u", "password": "p"}
 
@@ -30,25 +34,57 @@ def watched(name: str, log: list[Event], refuse: bool = False) -> property:
     return property(get, set)
 
 
-def test_connect_reads_and_calls_in_order(fake_paramiko: FakeParamiko) -> None:
+KEY = key_line(comment="admin@example")
+KEY_DATA = base64.b64decode(KEY.split()[1])
+
+
+def option_reads(log: list[Event], values: dict[str, Any] | None) -> dict[str, Any]:
+    """Configuration entries with a `get` that answers values (none without values)."""
+    if values is None:
+        return {}
+    return {"get": lambda key: log.append(("call", "config.get", (key,), {})) or values.get(key)}
+
+
+@pytest.mark.parametrize("options", ["no get", "false values", "both keys"])
+def test_connect_reads_and_calls_in_order(fake_paramiko: FakeParamiko, monkeypatch: pytest.MonkeyPatch,
+                                          options: str) -> None:
     log = fake_paramiko.log
+    values = {"false values": {"timeout": 0, "host_key": ""},
+              "both keys": {"timeout": 1.5, "host_key": KEY}}.get(options)
+    sock = object()
+    monkeypatch.setattr(socket, "create_connection", logged_call("socket.create_connection", log, sock))
+    fake_paramiko.results["sftp.get_channel"] = Recorder("channel", log)
     obj = blank(type("Watched", (C,), {n: watched(n, log) for n in ("_config", "_ssh", "_sftp")}))
-    obj.__dict__["_config"] = Logged("config", log, dict(CONFIG))
+    obj.__dict__["_config"] = Logged("config", log, dict(CONFIG, **option_reads(log, values)))
     assert obj._connect() is None
     policy, transport = fake_paramiko.one("paramiko.AutoAddPolicy"), fake_paramiko.one("paramiko.Transport")
-    assert log == [
+    bounded = options == "both keys"
+    (login,) = [e for e in log if e[:2] == ("call", "transport.connect")]
+    if bounded:  # the key handed over is the one made from the line
+        key = login[3]["hostkey"]
+        assert (key.get_name(), key.asbytes()) == ("ssh-ed25519", KEY_DATA)
+    # Each key is read through a fresh self._config.get; only true values change anything.
+    assert log == [e for key in ("timeout", "host_key") for e in [("get", "self._config")] + (
+        [] if values is None else [("get", "config.get"), ("call", "config.get", (key,), {})])] + [
+        ("get", "paramiko.PKey"), ("get", "paramiko.PKey.from_type_string"),
+        ("call", "paramiko.PKey.from_type_string", ("ssh-ed25519", KEY_DATA), {})] * bounded + [
         ("get", "paramiko.SSHClient"), ("call", "paramiko.SSHClient", (), {}), ("set", "self._ssh"),
         ("get", "self._ssh"), ("get", "ssh.set_missing_host_key_policy"),
         ("get", "paramiko.AutoAddPolicy"), ("call", "paramiko.AutoAddPolicy", (), {}),
         ("call", "ssh.set_missing_host_key_policy", (policy,), {}),
         ("get", "paramiko.Transport"), ("get", "self._config"), ("get", "config.host"),
-        ("get", "self._config"), ("get", "config.port"), ("call", "paramiko.Transport", ("h:22",), {}),
+        ("get", "self._config"), ("get", "config.port")] + (
+        [("call", "socket.create_connection", (("h", 22), 1.5), {}), ("call", "paramiko.Transport", (sock,), {})] +
+        [("set", f"transport.{name}_timeout", 1.5) for name in ("banner", "handshake", "auth", "channel")]
+        if bounded else [("call", "paramiko.Transport", ("h:22",), {})]) + [
         ("get", "transport.connect"), ("get", "self._config"), ("get", "config.user"),
         ("get", "self._config"), ("get", "config.password"),
-        ("call", "transport.connect", (), {"username": "u", "password": "p"}),
+        ("call", "transport.connect", (), {"username": "u", "password": "p"} | ({"hostkey": key} if bounded else {})),
         ("get", "paramiko.SFTPClient"), ("get", "paramiko.SFTPClient.from_transport"),
-        ("call", "paramiko.SFTPClient.from_transport", (transport,), {}), ("set", "self._sftp")]
-    assert list(log[-5][3]) == ["username", "password"]
+        ("call", "paramiko.SFTPClient.from_transport", (transport,), {})] + [
+        ("get", "sftp.get_channel"), ("call", "sftp.get_channel", (), {}),
+        ("get", "channel.settimeout"), ("call", "channel.settimeout", (1.5,), {})] * bounded + [("set", "self._sftp")]
+    assert list(login[3]) == ["username", "password"] + ["hostkey"] * bounded
     assert obj.__dict__["_ssh"] is fake_paramiko.one("paramiko.SSHClient")
     assert obj.__dict__["_sftp"] is fake_paramiko.one("paramiko.SFTPClient.from_transport")
     assert transport not in vars(obj).values()
@@ -84,20 +120,57 @@ def test_default_port_and_handed_over_configuration(fake_paramiko: FakeParamiko,
     ("paramiko.AutoAddPolicy", LookupError, 91, True), ("ssh.set_missing_host_key_policy", LookupError, 91, True),
     ("config.host", AttributeError, 92, True), ("paramiko.Transport", LookupError, 92, True),
     ("transport.connect", LookupError, 93, True), ("config.password", AttributeError, 93, True),
-    ("paramiko.SFTPClient.from_transport", LookupError, 94, True), ("store _sftp", LookupError, 94, True)])
+    ("paramiko.SFTPClient.from_transport", LookupError, 94, True), ("store _sftp", LookupError, 94, True),
+    # With a timeout: reading the keys, the socket, a transport over it, bounding the SFTP channel.
+    ("config.get", LookupError, 90, False), ("socket.create_connection", TimeoutError, 92, True),
+    ("paramiko.Transport+timeout", LookupError, 92, True), ("channel.settimeout", LookupError, 94, True)])
 def test_connect_failure_at_each_step(monkeypatch: pytest.MonkeyPatch, fault: str, exc_type: type[BaseException],
                                       line: int, new_ssh: bool) -> None:
-    fake = FakeParamiko(errors={fault: LookupError})
+    fake = FakeParamiko(errors={fault.removesuffix("+timeout"): LookupError})
     monkeypatch.setattr(sftp_main, "paramiko", fake)
     obj = blank(type("Watched", (C,), {n: watched(n, [], fault == "store " + n) for n in ("_ssh", "_sftp")}))
     earlier_ssh, earlier_sftp = object(), object()
-    obj.__dict__.update(_ssh=earlier_ssh, _sftp=earlier_sftp, _config=Logged(
-        "config", [], {k: v for k, v in CONFIG.items() if fault != "config." + k}))
+    entries = {k: v for k, v in CONFIG.items() if fault != "config." + k}
+    timed = fault in ("config.get", "socket.create_connection", "paramiko.Transport+timeout", "channel.settimeout")
+    if timed:
+        entries["get"] = raiser(LookupError) if fault == "config.get" else {"timeout": 1.5}.get
+        connection = raiser(TimeoutError) if fault == "socket.create_connection" else lambda *a: Recorder("sock", fake.log)
+        monkeypatch.setattr(socket, "create_connection", connection)
+        fake.results["sftp.get_channel"] = Recorder("channel", fake.log, errors=fake.errors)
+    obj.__dict__.update(_ssh=earlier_ssh, _sftp=earlier_sftp, _config=Logged("config", [], entries))
     check_raised(catch(obj._connect), exc_type, None, ("_connect", line))
     assert (obj.__dict__["_ssh"] is not earlier_ssh) is new_ssh and obj.__dict__["_sftp"] is earlier_sftp
-    # A transport that was made is closed before the error leaves; nothing else is.
+    # A transport that was made is closed before the error leaves, or else
+    # a socket made for it; nothing else is.
     closed = [c[:2] for c in calls(fake.log) if c[0].endswith("close")]
-    assert closed == ([("transport.close", ())] if line >= 93 else [])
+    assert closed == ([("transport.close", ())] if line >= 93 else [("sock.close", ())] if "+" in fault else [])
+
+
+TIMEOUT_TEXT = f"参数timeout应为大于0且不超过{int(threading.TIMEOUT_MAX)}的int或float（秒）：{{!r}}"
+NOT_A_LINE = "参数host_key应为OpenSSH格式的一行公钥（类型、base64、可选的注释）：{!r}"
+REFUSED = "参数host_key的密钥类型或数据无效：{!r}"
+
+
+@pytest.mark.parametrize("timeout, host_key, text", [
+    *[(value, None, TIMEOUT_TEXT) for value in ("30", -1, -0.5, math.nan, math.inf, True, [1.5],
+                                                 threading.TIMEOUT_MAX * 2, 10 ** 400)],
+    (None, KEY.encode(), "参数host_key应为str：{!r}"), (None, 5, "参数host_key应为str：{!r}"),
+    (None, "ssh-ed25519", NOT_A_LINE), (None, f"{KEY}\n{KEY}", NOT_A_LINE),
+    (None, KEY.split()[0] + " " + KEY.split()[1][:-1], NOT_A_LINE), (None, "ssh-ed25519 AAAA*AAA", NOT_A_LINE),
+    (None, "ssh-ed25519 ＡＡＡＡ", NOT_A_LINE),
+    (None, "ssh-foo " + KEY.split()[1], REFUSED), (None, "ssh-rsa " + KEY.split()[1], REFUSED),
+    ("30", 5, TIMEOUT_TEXT + "；参数host_key应为str：5")])
+def test_wrong_key_values_are_refused_before_anything_is_made(fake_paramiko: FakeParamiko,
+                                                              monkeypatch: pytest.MonkeyPatch, timeout: Any,
+                                                              host_key: Any, text: str) -> None:
+    monkeypatch.setattr(socket, "create_connection", raiser(AssertionError("no connection may be opened")))
+    obj = make_obj({**VALID, "timeout": timeout, "host_key": host_key})
+    exc = catch(obj._connect)
+    check_raised(exc, ValueError, text.format(host_key if timeout is None else timeout), ("_connect", 90))
+    assert [c[0] for c in calls(fake_paramiko.log)] == ["paramiko.PKey.from_type_string"] * (text == REFUSED)
+    assert "_ssh" not in vars(obj)
+    # What paramiko said about a refused key stays at hand.
+    assert (type(exc.__cause__).__module__.startswith("paramiko")) is (text == REFUSED)
 
 
 def test_failed_connect_discards_an_error_of_the_transport_close(monkeypatch: pytest.MonkeyPatch) -> None:

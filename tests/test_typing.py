@@ -25,6 +25,8 @@ MISUSES = {
     "no_such_method": ("sftp._listdir('.')", "attr-defined"),
     "todict_result": ("VornaxVar(a=1).todict().a", "attr-defined"),
     "log_file": ("VornaxLog(file=3)", "arg-type"),
+    "timeout_text": ("from sftp_main import VornaxSFTPConfig; c: VornaxSFTPConfig = "
+                     "{'host': 'h', 'user': 'u', 'password': 'p', 'timeout': '30'}", "typeddict-item"),
 }
 
 

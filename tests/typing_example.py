@@ -1,7 +1,7 @@
 """A typical session, never run: it only has to pass mypy --strict against the
 installed stubs (tests/test_typing.py), every method called by its parameter names."""
 
-from typing import Any, assert_type
+from typing import TYPE_CHECKING, Any, assert_type
 
 import paramiko
 
@@ -10,6 +10,9 @@ from sftp_main import VornaxSFTPMain
 from vornax_log import VornaxLog
 from vornax_ssh import VornaxSSH, VornaxTunnelVar
 from vornax_var import VornaxVar
+
+if TYPE_CHECKING:
+    from sftp_main import VornaxSFTPConfig
 
 
 def session(config: dict[str, Any], local: str, remote_dir: str) -> int:
@@ -30,6 +33,12 @@ def session(config: dict[str, Any], local: str, remote_dir: str) -> int:
     sftp._close()
     sftp.__del__()
     return attributes.st_size or 0
+
+
+def checked_session(host_key: str) -> None:
+    config: VornaxSFTPConfig = {"host": "h", "user": "u", "password": "p", "timeout": 1.5, "host_key": host_key}
+    config["timeout"] = 30
+    VornaxSFTPMain(config)._connect()
 
 
 def reconfigure(sftp: VornaxSFTPMain, config: dict[str, Any]) -> VornaxVar:

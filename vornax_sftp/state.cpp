@@ -26,6 +26,7 @@ int build_state() {
     ok = ok && (s.default_port = PyLong_FromLong(22)) != nullptr;
     ok = ok && (s.kwnames_file = PyTuple_Pack(1, s.k_file)) != nullptr;
     ok = ok && (s.kwnames_login = PyTuple_Pack(2, s.k_username, s.c_password)) != nullptr;
+    ok = ok && (s.kwnames_login_hostkey = PyTuple_Pack(3, s.k_username, s.c_password, s.key_hostkey)) != nullptr;
     ok = ok && (s.default_keys = PyTuple_Pack(7, s.c_ssh, s.c_ssh_host, s.c_ssh_port, s.c_ssh_user,
                                               s.c_ssh_password, s.c_ssh_rsa, s.c_ssh_rsa_pwd)) != nullptr;
     ok = ok && (s.function_type = create_function_type()) != nullptr;
@@ -41,6 +42,7 @@ int build_state() {
         Py_XDECREF(s.default_port);
         Py_XDECREF(s.kwnames_file);
         Py_XDECREF(s.kwnames_login);
+        Py_XDECREF(s.kwnames_login_hostkey);
         Py_XDECREF(s.default_keys);
         Py_XDECREF(s.function_type);
         for (MethodNames& names : s.methods) {

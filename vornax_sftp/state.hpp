@@ -115,7 +115,32 @@ namespace sftp {
     X(t_missing_prefix, "缺少必填参数：")                          \
     X(t_param_prefix, "参数")                                     \
     X(t_param_middle, "预设值不正确，可选：")                       \
-    X(t_separator, "；")
+    X(t_separator, "；")                                          \
+    /* the optional timeout and host_key of a connection */      \
+    X(key_timeout, "timeout")                                    \
+    X(key_host_key, "host_key")                                  \
+    X(key_hostkey, "hostkey")                                    \
+    X(key_strict_mode, "strict_mode")                            \
+    X(text_colon, ":")                                           \
+    X(mod_socket, "socket")                                      \
+    X(mod_binascii, "binascii")                                  \
+    X(mod_threading, "threading")                                \
+    X(attr_create_connection, "create_connection")               \
+    X(attr_a2b_base64, "a2b_base64")                             \
+    X(attr_TIMEOUT_MAX, "TIMEOUT_MAX")                           \
+    X(attr_strip, "strip")                                       \
+    X(attr_PKey, "PKey")                                         \
+    X(attr_from_type_string, "from_type_string")                 \
+    X(attr_banner_timeout, "banner_timeout")                     \
+    X(attr_handshake_timeout, "handshake_timeout")               \
+    X(attr_auth_timeout, "auth_timeout")                         \
+    X(attr_channel_timeout, "channel_timeout")                   \
+    X(attr_settimeout, "settimeout")                             \
+    X(text_timeout_prefix, "参数timeout应为大于0且不超过")          \
+    X(text_timeout_middle, "的int或float（秒）：")                  \
+    X(text_host_key_not_str, "参数host_key应为str：")               \
+    X(text_host_key_not_line, "参数host_key应为OpenSSH格式的一行公钥（类型、base64、可选的注释）：") \
+    X(text_host_key_refused, "参数host_key的密钥类型或数据无效：")
 
 struct ModuleState {
 #define SFTP_DECLARE_FIELD(field, text) PyObject* field;
@@ -126,6 +151,7 @@ struct ModuleState {
     PyObject* default_port;     // 22
     PyObject* kwnames_file;     // ("file",)
     PyObject* kwnames_login;    // ("username", "password")
+    PyObject* kwnames_login_hostkey;  // ("username", "password", "hostkey")
     PyObject* default_keys;     // the seven default-table keys, in order
     PyTypeObject* function_type;  // the type of every method object
     MethodNames methods[kMethodCount];  // texts of each method, table order

@@ -1,7 +1,7 @@
 # Types of the native module sftp_main: one SFTP connection and single
 # remote file operations on it.
 from collections.abc import MutableMapping
-from typing import Any
+from typing import Any, Required, TypedDict, type_check_only
 
 from _typeshed import StrOrBytesPath
 
@@ -9,6 +9,29 @@ import paramiko as paramiko
 from vornax_log import VornaxLog as VornaxLog
 from vornax_ssh import VornaxSSH as VornaxSSH
 from vornax_var import VornaxVar as VornaxVar
+
+# The keys of a configuration mapping that the module reads; any other key
+# passes through unchecked.  Only for type checking: annotate a mapping with
+# it under `if TYPE_CHECKING:` or in a stub.
+@type_check_only
+class VornaxSFTPConfig(TypedDict, total=False):
+    host: Required[str]
+    port: int | str | None  # 22 when absent or false
+    user: Required[str]
+    password: Required[str]
+    # Through a jump host when true.
+    ssh: bool | None
+    ssh_host: str | None
+    ssh_port: int | str | None
+    ssh_user: str | None
+    ssh_password: str | None
+    ssh_rsa: str | None  # a private key file
+    ssh_rsa_pwd: str | None
+    # Seconds bounding each wait of the connection; absent or false: none.
+    timeout: float | None
+    # The server's public key, "<type> <base64> [comment]"; absent or
+    # false: any server is accepted.
+    host_key: str | None
 
 class VornaxSFTPMain:
     # Set by construction.
@@ -20,8 +43,8 @@ class VornaxSFTPMain:
     _ssh: paramiko.SSHClient
     _sftp: paramiko.SFTPClient
     # The mapping is completed in place with the keys it lacks.
-    def __init__(self, config: MutableMapping[str, Any]) -> None: ...
-    def _cleanse_params(self, config: MutableMapping[str, Any]) -> None: ...
+    def __init__(self, config: VornaxSFTPConfig | MutableMapping[str, Any]) -> None: ...
+    def _cleanse_params(self, config: VornaxSFTPConfig | MutableMapping[str, Any]) -> None: ...
     def _set_params_dict(self) -> None: ...
     def _set_default_params(self) -> None: ...
     def _connect(self) -> None: ...

@@ -32,6 +32,7 @@ class _TunnelSettings:
     key_passphrase: str | None
     target_host: str
     target_port: int
+    timeout: float | None = None
     @classmethod
     def from_config(cls, config: Mapping[str, Any]) -> _TunnelSettings: ...
 

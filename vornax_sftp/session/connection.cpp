@@ -2,6 +2,7 @@
 // but never connected: the SFTP client runs over its own transport.
 #include "calls.hpp"
 #include "globals.hpp"
+#include "session/options.hpp"
 #include "session/session.hpp"
 #include "state.hpp"
 
@@ -87,7 +88,13 @@ PyObject* connect(PyObject* const* args, int& line) {
     PyObject* self = args[0];
     const ModuleState& s = state();
 
+    // The optional timeout and host key are read and checked before
+    // anything is made; a wrong one is reported at the first statement.
     line = 90;  // self._ssh = paramiko.SSHClient()
+    ConnectOptions options;
+    if (read_connect_options(self, options) < 0) {
+        return nullptr;
+    }
     {
         Ref cls = paramiko_attr(s.p_SSHClient);
         Ref client = cls ? call(cls.get()) : Ref();
@@ -114,7 +121,7 @@ PyObject* connect(PyObject* const* args, int& line) {
         Ref host = cls ? config_text(self, s.c_host) : Ref();
         Ref port = host ? config_text(self, s.c_port) : Ref();
         Ref address = port ? Ref::steal(PyUnicode_FromFormat("%U:%U", host.get(), port.get())) : Ref();
-        transport = address ? call(cls.get(), address.get()) : Ref();
+        transport = address ? open_transport(cls.get(), address.get(), options.timeout.get()) : Ref();
         if (!transport) {
             return nullptr;
         }
@@ -122,10 +129,21 @@ PyObject* connect(PyObject* const* args, int& line) {
 
     line = 93;  // transport.connect(username=self._config.user, password=self._config.password)
     {
+        if (options.timeout && bound_transport(transport.get(), options.timeout.get()) < 0) {
+            return close_after_failure(transport.get());
+        }
         Ref login = get_attr(transport.get(), s.c_connect);
         Ref user = login ? config_value(self, s.c_user) : Ref();
         Ref password = user ? config_value(self, s.c_password) : Ref();
-        if (!password || !call_keywords(login.get(), s.kwnames_login, user.get(), password.get())) {
+        // With a host key, paramiko negotiates that key's type and refuses
+        // any other key before the password is sent.
+        Ref done;
+        if (password) {
+            done = options.host_key ? call_keywords(login.get(), s.kwnames_login_hostkey, user.get(),
+                                                    password.get(), options.host_key.get())
+                                    : call_keywords(login.get(), s.kwnames_login, user.get(), password.get());
+        }
+        if (!done) {
             return close_after_failure(transport.get());
         }
     }
@@ -135,6 +153,9 @@ PyObject* connect(PyObject* const* args, int& line) {
         Ref cls = paramiko_attr(s.p_SFTPClient);
         Ref factory = cls ? get_attr(cls.get(), s.p_from_transport) : Ref();
         Ref client = factory ? call(factory.get(), transport.get()) : Ref();
+        if (client && options.timeout && bound_sftp_requests(client.get(), options.timeout.get()) < 0) {
+            client = Ref();
+        }
         if (!client || PyObject_SetAttr(self, s.a_sftp, client.get()) < 0) {
             return close_after_failure(transport.get());
         }

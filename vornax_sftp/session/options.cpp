@@ -1,0 +1,229 @@
+// `timeout` and `host_key`: reading and checking them, and applying them to
+// the transport and the SFTP client that _connect makes.
+#include "session/options.hpp"
+
+#include <initializer_list>
+
+#include "calls.hpp"
+#include "globals.hpp"
+#include "state.hpp"
+
+namespace sftp::session {
+
+namespace {
+
+Ref import(PyObject* name) { return Ref::steal(PyImport_Import(name)); }
+
+// self._config.get(key); None when the configuration object has no `get`
+// (a tunnel's configuration need not have one).
+Ref config_option(PyObject* self, PyObject* key) {
+    const ModuleState& s = state();
+    Ref config = get_attr(self, s.a_config);
+    if (!config) {
+        return config;
+    }
+    PyObject* found = nullptr;
+    int has_get = PyObject_GetOptionalAttr(config.get(), s.c_get, &found);
+    Ref getter = Ref::steal(found);
+    if (has_get < 0) {
+        return Ref();
+    }
+    return has_get ? call(getter.get(), key) : Ref::borrow(Py_None);
+}
+
+// problems.append(prefix + repr(value))
+int add_problem(PyObject* problems, PyObject* prefix, PyObject* value) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U%R", prefix, value));
+    return message ? PyList_Append(problems, message.get()) : -1;
+}
+
+// A timeout is an int or float (a bool is no number of seconds) above 0 and
+// at most threading.TIMEOUT_MAX: paramiko waits on locks with it, and the
+// locks of some platforms wait no longer than weeks.
+int check_timeout(PyObject* value, PyObject* problems) {
+    const ModuleState& s = state();
+    Ref threading = import(s.mod_threading);
+    Ref limit_object = threading ? get_attr(threading.get(), s.attr_TIMEOUT_MAX) : Ref();
+    if (!limit_object) {
+        return -1;
+    }
+    double limit = PyFloat_AsDouble(limit_object.get());
+    if (limit == -1.0 && PyErr_Occurred()) {
+        return -1;
+    }
+    bool usable = false;
+    if (PyFloat_Check(value)) {
+        double seconds = PyFloat_AS_DOUBLE(value);
+        usable = seconds > 0 && seconds <= limit;  // false for nan
+    } else if (PyLong_Check(value) && !PyBool_Check(value)) {
+        double seconds = PyLong_AsDouble(value);
+        if (seconds == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                return -1;
+            }
+            PyErr_Clear();  // beyond any double, so beyond the limit too
+        } else {
+            usable = seconds > 0 && seconds <= limit;
+        }
+    }
+    if (usable) {
+        return 0;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U%lld%U%R", s.text_timeout_prefix,
+                                                  static_cast<long long>(limit), s.text_timeout_middle, value));
+    return message ? PyList_Append(problems, message.get()) : -1;
+}
+
+// binascii.a2b_base64(text, strict_mode=True): padding and alphabet exact,
+// as ssh-keygen writes them.  An empty Ref with no exception set when the
+// text is no such base64.
+Ref decode_base64(PyObject* text) {
+    const ModuleState& s = state();
+    Ref binascii = import(s.mod_binascii);
+    Ref decode = binascii ? get_attr(binascii.get(), s.attr_a2b_base64) : Ref();
+    Ref kwnames = decode ? Ref::steal(PyTuple_Pack(1, s.key_strict_mode)) : Ref();
+    if (!kwnames) {
+        return Ref();
+    }
+    PyObject* stack[] = {text, Py_True};
+    Ref data = Ref::steal(PyObject_Vectorcall(decode.get(), stack, 1, kwnames.get()));
+    if (!data && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();  // binascii.Error, or a text that is not ASCII
+    }
+    return data;
+}
+
+// Makes `key` from a host_key line "<type> <base64> [comment]" with
+// paramiko.PKey.from_type_string.  A line that is no usable key adds its
+// message to `problems` instead; what paramiko said about it goes to
+// `cause`.  Returns -1 only on a failure that is not the value's fault.
+int make_host_key(PyObject* value, PyObject* problems, Ref& key, Ref& cause) {
+    const ModuleState& s = state();
+    if (!PyUnicode_Check(value)) {
+        return add_problem(problems, s.text_host_key_not_str, value);
+    }
+    // An exact str from here on, so that no method of a subclass takes part.
+    Ref text = Ref::steal(PyUnicode_FromObject(value));
+    Ref stripped = text ? call_method(text.get(), s.attr_strip) : Ref();
+    Ref lines = stripped ? Ref::steal(PyUnicode_Splitlines(stripped.get(), 0)) : Ref();
+    Ref fields = lines ? Ref::steal(PyUnicode_Split(stripped.get(), nullptr, 2)) : Ref();
+    if (!fields) {
+        return -1;
+    }
+    if (PyList_GET_SIZE(lines.get()) != 1 || PyList_GET_SIZE(fields.get()) < 2) {
+        return add_problem(problems, s.text_host_key_not_line, value);
+    }
+    Ref data = decode_base64(PyList_GET_ITEM(fields.get(), 1));
+    if (!data) {
+        return PyErr_Occurred() ? -1 : add_problem(problems, s.text_host_key_not_line, value);
+    }
+    Ref paramiko = lookup_global(s.g_paramiko);
+    Ref pkey = paramiko ? get_attr(paramiko.get(), s.attr_PKey) : Ref();
+    Ref factory = pkey ? get_attr(pkey.get(), s.attr_from_type_string) : Ref();
+    if (!factory) {
+        return -1;
+    }
+    key = call(factory.get(), PyList_GET_ITEM(fields.get(), 0), data.get());
+    if (key) {
+        return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return -1;
+    }
+    cause = Ref::steal(PyErr_GetRaisedException());
+    return add_problem(problems, s.text_host_key_refused, value);
+}
+
+// The truth of a freshly read value: 1, 0, or -1 when the read or the
+// truth test failed.
+int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+
+}  // namespace
+
+int read_connect_options(PyObject* self, ConnectOptions& options) {
+    const ModuleState& s = state();
+    Ref problems = Ref::steal(PyList_New(0));
+    if (!problems) {
+        return -1;
+    }
+    Ref timeout = config_option(self, s.key_timeout);
+    int is_set = truth(timeout);
+    if (is_set < 0 || (is_set && check_timeout(timeout.get(), problems.get()) < 0)) {
+        return -1;
+    }
+    if (is_set) {
+        options.timeout = std::move(timeout);
+    }
+    Ref cause;
+    Ref line = config_option(self, s.key_host_key);
+    is_set = truth(line);
+    if (is_set < 0 || (is_set && make_host_key(line.get(), problems.get(), options.host_key, cause) < 0)) {
+        return -1;
+    }
+    if (PyList_GET_SIZE(problems.get()) == 0) {
+        return 0;
+    }
+    // Every wrong value in one exception, as the configuration's other
+    // checks report theirs.
+    Ref text = Ref::steal(PyUnicode_Join(s.t_separator, problems.get()));
+    if (!text) {
+        return -1;
+    }
+    PyErr_SetObject(PyExc_ValueError, text.get());
+    if (cause) {
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetCause(raised, cause.release());
+        PyErr_SetRaisedException(raised);
+    }
+    return -1;
+}
+
+Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeout) {
+    if (timeout == nullptr) {
+        return call(transport_class, address);
+    }
+    const ModuleState& s = state();
+    // socket.create_connection((host, int(port)), timeout), the address
+    // split at its first ":" as paramiko splits an address text (it always
+    // has one: "<host>:<port>").
+    Ref socket_module = import(s.mod_socket);
+    Ref create = socket_module ? get_attr(socket_module.get(), s.attr_create_connection) : Ref();
+    Ref parts = create ? Ref::steal(PyUnicode_Split(address, s.text_colon, 1)) : Ref();
+    if (!parts) {
+        return Ref();
+    }
+    Ref port = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(parts.get(), 1), 10));
+    Ref target = port ? Ref::steal(PyTuple_Pack(2, PyList_GET_ITEM(parts.get(), 0), port.get())) : Ref();
+    Ref sock = target ? call(create.get(), target.get(), timeout) : Ref();
+    if (!sock) {
+        return sock;
+    }
+    Ref transport = call(transport_class, sock.get());
+    if (!transport) {
+        PyObject* failure = PyErr_GetRaisedException();
+        if (!call_method(sock.get(), s.s_close)) {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(failure);
+    }
+    return transport;
+}
+
+int bound_transport(PyObject* transport, PyObject* timeout) {
+    const ModuleState& s = state();
+    for (PyObject* name : {s.attr_banner_timeout, s.attr_handshake_timeout, s.attr_auth_timeout,
+                           s.attr_channel_timeout}) {
+        if (PyObject_SetAttr(transport, name, timeout) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int bound_sftp_requests(PyObject* client, PyObject* timeout) {
+    const ModuleState& s = state();
+    Ref channel = call_method(client, s.p_get_channel);
+    return channel && call_method(channel.get(), s.attr_settimeout, timeout) ? 0 : -1;
+}
+
+}  // namespace sftp::session

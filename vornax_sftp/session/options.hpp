@@ -1,0 +1,32 @@
+// The two optional connection settings of a configuration: `timeout`
+// bounds every wait of a connection, `host_key` pins the server's public
+// key.  With neither set, _connect makes exactly the calls it always made.
+#pragma once
+
+#include "ref.hpp"
+
+namespace sftp::session {
+
+struct ConnectOptions {
+    Ref timeout;   // the configured int or float, or empty when not set
+    Ref host_key;  // the paramiko key made from the configured line, or empty
+};
+
+// Reads `timeout`, then `host_key`, through self._config.get (a
+// configuration object without `get` has neither) and checks both.  Either
+// value wrong raises one ValueError naming each wrong key.  Returns 0 or -1.
+int read_connect_options(PyObject* self, ConnectOptions& options);
+
+// transport_class(address), or, with a timeout, transport_class over a
+// socket connected to the "host:port" address within the timeout.
+Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeout);
+
+// Bounds the banner, key exchange, authentication and channel opening of a
+// transport that is not yet connected.  Returns 0 or -1.
+int bound_transport(PyObject* transport, PyObject* timeout);
+
+// client.get_channel().settimeout(timeout): every request of the SFTP
+// client then waits at most that long for its answer.  Returns 0 or -1.
+int bound_sftp_requests(PyObject* client, PyObject* timeout);
+
+}  // namespace sftp::session
