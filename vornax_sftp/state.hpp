@@ -81,20 +81,40 @@ namespace sftp {
     /* local files of a download */                              \
     X(m_os, "os")                                                \
     X(m_io, "io")                                                \
-    X(io_mode_exclusive, "xb")                                   \
+    X(m_time, "time")                                            \
+    X(m_tempfile, "tempfile")                                    \
     X(os_stat, "stat")                                           \
     X(os_lstat, "lstat")                                         \
+    X(os_fstat, "fstat")                                         \
     X(os_open, "open")                                           \
     X(os_close, "close")                                         \
+    X(os_lseek, "lseek")                                         \
+    X(os_write, "write")                                         \
+    X(os_ftruncate, "ftruncate")                                 \
     X(os_replace, "replace")                                     \
     X(os_unlink, "unlink")                                       \
     X(os_chmod, "chmod")                                         \
+    X(os_access, "access")                                       \
+    X(os_listxattr, "listxattr")                                 \
+    X(os_W_OK, "W_OK")                                           \
+    X(os_O_WRONLY, "O_WRONLY")                                   \
+    X(os_O_CREAT, "O_CREAT")                                     \
+    X(os_O_EXCL, "O_EXCL")                                       \
+    X(os_O_BINARY, "O_BINARY")                                   \
     X(os_path, "path")                                           \
     X(os_realpath, "realpath")                                   \
     X(os_dirname, "dirname")                                     \
     X(os_basename, "basename")                                   \
     X(os_join, "join")                                           \
     X(st_mode, "st_mode")                                        \
+    X(st_nlink, "st_nlink")                                      \
+    X(st_uid, "st_uid")                                          \
+    X(st_gid, "st_gid")                                          \
+    X(io_FileIO, "FileIO")                                       \
+    X(file_read, "read")                                         \
+    X(file_seek, "seek")                                         \
+    X(time_sleep, "sleep")                                       \
+    X(tempfile_gettempdir, "gettempdir")                         \
     X(s_close, "close")                                          \
     X(s_remove, "remove")                                        \
     X(s_rename, "rename")                                        \

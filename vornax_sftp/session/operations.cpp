@@ -51,21 +51,22 @@ PyObject* transfer_answer(bool succeeded) {
     Py_RETURN_FALSE;
 }
 
-// getter(source, destination), through a temporary file where it can be.
+// getter(source, destination), through a file of the module's own where
+// the destination is a local path.
 int fetch(PyObject* getter, PyObject* source, PyObject* destination) {
     LocalDestination local;
-    int atomic = local.prepare(destination);
-    if (atomic <= 0) {
-        return atomic < 0 || !call(getter, source, destination) ? -1 : 0;
+    int managed = local.prepare(destination);
+    if (managed <= 0) {
+        return managed < 0 || !call(getter, source, destination) ? -1 : 0;
     }
-    Ref temporary = local.create_temporary();
-    if (!temporary) {
+    Ref target = local.create_target();
+    if (!target) {
         return -1;
     }
-    if (!call(getter, source, temporary.get()) || local.commit(temporary.get()) < 0) {
+    if (!call(getter, source, target.get()) || local.commit(target.get()) < 0) {
         // Whatever the exception, KeyboardInterrupt included, the partial
         // file goes.
-        local.discard(temporary.get());
+        local.discard(target.get());
         return -1;
     }
     return 0;
@@ -104,7 +105,7 @@ PyObject* upload(PyObject* const* args, int& line) {
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
-// written under a temporary name and moved into place only after get
+// written as a separate file and takes the new bytes only after get
 // succeeded: a failed download never truncates or leaves behind a file.
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
