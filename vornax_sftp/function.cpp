@@ -212,7 +212,7 @@ PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->n
 PyObject* get_text_signature(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->names->text_signature);
 }
-PyObject* get_module(PyObject*, void*) { return Py_NewRef(state().m_sftp_main); }
+PyObject* get_module(PyObject*, void*) { return Py_NewRef(state().mod_sftp_main); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -250,12 +250,12 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "sftp_main.function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .name = "sftp_main.function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
 
 }  // namespace

@@ -12,8 +12,8 @@ constexpr const char* kInitFunction = "init sftp_main";
 
 // True when `module` is still running its own body.
 bool is_initializing(PyObject* module) {
-    Ref module_spec = Ref::steal(PyObject_GetAttr(module, state().d_spec));
-    Ref flag = module_spec ? Ref::steal(PyObject_GetAttr(module_spec.get(), state().spec_initializing)) : Ref();
+    Ref module_spec = Ref::steal(PyObject_GetAttr(module, state().dunder_spec));
+    Ref flag = module_spec ? Ref::steal(PyObject_GetAttr(module_spec.get(), state().attr_initializing)) : Ref();
     if (!flag) {
         PyErr_Clear();
         return false;
@@ -93,10 +93,10 @@ int import_dependencies(PyObject* module) {
         PyObject* module_name;  // nullptr: the package itself is bound
     };
     const Step steps[] = {
-        {14, s.g_paramiko, nullptr},
-        {16, s.g_VornaxLog, s.m_vornax_log},
-        {17, s.g_VornaxSSH, s.m_vornax_ssh},
-        {18, s.g_VornaxVar, s.m_vornax_var},
+        {14, s.glob_paramiko, nullptr},
+        {16, s.glob_VornaxLog, s.mod_vornax_log},
+        {17, s.glob_VornaxSSH, s.mod_vornax_ssh},
+        {18, s.glob_VornaxVar, s.mod_vornax_var},
     };
     for (const Step& step : steps) {
         Ref value = step.module_name == nullptr ? import_package(step.bound_name, globals)

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "calls.hpp"
+#include "saved_error.hpp"
 #include "state.hpp"
 
 namespace sftp::session {
@@ -20,14 +21,14 @@ std::uint64_t g_temporary_counter = 0;
 
 // os.path.<name>(arg)
 Ref path_call(PyObject* os, PyObject* name, PyObject* arg) {
-    Ref path_module = get_attr(os, state().os_path);
+    Ref path_module = get_attr(os, state().attr_path);
     return path_module ? call_method(path_module.get(), name, arg) : Ref();
 }
 
 constexpr long kMissing = -2;   // the path does not exist
 constexpr long kUnknown = -3;   // the path cannot be examined
 
-// st_mode of os.<function>(path) (stat or lstat), kMissing, kUnknown, or -1
+// attr_st_mode of os.<function>(path) (stat or lstat), kMissing, kUnknown, or -1
 // with an exception set.
 long file_mode(PyObject* os, PyObject* function, PyObject* path) {
     Ref info = call_method(os, function, path);
@@ -42,10 +43,10 @@ long file_mode(PyObject* os, PyObject* function, PyObject* path) {
         }
         return -1;
     }
-    Ref mode = get_attr(info.get(), state().st_mode);
+    Ref mode = get_attr(info.get(), state().attr_st_mode);
     long bits = mode ? PyLong_AsLong(mode.get()) : -1;
     if (bits < 0 && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ValueError, "negative st_mode");
+        PyErr_SetString(PyExc_ValueError, "negative attr_st_mode");
     }
     return bits < 0 ? -1 : bits;
 }
@@ -69,20 +70,20 @@ int LocalDestination::prepare(PyObject* destination) {
             return -1;
         }
     }
-    os_ = Ref::steal(PyImport_Import(s.m_os));
+    os_ = Ref::steal(PyImport_Import(s.mod_os));
     if (!os_) {
         return -1;
     }
     // A link to a regular file is written through, as opening it would be:
     // the file replaced is the link's target.  For anything else lstat
     // already tells what stat would.
-    long bits = file_mode(os_.get(), s.os_lstat, fspath.get());
+    long bits = file_mode(os_.get(), s.attr_lstat, fspath.get());
     if (bits >= 0 && (bits & kFileTypeMask) == kSymbolicLink) {
-        path_ = path_call(os_.get(), s.os_realpath, fspath.get());
+        path_ = path_call(os_.get(), s.attr_realpath, fspath.get());
         if (!path_) {
             return -1;
         }
-        bits = file_mode(os_.get(), s.os_stat, path_.get());
+        bits = file_mode(os_.get(), s.attr_stat, path_.get());
     } else {
         path_ = std::move(fspath);
     }
@@ -101,9 +102,9 @@ int LocalDestination::prepare(PyObject* destination) {
 
 Ref LocalDestination::create_temporary() {
     const ModuleState& s = state();
-    Ref directory = path_call(os_.get(), s.os_dirname, path_.get());
-    Ref base = directory ? path_call(os_.get(), s.os_basename, path_.get()) : Ref();
-    Ref io = base ? Ref::steal(PyImport_Import(s.m_io)) : Ref();
+    Ref directory = path_call(os_.get(), s.attr_dirname, path_.get());
+    Ref base = directory ? path_call(os_.get(), s.attr_basename, path_.get()) : Ref();
+    Ref io = base ? Ref::steal(PyImport_Import(s.mod_io)) : Ref();
     if (!io) {
         return Ref();
     }
@@ -115,16 +116,16 @@ Ref LocalDestination::create_temporary() {
         Ref name = Ref::steal(PyUnicode_FromFormat(".%U.%llx-%llx.part", base.get(),
                                                    static_cast<unsigned long long>(now),
                                                    static_cast<unsigned long long>(++g_temporary_counter)));
-        Ref path_module = name ? get_attr(os_.get(), s.os_path) : Ref();
-        Ref path = path_module ? call_method(path_module.get(), s.os_join, directory.get(), name.get()) : Ref();
+        Ref path_module = name ? get_attr(os_.get(), s.attr_path) : Ref();
+        Ref path = path_module ? call_method(path_module.get(), s.attr_join, directory.get(), name.get()) : Ref();
         if (!path) {
             return Ref();
         }
         // "xb" creates the file only if it is new, with the permissions
         // (umask applied) any new file gets.
-        Ref file = call_method(io.get(), s.os_open, path.get(), s.io_mode_exclusive);
+        Ref file = call_method(io.get(), s.attr_open, path.get(), s.text_mode_exclusive);
         if (file) {
-            if (!call_method(file.get(), s.s_close)) {
+            if (!call_method(file.get(), s.attr_close)) {
                 discard(path.get());
                 return Ref();
             }
@@ -139,18 +140,15 @@ Ref LocalDestination::create_temporary() {
 
 int LocalDestination::commit(PyObject* temporary) {
     const ModuleState& s = state();
-    if (mode_ && !call_method(os_.get(), s.os_chmod, temporary, mode_.get())) {
+    if (mode_ && !call_method(os_.get(), s.attr_chmod, temporary, mode_.get())) {
         return -1;
     }
-    return call_method(os_.get(), s.os_replace, temporary, path_.get()) ? 0 : -1;
+    return call_method(os_.get(), s.attr_replace, temporary, path_.get()) ? 0 : -1;
 }
 
 void LocalDestination::discard(PyObject* temporary) {
-    PyObject* pending = PyErr_GetRaisedException();
-    if (!call_method(os_.get(), state().os_unlink, temporary)) {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(pending);
+    SavedError pending;
+    call_method(os_.get(), state().attr_unlink, temporary);
 }
 
 }  // namespace sftp::session
