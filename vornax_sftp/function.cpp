@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "boundary.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -136,7 +137,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     ++g_active_calls;
     int line = entry.line;
-    PyObject* result = entry.body(argv, line);
+    PyObject* result = at_boundary<PyObject*>(nullptr, [&] { return entry.body(argv, line); });
     --g_active_calls;
     if (deep) {
         Py_LeaveRecursiveCall();

@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include <map>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -27,7 +28,13 @@ PyObject* code_for(const char* funcname, int line) {
     }
     PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFile, funcname, line));
     if (code != nullptr) {
-        g_code_objects.emplace(key, code);
+        try {
+            g_code_objects.emplace(key, code);
+        } catch (const std::bad_alloc&) {
+            Py_DECREF(code);
+            PyErr_NoMemory();
+            return nullptr;
+        }
     }
     return code;
 }

@@ -46,8 +46,12 @@ int close_sftp_transport(PyObject* self) {
     Ref paramiko = lookup_global(s.glob_paramiko);
     Ref cls = paramiko ? get_attr(paramiko.get(), s.attr_SFTPClient) : Ref();
     if (!cls) {
-        // Without paramiko's class nothing here can be one of its clients
-        // (this also covers a module namespace cleared at shutdown).
+        // Without paramiko, or without its class, nothing here can be one
+        // of its clients (this also covers a module namespace cleared at
+        // shutdown).  Any other error is the caller's.
+        if (!PyErr_ExceptionMatches(PyExc_NameError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
         PyErr_Clear();
         return 0;
     }
@@ -153,6 +157,9 @@ PyObject* close(PyObject* const* args, int& line) {
     }
     line = 98;  // self._ssh.close()
     if (!call_attr_method(self, s.self_ssh, s.attr_close)) {
+        // As above: the error is the caller's, the transport still closes.
+        SavedError failure;
+        close_sftp_transport(self);
         return nullptr;
     }
     // Closing an SFTP client closes only its channel; the transport under
