@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "calls.hpp"
+#include "saved_error.hpp"
 #include "state.hpp"
 
 namespace sftp::session {
@@ -30,15 +31,15 @@ long long seek(PyObject* os, PyObject* file, long long offset, long whence) {
     if (!how) {
         return -1;
     }
-    return as_offset(os ? call_method(os, state().os_lseek, file, where.get(), how.get())
-                        : call_method(file, state().file_seek, where.get(), how.get()));
+    return as_offset(os ? call_method(os, state().attr_lseek, file, where.get(), how.get())
+                        : call_method(file, state().attr_seek, where.get(), how.get()));
 }
 
 int write_all(PyObject* os, PyObject* fd, PyObject* chunk) {
     const Py_ssize_t size = PyBytes_GET_SIZE(chunk);
     for (Py_ssize_t done = 0; done < size;) {
         Ref rest = done == 0 ? Ref::borrow(chunk) : Ref::steal(PySequence_GetSlice(chunk, done, size));
-        long long written = rest ? as_offset(call_method(os, state().os_write, fd, rest.get())) : -1;
+        long long written = rest ? as_offset(call_method(os, state().attr_write, fd, rest.get())) : -1;
         if (written < 0) {
             return -1;
         }
@@ -58,7 +59,7 @@ int copy_range(PyObject* os, PyObject* reader, PyObject* fd, long long start, lo
     }
     for (long long at = start; at < end;) {
         Ref want = number(std::min(kChunk, end - at));
-        Ref chunk = want ? call_method(reader, state().file_read, want.get()) : Ref();
+        Ref chunk = want ? call_method(reader, state().attr_read, want.get()) : Ref();
         if (!chunk) {
             return -1;
         }
@@ -82,47 +83,32 @@ int copy_bytes(PyObject* os, PyObject* reader, PyObject* fd) {
     }
     if (new_size > old_size && copy_range(os, reader, fd, old_size, new_size) < 0) {
         // No old byte has changed yet: the file goes back to its old length.
-        PyObject* pending = PyErr_GetRaisedException();
-        Ref length = number(old_size);
-        if (!length || !call_method(os, state().os_ftruncate, fd, length.get())) {
-            PyErr_Clear();
+        SavedError pending;
+        if (Ref length = number(old_size)) {
+            call_method(os, state().attr_ftruncate, fd, length.get());
         }
-        PyErr_SetRaisedException(pending);
         return -1;
     }
     if (copy_range(os, reader, fd, 0, std::min(old_size, new_size)) < 0) {
         return -1;
     }
     Ref length = new_size < old_size ? number(new_size) : Ref();
-    if (new_size < old_size && (!length || !call_method(os, state().os_ftruncate, fd, length.get()))) {
+    if (new_size < old_size && (!length || !call_method(os, state().attr_ftruncate, fd, length.get()))) {
         return -1;
     }
     return 0;
-}
-
-// Keeps the first of several errors: the one set now goes into `first`
-// unless that already holds one.
-void keep_first(PyObject*& first) {
-    if (!PyErr_Occurred()) {
-        return;
-    }
-    if (first == nullptr) {
-        first = PyErr_GetRaisedException();
-    } else {
-        PyErr_Clear();
-    }
 }
 
 }  // namespace
 
 long write_flags(PyObject* os, bool create) {
     const ModuleState& s = state();
-    PyObject* const required[] = {s.os_O_WRONLY, s.os_O_CREAT, s.os_O_EXCL};
+    PyObject* const required[] = {s.attr_O_WRONLY, s.attr_O_CREAT, s.attr_O_EXCL};
     // Windows writes text, with its line ends, unless told otherwise.
-    PyObject* const optional[] = {s.os_O_BINARY};
+    PyObject* const optional[] = {s.attr_O_BINARY};
     long flags = 0;
     for (PyObject* name : required) {
-        if (name != s.os_O_WRONLY && !create) {
+        if (name != s.attr_O_WRONLY && !create) {
             continue;
         }
         Ref value = get_attr(os, name);
@@ -148,29 +134,33 @@ long write_flags(PyObject* os, bool create) {
 int copy_into(PyObject* os, PyObject* source, PyObject* destination, bool create) {
     const ModuleState& s = state();
     const long flags = write_flags(os, create);
-    Ref io = flags < 0 ? Ref() : Ref::steal(PyImport_Import(s.m_io));
-    Ref reader = io ? call_method(io.get(), s.io_FileIO, source) : Ref();
+    Ref io = flags < 0 ? Ref() : Ref::steal(PyImport_Import(s.mod_io));
+    Ref reader = io ? call_method(io.get(), s.attr_FileIO, source) : Ref();
     Ref flag_bits = reader ? Ref::steal(PyLong_FromLong(flags)) : Ref();
     Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(0666)) : Ref();
-    Ref fd = permissions ? call_method(os, s.os_open, destination, flag_bits.get(), permissions.get()) : Ref();
+    Ref fd = permissions ? call_method(os, s.attr_open, destination, flag_bits.get(), permissions.get()) : Ref();
     int result = fd ? copy_bytes(os, reader.get(), fd.get()) : -1;
 
-    PyObject* first = nullptr;
-    keep_first(first);
-    if (fd && !call_method(os, s.os_close, fd.get())) {
-        result = -1;
-        keep_first(first);
+    // Both files are closed whatever happened; the first error is the one
+    // reported.
+    auto close = [&result](auto&& closing) {
+        if (result < 0) {
+            SavedError first;
+            closing();
+        } else if (!closing()) {
+            result = -1;
+        }
+    };
+    if (fd) {
+        close([&] { return static_cast<bool>(call_method(os, s.attr_close, fd.get())); });
     }
-    if (reader && !call_method(reader.get(), s.s_close)) {
-        result = -1;
-        keep_first(first);
+    if (reader) {
+        close([&] { return static_cast<bool>(call_method(reader.get(), s.attr_close)); });
     }
     if (result < 0 && create && fd) {  // a file this call made, and nobody else's
-        if (!call_method(os, s.os_unlink, destination)) {
-            PyErr_Clear();
-        }
+        SavedError first;
+        call_method(os, s.attr_unlink, destination);
     }
-    PyErr_SetRaisedException(first);
     return result;
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "calls.hpp"
+#include "saved_error.hpp"
 #include "session/copy_in.hpp"
 #include "state.hpp"
 
@@ -31,7 +32,7 @@ std::uint64_t g_temporary_counter = 0;
 
 // os.path.<name>(arg)
 Ref path_call(PyObject* os, PyObject* name, PyObject* arg) {
-    Ref path_module = get_attr(os, state().os_path);
+    Ref path_module = get_attr(os, state().attr_path);
     return path_module ? call_method(path_module.get(), name, arg) : Ref();
 }
 
@@ -53,7 +54,7 @@ long file_mode(PyObject* os, PyObject* function, PyObject* path, Ref& info) {
         }
         return -1;
     }
-    Ref mode = get_attr(info.get(), state().st_mode);
+    Ref mode = get_attr(info.get(), state().attr_st_mode);
     long bits = mode ? PyLong_AsLong(mode.get()) : -1;
     if (bits < 0 && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_ValueError, "negative st_mode");
@@ -65,8 +66,8 @@ long file_mode(PyObject* os, PyObject* function, PyObject* path, Ref& info) {
 // error opening the file would give), -1 on error.
 int may_write(PyObject* os, PyObject* path) {
     const ModuleState& s = state();
-    Ref flag = get_attr(os, s.os_W_OK);
-    Ref answer = flag ? call_method(os, s.os_access, path, flag.get()) : Ref();
+    Ref flag = get_attr(os, s.attr_W_OK);
+    Ref answer = flag ? call_method(os, s.attr_access, path, flag.get()) : Ref();
     int writable = answer ? PyObject_IsTrue(answer.get()) : -1;
     if (writable == 0) {
         Ref args = Ref::steal(Py_BuildValue("(isO)", EACCES, "Permission denied", path));
@@ -83,7 +84,7 @@ int may_write(PyObject* os, PyObject* path) {
 // tell; -1 on error.
 int keeps_nothing_else(PyObject* os, PyObject* path, PyObject* info) {
     const ModuleState& s = state();
-    Ref links = get_attr(info, s.st_nlink);
+    Ref links = get_attr(info, s.attr_st_nlink);
     long count = links ? PyLong_AsLong(links.get()) : -1;
     if (count == -1 && PyErr_Occurred()) {
         return -1;
@@ -92,7 +93,7 @@ int keeps_nothing_else(PyObject* os, PyObject* path, PyObject* info) {
         return 0;
     }
     PyObject* found = nullptr;
-    int present = PyObject_GetOptionalAttr(os, s.os_listxattr, &found);
+    int present = PyObject_GetOptionalAttr(os, s.attr_listxattr, &found);
     Ref listxattr = Ref::steal(found);
     if (present <= 0) {
         return present;
@@ -113,11 +114,11 @@ int keeps_nothing_else(PyObject* os, PyObject* path, PyObject* info) {
 // 0 when not, -1 on error.
 int same_owner(PyObject* os, PyObject* fd, PyObject* info) {
     const ModuleState& s = state();
-    Ref own = call_method(os, s.os_fstat, fd);
+    Ref own = call_method(os, s.attr_fstat, fd);
     if (!own) {
         return -1;
     }
-    for (PyObject* field : {s.st_uid, s.st_gid}) {
+    for (PyObject* field : {s.attr_st_uid, s.attr_st_gid}) {
         Ref mine = get_attr(own.get(), field);
         Ref theirs = mine ? get_attr(info, field) : Ref();
         int equal = theirs ? PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ) : -1;
@@ -147,7 +148,7 @@ int LocalDestination::prepare(PyObject* destination) {
             return -1;
         }
     }
-    os_ = Ref::steal(PyImport_Import(s.m_os));
+    os_ = Ref::steal(PyImport_Import(s.mod_os));
     if (!os_) {
         return -1;
     }
@@ -155,13 +156,13 @@ int LocalDestination::prepare(PyObject* destination) {
     // the file replaced is the link's target.  For anything else lstat
     // already tells what stat would.
     Ref info;
-    long bits = file_mode(os_.get(), s.os_lstat, fspath.get(), info);
+    long bits = file_mode(os_.get(), s.attr_lstat, fspath.get(), info);
     if (bits >= 0 && (bits & kFileTypeMask) == kSymbolicLink) {
-        path_ = path_call(os_.get(), s.os_realpath, fspath.get());
+        path_ = path_call(os_.get(), s.attr_realpath, fspath.get());
         if (!path_) {
             return -1;
         }
-        bits = file_mode(os_.get(), s.os_stat, path_.get(), info);
+        bits = file_mode(os_.get(), s.attr_stat, path_.get(), info);
     } else {
         path_ = std::move(fspath);
     }
@@ -187,8 +188,8 @@ int LocalDestination::prepare(PyObject* destination) {
 
 Ref LocalDestination::create_target() {
     const ModuleState& s = state();
-    Ref directory = path_call(os_.get(), s.os_dirname, path_.get());
-    Ref base = directory ? path_call(os_.get(), s.os_basename, path_.get()) : Ref();
+    Ref directory = path_call(os_.get(), s.attr_dirname, path_.get());
+    Ref base = directory ? path_call(os_.get(), s.attr_basename, path_.get()) : Ref();
     if (!base) {
         return Ref();
     }
@@ -206,20 +207,20 @@ Ref LocalDestination::create_target() {
         const long flags = write_flags(os_.get(), true);
         Ref flag_bits = flags < 0 ? Ref() : Ref::steal(PyLong_FromLong(flags));
         Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(0666)) : Ref();
-        Ref fd = permissions ? call_method(os_.get(), s.os_open, path_.get(), flag_bits.get(), permissions.get())
+        Ref fd = permissions ? call_method(os_.get(), s.attr_open, path_.get(), flag_bits.get(), permissions.get())
                              : Ref();
         if (!fd) {
             return Ref();
         }
         direct_ = true;
-        if (!call_method(os_.get(), s.os_close, fd.get())) {
+        if (!call_method(os_.get(), s.attr_close, fd.get())) {
             discard(path_.get());
             return Ref();
         }
         return Ref::borrow(path_.get());
     }
-    Ref tempfile = Ref::steal(PyImport_Import(s.m_tempfile));
-    Ref elsewhere = tempfile ? call_method(tempfile.get(), s.tempfile_gettempdir) : Ref();
+    Ref tempfile = Ref::steal(PyImport_Import(s.mod_tempfile));
+    Ref elsewhere = tempfile ? call_method(tempfile.get(), s.attr_gettempdir) : Ref();
     return elsewhere ? temporary_in(elsewhere.get(), base.get(), false) : Ref();
 }
 
@@ -230,7 +231,7 @@ Ref LocalDestination::temporary_in(PyObject* directory, PyObject* base, bool bes
     const long flags = kept ? write_flags(os_.get(), true) : -1;
     Ref flag_bits = flags < 0 ? Ref() : Ref::steal(PyLong_FromLong(flags));
     Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(0666)) : Ref();
-    Ref path_module = permissions ? get_attr(os_.get(), s.os_path) : Ref();
+    Ref path_module = permissions ? get_attr(os_.get(), s.attr_path) : Ref();
     if (!path_module) {
         return Ref();
     }
@@ -242,16 +243,16 @@ Ref LocalDestination::temporary_in(PyObject* directory, PyObject* base, bool bes
         Ref name = Ref::steal(PyUnicode_FromFormat(".%U.%llx-%llx.part", kept.get(),
                                                    static_cast<unsigned long long>(now),
                                                    static_cast<unsigned long long>(++g_temporary_counter)));
-        Ref path = name ? call_method(path_module.get(), s.os_join, directory, name.get()) : Ref();
+        Ref path = name ? call_method(path_module.get(), s.attr_join, directory, name.get()) : Ref();
         if (!path) {
             return Ref();
         }
         // Created only if new, with the permissions (umask applied) any new
         // file gets.
-        Ref fd = call_method(os_.get(), s.os_open, path.get(), flag_bits.get(), permissions.get());
+        Ref fd = call_method(os_.get(), s.attr_open, path.get(), flag_bits.get(), permissions.get());
         if (fd) {
             int same = beside && move_ && info_ ? same_owner(os_.get(), fd.get(), info_.get()) : 1;
-            if (!call_method(os_.get(), s.os_close, fd.get()) || same < 0) {
+            if (!call_method(os_.get(), s.attr_close, fd.get()) || same < 0) {
                 discard(path.get());
                 return Ref();
             }
@@ -271,7 +272,7 @@ int LocalDestination::commit(PyObject* written) {
         return 0;
     }
     if (move_) {
-        if (mode_ && !call_method(os_.get(), s.os_chmod, written, mode_.get())) {
+        if (mode_ && !call_method(os_.get(), s.attr_chmod, written, mode_.get())) {
             return -1;
         }
         int moved = replace(written);
@@ -284,7 +285,7 @@ int LocalDestination::commit(PyObject* written) {
     }
     // The destination has its new bytes now; a temporary file that will not
     // go away does not make the download a failure.
-    if (!call_method(os_.get(), s.os_unlink, written)) {
+    if (!call_method(os_.get(), s.attr_unlink, written)) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) {
             return -1;
         }
@@ -297,7 +298,7 @@ int LocalDestination::commit(PyObject* written) {
 int LocalDestination::replace(PyObject* written) {
     const ModuleState& s = state();
     for (int attempt = 0;; ++attempt) {
-        if (call_method(os_.get(), s.os_replace, written, path_.get())) {
+        if (call_method(os_.get(), s.attr_replace, written, path_.get())) {
             return 1;
         }
         if (!PyErr_ExceptionMatches(PyExc_PermissionError)) {
@@ -307,20 +308,17 @@ int LocalDestination::replace(PyObject* written) {
         if (attempt == kReplaceRetries) {
             return 0;
         }
-        Ref time = Ref::steal(PyImport_Import(s.m_time));
+        Ref time = Ref::steal(PyImport_Import(s.mod_time));
         Ref delay = time ? Ref::steal(PyFloat_FromDouble(kFirstRetryDelay * (1 << attempt))) : Ref();
-        if (!delay || !call_method(time.get(), s.time_sleep, delay.get())) {
+        if (!delay || !call_method(time.get(), s.attr_sleep, delay.get())) {
             return -1;
         }
     }
 }
 
 void LocalDestination::discard(PyObject* written) {
-    PyObject* pending = PyErr_GetRaisedException();
-    if (!call_method(os_.get(), state().os_unlink, written)) {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(pending);
+    SavedError pending;
+    call_method(os_.get(), state().attr_unlink, written);
 }
 
 }  // namespace sftp::session
