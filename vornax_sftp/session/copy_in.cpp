@@ -1,6 +1,7 @@
 #include "session/copy_in.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "calls.hpp"
 #include "saved_error.hpp"
@@ -99,46 +100,45 @@ int copy_bytes(PyObject* os, PyObject* reader, PyObject* fd) {
     return 0;
 }
 
-}  // namespace
-
+// The os.open flags for writing binary data; with `create`, the file is
+// created and must not exist yet.  -1 with an exception set on error.
 long write_flags(PyObject* os, bool create) {
     const ModuleState& s = state();
-    PyObject* const required[] = {s.attr_O_WRONLY, s.attr_O_CREAT, s.attr_O_EXCL};
-    // Windows writes text, with its line ends, unless told otherwise.
-    PyObject* const optional[] = {s.attr_O_BINARY};
     long flags = 0;
-    for (PyObject* name : required) {
-        if (name != s.attr_O_WRONLY && !create) {
-            continue;
-        }
-        Ref value = get_attr(os, name);
-        long bits = value ? PyLong_AsLong(value.get()) : -1;
-        if (bits == -1 && PyErr_Occurred()) {
-            return -1;
-        }
+    auto add = [&flags](PyObject* value) {
+        long bits = value ? PyLong_AsLong(value) : -1;
         flags |= bits;
-    }
-    for (PyObject* name : optional) {
-        PyObject* found = nullptr;
-        int present = PyObject_GetOptionalAttr(os, name, &found);
-        Ref value = Ref::steal(found);
-        long bits = present > 0 ? PyLong_AsLong(value.get()) : present;
-        if (bits == -1 && (present < 0 || PyErr_Occurred())) {
-            return -1;
+        return !(bits == -1 && PyErr_Occurred());
+    };
+    for (PyObject* name : {s.attr_O_WRONLY, s.attr_O_CREAT, s.attr_O_EXCL}) {
+        if (name == s.attr_O_WRONLY || create) {
+            if (!add(get_attr(os, name).get())) {
+                return -1;
+            }
         }
-        flags |= bits;
     }
-    return flags;
+    // Windows writes text, with its line ends, unless told otherwise; other
+    // platforms have no such flag.
+    PyObject* found = nullptr;
+    int binary = PyObject_GetOptionalAttr(os, s.attr_O_BINARY, &found);
+    Ref value = Ref::steal(found);
+    return binary < 0 || (binary > 0 && !add(value.get())) ? -1 : flags;
+}
+
+}  // namespace
+
+Ref open_for_writing(PyObject* os, PyObject* path, bool create, long permissions) {
+    const long flags = write_flags(os, create);
+    Ref flag_bits = flags < 0 ? Ref() : Ref::steal(PyLong_FromLong(flags));
+    Ref mode = flag_bits ? Ref::steal(PyLong_FromLong(permissions)) : Ref();
+    return mode ? call_method(os, state().attr_open, path, flag_bits.get(), mode.get()) : Ref();
 }
 
 int copy_into(PyObject* os, PyObject* source, PyObject* destination, bool create) {
     const ModuleState& s = state();
-    const long flags = write_flags(os, create);
-    Ref io = flags < 0 ? Ref() : Ref::steal(PyImport_Import(s.mod_io));
+    Ref io = Ref::steal(PyImport_Import(s.mod_io));
     Ref reader = io ? call_method(io.get(), s.attr_FileIO, source) : Ref();
-    Ref flag_bits = reader ? Ref::steal(PyLong_FromLong(flags)) : Ref();
-    Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(0666)) : Ref();
-    Ref fd = permissions ? call_method(os, s.attr_open, destination, flag_bits.get(), permissions.get()) : Ref();
+    Ref fd = reader ? open_for_writing(os, destination, create, 0666) : Ref();
     int result = fd ? copy_bytes(os, reader.get(), fd.get()) : -1;
 
     // Both files are closed whatever happened; the first error is the one

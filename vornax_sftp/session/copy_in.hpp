@@ -6,9 +6,9 @@
 
 namespace sftp::session {
 
-// os.open flags for writing binary data; with `create`, the file is created
-// and must not exist yet.  -1 with an exception set on error.
-long write_flags(PyObject* os, bool create);
+// os.open(path, <write-only, binary>, permissions): the descriptor.  With
+// `create`, the file is created and must not exist yet.
+Ref open_for_writing(PyObject* os, PyObject* path, bool create, long permissions);
 
 // Writes the bytes of `source` into `destination` (created when `create`,
 // and then removed again on failure).  The part beyond the destination's

@@ -204,11 +204,7 @@ Ref LocalDestination::create_target() {
     if (!info_) {
         // A new file: if it can be made at all, the client writes it
         // directly and a failed download removes it again.
-        const long flags = write_flags(os_.get(), true);
-        Ref flag_bits = flags < 0 ? Ref() : Ref::steal(PyLong_FromLong(flags));
-        Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(0666)) : Ref();
-        Ref fd = permissions ? call_method(os_.get(), s.attr_open, path_.get(), flag_bits.get(), permissions.get())
-                             : Ref();
+        Ref fd = open_for_writing(os_.get(), path_.get(), true, 0666);
         if (!fd) {
             return Ref();
         }
@@ -228,10 +224,12 @@ Ref LocalDestination::temporary_in(PyObject* directory, PyObject* base, bool bes
     const ModuleState& s = state();
     Ref kept = PyUnicode_GET_LENGTH(base) > kNameKept ? Ref::steal(PyUnicode_Substring(base, 0, kNameKept))
                                                       : Ref::borrow(base);
-    const long flags = kept ? write_flags(os_.get(), true) : -1;
-    Ref flag_bits = flags < 0 ? Ref() : Ref::steal(PyLong_FromLong(flags));
-    Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(0666)) : Ref();
-    Ref path_module = permissions ? get_attr(os_.get(), s.attr_path) : Ref();
+    // A new destination gets the permissions (umask applied) any new file
+    // gets, as the client's own open would give it.  The copy of an
+    // existing file stays private to the caller until it takes the file's
+    // place and mode.
+    const long permissions = info_ ? 0600 : 0666;
+    Ref path_module = kept ? get_attr(os_.get(), s.attr_path) : Ref();
     if (!path_module) {
         return Ref();
     }
@@ -247,12 +245,17 @@ Ref LocalDestination::temporary_in(PyObject* directory, PyObject* base, bool bes
         if (!path) {
             return Ref();
         }
-        // Created only if new, with the permissions (umask applied) any new
-        // file gets.
-        Ref fd = call_method(os_.get(), s.attr_open, path.get(), flag_bits.get(), permissions.get());
+        Ref fd = open_for_writing(os_.get(), path.get(), true, permissions);
         if (fd) {
             int same = beside && move_ && info_ ? same_owner(os_.get(), fd.get(), info_.get()) : 1;
-            if (!call_method(os_.get(), s.attr_close, fd.get()) || same < 0) {
+            bool closed = false;
+            if (same < 0) {
+                SavedError pending;  // same_owner's error is the one reported
+                call_method(os_.get(), s.attr_close, fd.get());
+            } else {
+                closed = static_cast<bool>(call_method(os_.get(), s.attr_close, fd.get()));
+            }
+            if (!closed) {
                 discard(path.get());
                 return Ref();
             }
