@@ -200,6 +200,9 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
         _refuse(mp, "replace", PermissionError(13, "in use"), 2), 3)),
     "replace-refused": lambda d, mp: Destination(d / "target", replace_calls=(
         _refuse(mp, "replace", PermissionError(13, "in use"), None), 5)),
+    # A file system that takes no mode (made first, then refused): the bytes go in place.
+    "mode-refused": lambda d, mp: (Destination(_existing(d), in_place=True),
+                                   _refuse(mp, "chmod", PermissionError(1, "Operation not permitted"), None))[0],
     "near-max-path": lambda d, mp: _near_max_path(d, mp, True),
     "near-max-path-absent": lambda d, mp: _near_max_path(d, mp, False),
     "disk-full-copying-in": _full_disk(OSError(28, "No space left on device")),

@@ -274,10 +274,14 @@ int LocalDestination::commit(PyObject* written) {
     if (direct_) {
         return 0;
     }
-    if (move_) {
-        if (mode_ && !call_method(os_.get(), s.attr_chmod, written, mode_.get())) {
+    if (move_ && mode_ && !call_method(os_.get(), s.attr_chmod, written, mode_.get())) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) {
             return -1;
         }
+        PyErr_Clear();  // a file system that refuses the mode: the bytes go in place instead
+        move_ = false;
+    }
+    if (move_) {
         int moved = replace(written);
         if (moved != 0) {
             return moved < 0 ? -1 : 0;
