@@ -117,6 +117,28 @@ def test_modules_in_sys_modules_are_used_and_names_bound_one_by_one(companions: 
     assert fresh.results == [[True, True, ["paramiko", "VornaxLog", "VornaxSSH"]]], fresh.stderr
 
 
+@pytest.mark.parametrize("error", ["AttributeError", "KeyboardInterrupt", "MemoryError"])
+def test_unreadable_initialising_flag_of_a_held_paramiko(error: str) -> None:
+    # A missing flag means the module is ready; an interrupt or exhausted
+    # memory while reading it fails the import.  (The import system's own
+    # look-up in sys.modules reads the flag first, and finds it false.)
+    fresh = run_fresh(f"""
+        class Spec:
+            reads = 0
+            @property
+            def _initializing(self):
+                Spec.reads += 1
+                if Spec.reads == 1:
+                    return False
+                raise {error}("flag")
+        sys.modules["paramiko"] = fake = type(sys)("paramiko")
+        fake.__spec__ = Spec()
+        emit(failure(lambda: __import__("sftp_main")) or [__import__("sftp_main").paramiko is fake])
+    """)
+    assert fresh.results == [[True] if error == "AttributeError" else
+                             [error, "flag", [[MODULE_FILE, "init sftp_main", 14]]]], fresh.stderr
+
+
 @pytest.mark.parametrize("code, last_lines", [
     ("with Hide('vornax_log'):\n    import sftp_main\n",
      [f'  File "{MODULE_FILE}", line 16, in init sftp_main',

@@ -199,24 +199,49 @@ def test_close_order_and_repetition(fake_paramiko: FakeParamiko, obj: Any) -> No
         ("get", "ssh.close"), ("call", "ssh.close", (), {})] * 2
 
 
-@pytest.mark.parametrize("sftp_close_fails", [False, True])
-def test_close_also_closes_the_transport_of_a_paramiko_client(sftp_close_fails: bool) -> None:
+@pytest.mark.parametrize("failing, line, reached", [
+    (None, None, ["sftp", "ssh", "transport"]),
+    ("sftp", 97, ["sftp", "transport"]),   # the error still reaches the caller and _ssh is left alone
+    ("ssh", 98, ["sftp", "ssh", "transport"])])
+def test_close_also_closes_the_transport_of_a_paramiko_client(failing: str | None, line: int | None,
+                                                              reached: list[str]) -> None:
     log: list[str] = []
 
-    def close_sftp() -> None:
-        log.append("sftp.close")
-        if sftp_close_fails:
-            raise EOFError
-    transport = types.SimpleNamespace(close=lambda: log.append("transport.close"))
+    def closer(name: str) -> Any:
+        def close() -> None:
+            log.append(name)
+            if name == failing:
+                raise EOFError
+        return close
+    transport = types.SimpleNamespace(close=closer("transport"))
     client = paramiko.SFTPClient.__new__(paramiko.SFTPClient)     # no real channel needed
-    client.close, client.get_channel = close_sftp, lambda: types.SimpleNamespace(get_transport=lambda: transport)
+    client.close, client.get_channel = closer("sftp"), lambda: types.SimpleNamespace(get_transport=lambda: transport)
     obj = make_obj()
-    obj._sftp, obj._ssh = client, types.SimpleNamespace(close=lambda: log.append("ssh.close"))
-    if sftp_close_fails:   # the error still reaches the caller and _ssh is left alone
-        check_raised(catch(obj._close), EOFError, None, ("_close", 97))
-        assert log == ["sftp.close", "transport.close"]
+    obj._sftp, obj._ssh = client, types.SimpleNamespace(close=closer("ssh"))
+    if failing:
+        check_raised(catch(obj._close), EOFError, None, ("_close", line))
     else:
-        assert obj._close() is None and log == ["sftp.close", "ssh.close", "transport.close"]
+        assert obj._close() is None
+    assert log == reached
+
+
+@pytest.mark.parametrize("lookup", ["absent", AttributeError, KeyboardInterrupt, MemoryError])
+def test_close_with_paramiko_unusable(monkeypatch: pytest.MonkeyPatch, obj: Any, lookup: Any) -> None:
+    # Without paramiko or its class (as at shutdown) there is no transport to
+    # look for; any other failure of the look-up is the caller's.
+    class Unusable:
+        def __getattr__(self, name: str) -> Any:
+            raise lookup(name)
+    if lookup == "absent":
+        monkeypatch.delattr(sftp_main, "paramiko")
+    else:
+        monkeypatch.setattr(sftp_main, "paramiko", Unusable())
+    log = connect_fakes(obj)
+    if lookup in ("absent", AttributeError):
+        assert obj._close() is None
+    else:
+        check_raised(catch(obj._close), lookup, "SFTPClient", ("_close", 98))
+    assert [c[0] for c in calls(log)] == ["sftp.close", "ssh.close"]
 
 
 @pytest.mark.parametrize("setup, exc_type, text, line, reached", [

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "boundary.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -136,7 +137,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     ++g_active_calls;
     int line = entry.line;
-    PyObject* result = entry.body(argv, line);
+    PyObject* result = at_boundary<PyObject*>(nullptr, [&] { return entry.body(argv, line); });
     --g_active_calls;
     if (deep) {
         Py_LeaveRecursiveCall();
@@ -212,7 +213,7 @@ PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->n
 PyObject* get_text_signature(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->names->text_signature);
 }
-PyObject* get_module(PyObject*, void*) { return Py_NewRef(state().m_sftp_main); }
+PyObject* get_module(PyObject*, void*) { return Py_NewRef(state().mod_sftp_main); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -250,12 +251,12 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "sftp_main.function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .name = "sftp_main.function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
 
 }  // namespace

@@ -10,20 +10,33 @@ namespace {
 
 constexpr const char* kInitFunction = "init sftp_main";
 
-// True when `module` is still running its own body.
-bool is_initializing(PyObject* module) {
-    Ref module_spec = Ref::steal(PyObject_GetAttr(module, state().d_spec));
-    Ref flag = module_spec ? Ref::steal(PyObject_GetAttr(module_spec.get(), state().spec_initializing)) : Ref();
+// An ordinary error that a question about a module may meet and answer
+// for itself; an interrupt or exhausted memory is never one.
+bool answerable_error() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+// 1 when `module` is still running its own body, 0 when not, -1 with an
+// exception set.
+int is_initializing(PyObject* module) {
+    Ref module_spec = Ref::steal(PyObject_GetAttr(module, state().dunder_spec));
+    Ref flag = module_spec ? Ref::steal(PyObject_GetAttr(module_spec.get(), state().attr_initializing)) : Ref();
     if (!flag) {
+        if (!answerable_error()) {
+            return -1;
+        }
         PyErr_Clear();
-        return false;
+        return 0;  // no flag to read: not being initialised
     }
     int initializing = PyObject_IsTrue(flag.get());
     if (initializing < 0) {
+        if (!answerable_error()) {
+            return -1;
+        }
         PyErr_Clear();
-        return true;  // cannot tell: import it properly
+        return 1;  // cannot tell: import it properly
     }
-    return initializing != 0;
+    return initializing;
 }
 
 // import name (absolute), reusing a fully initialised module from sys.modules.
@@ -32,8 +45,14 @@ Ref import_package(PyObject* name, PyObject* globals) {
     if (!existing && PyErr_Occurred()) {
         return Ref();
     }
-    if (existing && existing.get() != Py_None && !is_initializing(existing.get())) {
-        return existing;
+    if (existing && existing.get() != Py_None) {
+        int initializing = is_initializing(existing.get());
+        if (initializing < 0) {
+            return Ref();
+        }
+        if (initializing == 0) {
+            return existing;
+        }
     }
     return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
 }
@@ -93,10 +112,10 @@ int import_dependencies(PyObject* module) {
         PyObject* module_name;  // nullptr: the package itself is bound
     };
     const Step steps[] = {
-        {14, s.g_paramiko, nullptr},
-        {16, s.g_VornaxLog, s.m_vornax_log},
-        {17, s.g_VornaxSSH, s.m_vornax_ssh},
-        {18, s.g_VornaxVar, s.m_vornax_var},
+        {14, s.glob_paramiko, nullptr},
+        {16, s.glob_VornaxLog, s.mod_vornax_log},
+        {17, s.glob_VornaxSSH, s.mod_vornax_ssh},
+        {18, s.glob_VornaxVar, s.mod_vornax_var},
     };
     for (const Step& step : steps) {
         Ref value = step.module_name == nullptr ? import_package(step.bound_name, globals)

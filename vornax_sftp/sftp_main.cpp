@@ -68,34 +68,22 @@ PyObject* module_create(PyObject* import_spec, PyModuleDef* /*def*/) {
     return module.release();
 }
 
-// Warns when the running interpreter is not the one the module was built for.
-int check_version() {
-    const int major = static_cast<int>(Py_Version >> 24);
-    const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
-        return 0;
-    }
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, "sftp_main", "does not match", major, minor);
-}
-
 // Makes sure sys.modules["sftp_main"] exists.
 int register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, state().m_sftp_main);
+    int present = PyDict_Contains(modules, state().mod_sftp_main);
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
-    return PyDict_SetItem(modules, state().m_sftp_main, module);
+    return PyDict_SetItem(modules, state().mod_sftp_main, module);
 }
 
 // type("VornaxSFTPMain", (), namespace), bound in the module.
 int create_class(PyObject* module) {
     const ModuleState& s = state();
     Ref namespace_dict = Ref::steal(PyDict_New());
-    if (!namespace_dict || PyDict_SetItem(namespace_dict.get(), s.d_module, s.m_sftp_main) < 0 ||
-        PyDict_SetItem(namespace_dict.get(), s.d_qualname, s.g_VornaxSFTPMain) < 0) {
+    if (!namespace_dict || PyDict_SetItem(namespace_dict.get(), s.dunder_module, s.mod_sftp_main) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), s.dunder_qualname, s.glob_VornaxSFTPMain) < 0) {
         add_traceback_entry(kInitFunction, 21);
         return -1;
     }
@@ -106,9 +94,9 @@ int create_class(PyObject* module) {
             return -1;
         }
     }
-    PyObject* type_args[] = {s.g_VornaxSFTPMain, s.empty_tuple, namespace_dict.get()};
+    PyObject* type_args[] = {s.glob_VornaxSFTPMain, s.empty_tuple, namespace_dict.get()};
     Ref cls = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
-    if (!cls || PyDict_SetItem(PyModule_GetDict(module), s.g_VornaxSFTPMain, cls.get()) < 0) {
+    if (!cls || PyDict_SetItem(PyModule_GetDict(module), s.glob_VornaxSFTPMain, cls.get()) < 0) {
         add_traceback_entry(kInitFunction, 21);
         return -1;
     }
@@ -116,7 +104,7 @@ int create_class(PyObject* module) {
 }
 
 int execute(PyObject* module) {
-    if (check_version() < 0 || build_state() < 0 || register_in_sys_modules(module) < 0 ||
+    if (build_state() < 0 || register_in_sys_modules(module) < 0 ||
         import_dependencies(module) < 0 || create_class(module) < 0) {
         return -1;
     }
@@ -151,20 +139,20 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sftp_main",
-    "\n"
-    "@Author: vornax team\n"
-    "@Time: 2024/1/20 11:03\n"
-    "@SoftWare: PyCharm\n"
-    "@Project: vornax\n"
-    "@File: sftp_main\n",
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "sftp_main",
+    .m_doc = "\n"
+             "@Author: vornax team\n"
+             "@Time: 2024/1/20 11:03\n"
+             "@SoftWare: PyCharm\n"
+             "@Project: vornax\n"
+             "@File: sftp_main\n",
+    .m_size = 0,
+    .m_methods = module_methods,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

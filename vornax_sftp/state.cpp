@@ -24,11 +24,11 @@ int build_state() {
 #undef SFTP_INTERN_FIELD
     ok = ok && (s.empty_tuple = PyTuple_New(0)) != nullptr;
     ok = ok && (s.default_port = PyLong_FromLong(22)) != nullptr;
-    ok = ok && (s.kwnames_file = PyTuple_Pack(1, s.k_file)) != nullptr;
-    ok = ok && (s.kwnames_login = PyTuple_Pack(2, s.k_username, s.c_password)) != nullptr;
-    ok = ok && (s.kwnames_login_hostkey = PyTuple_Pack(3, s.k_username, s.c_password, s.key_hostkey)) != nullptr;
-    ok = ok && (s.default_keys = PyTuple_Pack(7, s.c_ssh, s.c_ssh_host, s.c_ssh_port, s.c_ssh_user,
-                                              s.c_ssh_password, s.c_ssh_rsa, s.c_ssh_rsa_pwd)) != nullptr;
+    ok = ok && (s.kwnames_file = PyTuple_Pack(1, s.key_file)) != nullptr;
+    ok = ok && (s.kwnames_login = PyTuple_Pack(2, s.key_username, s.attr_password)) != nullptr;
+    ok = ok && (s.kwnames_login_hostkey = PyTuple_Pack(3, s.key_username, s.attr_password, s.key_hostkey)) != nullptr;
+    ok = ok && (s.default_keys = PyTuple_Pack(7, s.attr_ssh, s.key_ssh_host, s.key_ssh_port, s.key_ssh_user,
+                                              s.key_ssh_password, s.key_ssh_rsa, s.key_ssh_rsa_pwd)) != nullptr;
     ok = ok && (s.function_type = create_function_type()) != nullptr;
     for (int i = 0; ok && i < kMethodCount; ++i) {
         ok = init_method_names(kMethodTable[i], s.methods[i]) == 0;

@@ -10,112 +10,122 @@
 
 namespace sftp {
 
-// field, text
-#define SFTP_INTERNED_NAMES(X)                                   \
-    /* module-level names bound at import */                     \
-    X(g_paramiko, "paramiko")                                    \
-    X(g_VornaxLog, "VornaxLog")                                  \
-    X(g_VornaxSSH, "VornaxSSH")                                  \
-    X(g_VornaxVar, "VornaxVar")                                  \
-    X(g_VornaxSFTPMain, "VornaxSFTPMain")                        \
-    X(m_vornax_log, "vornax_log")                                \
-    X(m_vornax_ssh, "vornax_ssh")                                \
-    X(m_vornax_var, "vornax_var")                                \
-    X(m_sftp_main, "sftp_main")                                  \
-    /* import protocol */                                        \
-    X(d_spec, "__spec__")                                        \
-    X(d_loader, "__loader__")                                    \
-    X(d_file, "__file__")                                        \
-    X(d_package, "__package__")                                  \
-    X(d_path, "__path__")                                        \
-    X(d_module, "__module__")                                    \
-    X(d_qualname, "__qualname__")                                \
-    X(spec_initializing, "_initializing")                        \
-    X(spec_name, "name")                                         \
-    X(spec_loader, "loader")                                     \
-    X(spec_origin, "origin")                                     \
-    X(spec_parent, "parent")                                     \
-    X(spec_search_locations, "submodule_search_locations")       \
-    /* instance attributes and the methods called through self */ \
-    X(a_log, "_log")                                             \
-    X(a_config, "_config")                                       \
-    X(a_params_dict, "_params_dict")                             \
-    X(a_default_params, "_default_params")                       \
-    X(a_ssh, "_ssh")                                             \
-    X(a_sftp, "_sftp")                                           \
-    X(a_cleanse_params, "_cleanse_params")                       \
-    X(a_set_params_dict, "_set_params_dict")                     \
-    X(a_set_default_params, "_set_default_params")               \
-    X(a_close, "_close")                                         \
-    /* configuration object and mappings */                      \
-    X(c_ssh, "ssh")                                              \
-    X(c_todict, "todict")                                        \
-    X(c_connect, "connect")                                      \
-    X(c_get, "get")                                              \
-    X(c_set, "set")                                              \
-    X(c_host, "host")                                            \
-    X(c_port, "port")                                            \
-    X(c_user, "user")                                            \
-    X(c_password, "password")                                    \
-    X(c_ssh_host, "ssh_host")                                    \
-    X(c_ssh_port, "ssh_port")                                    \
-    X(c_ssh_user, "ssh_user")                                    \
-    X(c_ssh_password, "ssh_password")                            \
-    X(c_ssh_rsa, "ssh_rsa")                                      \
-    X(c_ssh_rsa_pwd, "ssh_rsa_pwd")                              \
-    X(r_type, "type")                                            \
-    X(r_default, "default")                                      \
-    X(r_optional, "optional")                                    \
-    X(map_keys, "keys")                                          \
-    X(map_update, "update")                                      \
-    X(map_items, "items")                                        \
-    /* paramiko */                                               \
-    X(p_SSHClient, "SSHClient")                                  \
-    X(p_set_missing_host_key_policy, "set_missing_host_key_policy") \
-    X(p_AutoAddPolicy, "AutoAddPolicy")                          \
-    X(p_Transport, "Transport")                                  \
-    X(p_SFTPClient, "SFTPClient")                                \
-    X(p_from_transport, "from_transport")                        \
-    X(p_get_channel, "get_channel")                              \
-    X(p_get_transport, "get_transport")                          \
-    /* local files of a download */                              \
-    X(m_os, "os")                                                \
-    X(m_io, "io")                                                \
-    X(io_mode_exclusive, "xb")                                   \
-    X(os_stat, "stat")                                           \
-    X(os_lstat, "lstat")                                         \
-    X(os_open, "open")                                           \
-    X(os_close, "close")                                         \
-    X(os_replace, "replace")                                     \
-    X(os_unlink, "unlink")                                       \
-    X(os_chmod, "chmod")                                         \
-    X(os_path, "path")                                           \
-    X(os_realpath, "realpath")                                   \
-    X(os_dirname, "dirname")                                     \
-    X(os_basename, "basename")                                   \
-    X(os_join, "join")                                           \
-    X(st_mode, "st_mode")                                        \
-    X(s_close, "close")                                          \
-    X(s_remove, "remove")                                        \
-    X(s_rename, "rename")                                        \
-    X(s_posix_rename, "posix_rename")                            \
-    X(s_mkdir, "mkdir")                                          \
-    X(s_rmdir, "rmdir")                                          \
-    X(s_stat, "stat")                                            \
-    X(s_normalize, "normalize")                                  \
-    X(s_chdir, "chdir")                                          \
-    X(s_put, "put")                                              \
-    X(s_get, "get")                                              \
-    /* keywords */                                               \
-    X(k_file, "file")                                            \
-    X(k_username, "username")                                    \
-    /* message pieces */                                         \
-    X(t_empty, "")                                               \
-    X(t_colon, ":")                                              \
-    X(t_missing_prefix, "缺少必填参数：")                          \
-    X(t_param_prefix, "参数")                                     \
-    X(t_param_middle, "预设值不正确，可选：")                       \
-    X(t_separator, "；")                                          \
+// Field names: a prefix for the kind of text, then the text itself (for an
+// attribute of the object, without its leading underscore).  mod_: a module
+// to import; glob_: a name in the module namespace; dunder_: a
+// double-underscore attribute; self_: an attribute or method of the object;
+// attr_: an attribute or method of any other object (the same word may serve
+// as a mapping key too); key_: a mapping key or keyword that is nothing
+// else; text_: any other text, message pieces and argument values.
+#define SFTP_INTERNED_NAMES(X)                                    \
+    X(glob_paramiko, "paramiko")                                  \
+    X(glob_VornaxLog, "VornaxLog")                                \
+    X(glob_VornaxSSH, "VornaxSSH")                                \
+    X(glob_VornaxVar, "VornaxVar")                                \
+    X(glob_VornaxSFTPMain, "VornaxSFTPMain")                      \
+    X(mod_vornax_log, "vornax_log")                               \
+    X(mod_vornax_ssh, "vornax_ssh")                               \
+    X(mod_vornax_var, "vornax_var")                               \
+    X(mod_sftp_main, "sftp_main")                                 \
+    X(mod_os, "os")                                               \
+    X(mod_io, "io")                                               \
+    X(dunder_spec, "__spec__")                                    \
+    X(dunder_module, "__module__")                                \
+    X(dunder_qualname, "__qualname__")                            \
+    X(self_log, "_log")                                           \
+    X(self_config, "_config")                                     \
+    X(self_params_dict, "_params_dict")                           \
+    X(self_default_params, "_default_params")                     \
+    X(self_ssh, "_ssh")                                           \
+    X(self_sftp, "_sftp")                                         \
+    X(self_cleanse_params, "_cleanse_params")                     \
+    X(self_set_params_dict, "_set_params_dict")                   \
+    X(self_set_default_params, "_set_default_params")             \
+    X(self_close, "_close")                                       \
+    /* the configuration object and mappings */                   \
+    X(attr_ssh, "ssh")                                            \
+    X(attr_host, "host")                                          \
+    X(attr_port, "port")                                          \
+    X(attr_user, "user")                                          \
+    X(attr_password, "password")                                  \
+    X(attr_todict, "todict")                                      \
+    X(attr_connect, "connect")                                    \
+    X(attr_get, "get")                                            \
+    X(attr_set, "set")                                            \
+    X(attr_keys, "keys")                                          \
+    X(attr_update, "update")                                      \
+    X(attr_items, "items")                                        \
+    X(attr_initializing, "_initializing")                         \
+    /* paramiko, its clients and transports */                    \
+    X(attr_SSHClient, "SSHClient")                                \
+    X(attr_set_missing_host_key_policy, "set_missing_host_key_policy") \
+    X(attr_AutoAddPolicy, "AutoAddPolicy")                        \
+    X(attr_Transport, "Transport")                                \
+    X(attr_SFTPClient, "SFTPClient")                              \
+    X(attr_from_transport, "from_transport")                      \
+    X(attr_get_channel, "get_channel")                            \
+    X(attr_get_transport, "get_transport")                        \
+    X(attr_close, "close")                                        \
+    X(attr_remove, "remove")                                      \
+    X(attr_rename, "rename")                                      \
+    X(attr_posix_rename, "posix_rename")                          \
+    X(attr_mkdir, "mkdir")                                        \
+    X(attr_rmdir, "rmdir")                                        \
+    X(attr_stat, "stat")                                          \
+    X(attr_normalize, "normalize")                                \
+    X(attr_chdir, "chdir")                                        \
+    X(attr_put, "put")                                            \
+    /* os, os.path, io, time and tempfile, for the local files of a download */ \
+    X(mod_time, "time")                                           \
+    X(mod_tempfile, "tempfile")                                   \
+    X(attr_lstat, "lstat")                                        \
+    X(attr_fstat, "fstat")                                        \
+    X(attr_open, "open")                                          \
+    X(attr_lseek, "lseek")                                        \
+    X(attr_write, "write")                                        \
+    X(attr_ftruncate, "ftruncate")                                \
+    X(attr_replace, "replace")                                    \
+    X(attr_unlink, "unlink")                                      \
+    X(attr_chmod, "chmod")                                        \
+    X(attr_access, "access")                                      \
+    X(attr_listxattr, "listxattr")                                \
+    X(attr_W_OK, "W_OK")                                          \
+    X(attr_O_WRONLY, "O_WRONLY")                                  \
+    X(attr_O_CREAT, "O_CREAT")                                    \
+    X(attr_O_EXCL, "O_EXCL")                                      \
+    X(attr_O_BINARY, "O_BINARY")                                  \
+    X(attr_path, "path")                                          \
+    X(attr_realpath, "realpath")                                  \
+    X(attr_dirname, "dirname")                                    \
+    X(attr_basename, "basename")                                  \
+    X(attr_join, "join")                                          \
+    X(attr_st_mode, "st_mode")                                    \
+    X(attr_st_nlink, "st_nlink")                                  \
+    X(attr_st_uid, "st_uid")                                      \
+    X(attr_st_gid, "st_gid")                                      \
+    X(attr_FileIO, "FileIO")                                      \
+    X(attr_read, "read")                                          \
+    X(attr_seek, "seek")                                          \
+    X(attr_sleep, "sleep")                                        \
+    X(attr_gettempdir, "gettempdir")                              \
+    /* mapping keys and keywords */                               \
+    X(key_ssh_host, "ssh_host")                                   \
+    X(key_ssh_port, "ssh_port")                                   \
+    X(key_ssh_user, "ssh_user")                                   \
+    X(key_ssh_password, "ssh_password")                           \
+    X(key_ssh_rsa, "ssh_rsa")                                     \
+    X(key_ssh_rsa_pwd, "ssh_rsa_pwd")                             \
+    X(key_type, "type")                                           \
+    X(key_default, "default")                                     \
+    X(key_optional, "optional")                                   \
+    X(key_file, "file")                                           \
+    X(key_username, "username")                                   \
+    /* other texts */                                             \
+    X(text_empty, "")                                             \
+    X(text_missing_prefix, "缺少必填参数：")                        \
+    X(text_param_prefix, "参数")                                   \
+    X(text_param_middle, "预设值不正确，可选：")                     \
+    X(text_separator, "；")                                        \
     /* the optional timeout and host_key of a connection */      \
     X(key_timeout, "timeout")                                    \
     X(key_host_key, "host_key")                                  \

@@ -3,11 +3,13 @@
 #include <frameobject.h>
 
 #include <map>
+#include <new>
 #include <string_view>
 #include <utility>
 
 #include "module_record.hpp"
 #include "ref.hpp"
+#include "saved_error.hpp"
 
 namespace sftp {
 
@@ -26,7 +28,13 @@ PyObject* code_for(const char* funcname, int line) {
     }
     PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFile, funcname, line));
     if (code != nullptr) {
-        g_code_objects.emplace(key, code);
+        try {
+            g_code_objects.emplace(key, code);
+        } catch (const std::bad_alloc&) {
+            Py_DECREF(code);
+            PyErr_NoMemory();
+            return nullptr;
+        }
     }
     return code;
 }
@@ -34,22 +42,21 @@ PyObject* code_for(const char* funcname, int line) {
 }  // namespace
 
 void add_traceback_entry(const char* funcname, int line) {
-    PyObject* exc = PyErr_GetRaisedException();
-    // The frame's globals are the module namespace, as for a function
-    // defined in the module: the traceback printer then asks the module's
-    // loader for source, finds none, and shows no line at all.
-    PyObject* module = recorded_module();
-    Ref globals = module ? Ref::borrow(PyModule_GetDict(module)) : Ref::steal(PyDict_New());
-    PyObject* code = globals ? code_for(funcname, line) : nullptr;
-    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                           globals.get(), nullptr)))
-                     : Ref();
-    if (!frame) {
-        // Out of memory while decorating: keep the original exception.
-        PyErr_Clear();
+    Ref frame;
+    {
+        // Out of memory while decorating: the original exception is kept.
+        SavedError exc;
+        // The frame's globals are the module namespace, as for a function
+        // defined in the module: the traceback printer then asks the
+        // module's loader for source, finds none, and shows no line at all.
+        PyObject* module = recorded_module();
+        Ref globals = module ? Ref::borrow(PyModule_GetDict(module)) : Ref::steal(PyDict_New());
+        PyObject* code = globals ? code_for(funcname, line) : nullptr;
+        if (code != nullptr) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
+        }
     }
-    PyErr_SetRaisedException(exc);
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }

@@ -10,6 +10,11 @@ inline constexpr const char* kTracebackFile = SFTP_MAIN_TRACEBACK_FILE;
 
 // Adds one entry (function `funcname`, line `line`) on top of the traceback
 // of the exception currently set.  The exception itself is not changed.
+//
+// The line numbers are not lines of any C++ source: they are fixed numbers
+// of the module's interface, one for each method and each statement of a
+// method body, as if the class were written in Python in a file of the
+// module's name.  Callers may match on them, so they never follow the code.
 void add_traceback_entry(const char* funcname, int line);
 
 }  // namespace sftp

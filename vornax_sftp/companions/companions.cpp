@@ -7,7 +7,7 @@
 namespace sftp::companions {
 
 Ref new_logger() {
-    Ref cls = lookup_global(state().g_VornaxLog);
+    Ref cls = lookup_global(state().glob_VornaxLog);
     if (!cls) {
         return cls;
     }
@@ -16,7 +16,7 @@ Ref new_logger() {
 
 Ref new_config(PyObject* config) {
     const ModuleState& s = state();
-    Ref cls = lookup_global(s.g_VornaxVar);
+    Ref cls = lookup_global(s.glob_VornaxVar);
     if (!cls) {
         return cls;
     }
@@ -35,11 +35,11 @@ Ref new_config(PyObject* config) {
 
 Ref config_through_ssh(PyObject* self) {
     const ModuleState& s = state();
-    Ref cls = lookup_global(s.g_VornaxSSH);
+    Ref cls = lookup_global(s.glob_VornaxSSH);
     if (!cls) {
         return cls;
     }
-    Ref entries = call_attr_method(self, s.a_config, s.c_todict);
+    Ref entries = call_attr_method(self, s.self_config, s.attr_todict);
     if (!entries) {
         return entries;
     }
@@ -47,7 +47,7 @@ Ref config_through_ssh(PyObject* self) {
     if (!ssh) {
         return ssh;
     }
-    return call_method(ssh.get(), s.c_connect);
+    return call_method(ssh.get(), s.attr_connect);
 }
 
 }  // namespace sftp::companions

@@ -13,18 +13,18 @@ PyObject* init(PyObject* const* args, int& line) {
 
     line = 24;  // self._log = VornaxLog(file=False)
     Ref logger = companions::new_logger();
-    if (!logger || PyObject_SetAttr(self, s.a_log, logger.get()) < 0) {
+    if (!logger || PyObject_SetAttr(self, s.self_log, logger.get()) < 0) {
         return nullptr;
     }
 
     line = 25;  // self._cleanse_params(config)
-    if (!call_method(self, s.a_cleanse_params, config)) {
+    if (!call_method(self, s.self_cleanse_params, config)) {
         return nullptr;
     }
 
     line = 26;  // if self._config.ssh:
-    Ref current = get_attr(self, s.a_config);
-    Ref ssh = current ? get_attr(current.get(), s.c_ssh) : Ref();
+    Ref current = get_attr(self, s.self_config);
+    Ref ssh = current ? get_attr(current.get(), s.attr_ssh) : Ref();
     if (!ssh) {
         return nullptr;
     }
@@ -35,7 +35,7 @@ PyObject* init(PyObject* const* args, int& line) {
     if (wants_ssh) {
         line = 27;  // self._config = VornaxSSH(self._config.todict()).connect()
         Ref replaced = companions::config_through_ssh(self);
-        if (!replaced || PyObject_SetAttr(self, s.a_config, replaced.get()) < 0) {
+        if (!replaced || PyObject_SetAttr(self, s.self_config, replaced.get()) < 0) {
             return nullptr;
         }
     }
@@ -44,7 +44,7 @@ PyObject* init(PyObject* const* args, int& line) {
 
 PyObject* del(PyObject* const* args, int& line) {
     line = 146;  // self._close(), ordinary errors discarded
-    if (!call_method(args[0], state().a_close)) {
+    if (!call_method(args[0], state().self_close)) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             return nullptr;
         }

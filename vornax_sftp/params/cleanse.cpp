@@ -12,18 +12,18 @@ namespace sftp::params {
 namespace {
 
 // The text of a value inside a message, as an f-string field shows it.
-Ref text_of(PyObject* value) { return Ref::steal(PyObject_Format(value, state().t_empty)); }
+Ref text_of(PyObject* value) { return Ref::steal(PyObject_Format(value, state().text_empty)); }
 
 // Truth of a freshly computed value: 1, 0, or -1 when the value is missing
 // (an error is set) or its truth test fails.
 int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
 
 // option.get(key)
-Ref rule_get(PyObject* option, PyObject* key) { return call_method(option, state().c_get, key); }
+Ref rule_get(PyObject* option, PyObject* key) { return call_method(option, state().attr_get, key); }
 
 // self._config.get(param)
 Ref config_get(PyObject* self, PyObject* param) {
-    return call_attr_method(self, state().a_config, state().c_get, param);
+    return call_attr_method(self, state().self_config, state().attr_get, param);
 }
 
 // Checks one parameter against its rule.  Returns 0, or -1 with `line` at
@@ -38,7 +38,7 @@ int check_parameter(PyObject* self, PyObject* param, PyObject* option, PyObject*
     }
     if (present) {
         line = 54;  // if option.get('optional') and self._config.get(param) not in option.get('optional'):
-        int restricted = truth(rule_get(option, s.r_optional));
+        int restricted = truth(rule_get(option, s.key_optional));
         if (restricted <= 0) {
             return restricted;
         }
@@ -46,7 +46,7 @@ int check_parameter(PyObject* self, PyObject* param, PyObject* option, PyObject*
         if (!value) {
             return -1;
         }
-        Ref allowed = rule_get(option, s.r_optional);
+        Ref allowed = rule_get(option, s.key_optional);
         if (!allowed) {
             return -1;
         }
@@ -55,7 +55,7 @@ int check_parameter(PyObject* self, PyObject* param, PyObject* option, PyObject*
             return member < 0 ? -1 : 0;
         }
         line = 55;  // error.append([param, option.get('optional')])
-        Ref shown = rule_get(option, s.r_optional);
+        Ref shown = rule_get(option, s.key_optional);
         if (!shown) {
             return -1;
         }
@@ -68,7 +68,7 @@ int check_parameter(PyObject* self, PyObject* param, PyObject* option, PyObject*
         return PyList_Append(error, pair.get());
     }
     line = 57;  // if option.get('type'):
-    int required = truth(rule_get(option, s.r_type));
+    int required = truth(rule_get(option, s.key_type));
     if (required < 0) {
         return -1;
     }
@@ -77,17 +77,17 @@ int check_parameter(PyObject* self, PyObject* param, PyObject* option, PyObject*
         return PyList_Append(deletion, param);
     }
     line = 60;  // elif option.get('default'):
-    int has_default = truth(rule_get(option, s.r_default));
+    int has_default = truth(rule_get(option, s.key_default));
     if (has_default <= 0) {
         return has_default;
     }
     line = 61;  // self._config.set(param, option.get('default'))
-    Ref config = get_attr(self, s.a_config);
-    Ref setter = config ? get_attr(config.get(), s.c_set) : Ref();
+    Ref config = get_attr(self, s.self_config);
+    Ref setter = config ? get_attr(config.get(), s.attr_set) : Ref();
     if (!setter) {
         return -1;
     }
-    Ref default_value = rule_get(option, s.r_default);
+    Ref default_value = rule_get(option, s.key_default);
     if (!default_value) {
         return -1;
     }
@@ -98,7 +98,7 @@ int check_parameter(PyObject* self, PyObject* param, PyObject* option, PyObject*
 int complete_mapping(PyObject* self, PyObject* config, int& line) {
     const ModuleState& s = state();
     line = 71;  // for key, value in self._default_params.items():
-    Ref table = get_attr(self, s.a_default_params);
+    Ref table = get_attr(self, s.self_default_params);
     PairWalker walker;
     if (!table || walker.start(table.get()) < 0) {
         return -1;
@@ -112,7 +112,7 @@ int complete_mapping(PyObject* self, PyObject* config, int& line) {
             return more;
         }
         line = 72;  // if key not in config.keys():
-        Ref keys = call_method(config, s.map_keys);
+        Ref keys = call_method(config, s.attr_keys);
         if (!keys) {
             return -1;
         }
@@ -122,7 +122,7 @@ int complete_mapping(PyObject* self, PyObject* config, int& line) {
         }
         if (!present) {
             line = 73;  // config.update({key: value})
-            Ref update = get_attr(config, s.map_update);
+            Ref update = get_attr(config, s.attr_update);
             if (!update) {
                 return -1;
             }
@@ -165,13 +165,13 @@ PyObject* cleanse_params(PyObject* const* args, int& line) {
 
     line = 47;  // self._config = VornaxVar(**config)
     Ref configuration = companions::new_config(config);
-    if (!configuration || PyObject_SetAttr(self, s.a_config, configuration.get()) < 0) {
+    if (!configuration || PyObject_SetAttr(self, s.self_config, configuration.get()) < 0) {
         return nullptr;
     }
     configuration = Ref();
 
     line = 48;  // self._set_params_dict()
-    if (!call_method(self, s.a_set_params_dict)) {
+    if (!call_method(self, s.self_set_params_dict)) {
         return nullptr;
     }
 
@@ -192,7 +192,7 @@ PyObject* cleanse_params(PyObject* const* args, int& line) {
     }
 
     line = 52;  // for param, option in self._params_dict.items():
-    Ref table = get_attr(self, s.a_params_dict);
+    Ref table = get_attr(self, s.self_params_dict);
     PairWalker walker;
     if (!table || walker.start(table.get()) < 0) {
         return nullptr;
@@ -215,7 +215,7 @@ PyObject* cleanse_params(PyObject* const* args, int& line) {
 
     line = 63;  // missing required parameters
     if (PyList_GET_SIZE(deletion.get()) > 0 &&
-        append_message(raise_list.get(), s.t_missing_prefix, deletion.get(), nullptr, nullptr) < 0) {
+        append_message(raise_list.get(), s.text_missing_prefix, deletion.get(), nullptr, nullptr) < 0) {
         return nullptr;
     }
 
@@ -228,7 +228,7 @@ PyObject* cleanse_params(PyObject* const* args, int& line) {
             return nullptr;
         }
         line = 66;
-        if (append_message(raise_list.get(), s.t_param_prefix, name.get(), s.t_param_middle,
+        if (append_message(raise_list.get(), s.text_param_prefix, name.get(), s.text_param_middle,
                            optional.get()) < 0) {
             return nullptr;
         }
@@ -236,7 +236,7 @@ PyObject* cleanse_params(PyObject* const* args, int& line) {
 
     if (PyList_GET_SIZE(raise_list.get()) > 0) {
         line = 68;  // raise_text = '；'.join(raise_list)
-        Ref raise_text = Ref::steal(PyUnicode_Join(s.t_separator, raise_list.get()));
+        Ref raise_text = Ref::steal(PyUnicode_Join(s.text_separator, raise_list.get()));
         if (!raise_text) {
             return nullptr;
         }
@@ -246,7 +246,7 @@ PyObject* cleanse_params(PyObject* const* args, int& line) {
     }
 
     line = 70;  // self._set_default_params()
-    if (!call_method(self, s.a_set_default_params)) {
+    if (!call_method(self, s.self_set_default_params)) {
         return nullptr;
     }
     if (complete_mapping(self, config, line) < 0) {

@@ -11,7 +11,7 @@ int PairWalker::start(PyObject* table) {
         size_ = PyDict_GET_SIZE(table);
         return 0;
     }
-    Ref items = call_method(table, state().map_items);
+    Ref items = call_method(table, state().attr_items);
     if (!items) {
         return -1;
     }

@@ -13,10 +13,10 @@ namespace {
 Ref make_rule(PyObject* required, PyObject* default_value) {
     const ModuleState& s = state();
     Ref rule = Ref::steal(PyDict_New());
-    if (!rule || PyDict_SetItem(rule.get(), s.r_type, required) < 0) {
+    if (!rule || PyDict_SetItem(rule.get(), s.key_type, required) < 0) {
         return Ref();
     }
-    if (default_value != nullptr && PyDict_SetItem(rule.get(), s.r_default, default_value) < 0) {
+    if (default_value != nullptr && PyDict_SetItem(rule.get(), s.key_default, default_value) < 0) {
         return Ref();
     }
     return rule;
@@ -50,14 +50,14 @@ PyObject* set_params_dict(PyObject* const* args, int& line) {
     }
     line = 77;
     Ref table = Ref::steal(PyDict_New());
-    if (!table || PyDict_SetItem(table.get(), s.c_host, host.get()) < 0 ||
-        PyDict_SetItem(table.get(), s.c_port, port.get()) < 0 ||
-        PyDict_SetItem(table.get(), s.c_user, user.get()) < 0 ||
-        PyDict_SetItem(table.get(), s.c_password, password.get()) < 0) {
+    if (!table || PyDict_SetItem(table.get(), s.attr_host, host.get()) < 0 ||
+        PyDict_SetItem(table.get(), s.attr_port, port.get()) < 0 ||
+        PyDict_SetItem(table.get(), s.attr_user, user.get()) < 0 ||
+        PyDict_SetItem(table.get(), s.attr_password, password.get()) < 0) {
         return nullptr;
     }
     line = 76;
-    if (PyObject_SetAttr(args[0], s.a_params_dict, table.get()) < 0) {
+    if (PyObject_SetAttr(args[0], s.self_params_dict, table.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -76,7 +76,7 @@ PyObject* set_default_params(PyObject* const* args, int& line) {
         }
     }
     line = 84;
-    if (PyObject_SetAttr(args[0], s.a_default_params, table.get()) < 0) {
+    if (PyObject_SetAttr(args[0], s.self_default_params, table.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

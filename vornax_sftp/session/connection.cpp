@@ -2,6 +2,7 @@
 // but never connected: the SFTP client runs over its own transport.
 #include "calls.hpp"
 #include "globals.hpp"
+#include "saved_error.hpp"
 #include "session/options.hpp"
 #include "session/session.hpp"
 #include "state.hpp"
@@ -12,20 +13,20 @@ namespace {
 
 // paramiko.<name>, with paramiko looked up afresh.
 Ref paramiko_attr(PyObject* name) {
-    Ref paramiko = lookup_global(state().g_paramiko);
+    Ref paramiko = lookup_global(state().glob_paramiko);
     return paramiko ? get_attr(paramiko.get(), name) : Ref();
 }
 
 // format(self._config.<name>, "")
 Ref config_text(PyObject* self, PyObject* name) {
-    Ref config = get_attr(self, state().a_config);
+    Ref config = get_attr(self, state().self_config);
     Ref value = config ? get_attr(config.get(), name) : Ref();
-    return value ? Ref::steal(PyObject_Format(value.get(), state().t_empty)) : Ref();
+    return value ? Ref::steal(PyObject_Format(value.get(), state().text_empty)) : Ref();
 }
 
 // self._config.<name>
 Ref config_value(PyObject* self, PyObject* name) {
-    Ref config = get_attr(self, state().a_config);
+    Ref config = get_attr(self, state().self_config);
     return config ? get_attr(config.get(), name) : Ref();
 }
 
@@ -33,11 +34,8 @@ Ref config_value(PyObject* self, PyObject* name) {
 // otherwise keep running.  Closes it and re-raises the original exception;
 // an error from the close itself is dropped.
 PyObject* close_after_failure(PyObject* transport) {
-    PyObject* failure = PyErr_GetRaisedException();
-    if (!call_method(transport, state().s_close)) {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(failure);
+    SavedError failure;
+    call_method(transport, state().attr_close);
     return nullptr;
 }
 
@@ -46,18 +44,22 @@ PyObject* close_after_failure(PyObject* transport) {
 // client is left alone.  Returns 0 or -1.
 int close_sftp_transport(PyObject* self) {
     const ModuleState& s = state();
-    Ref paramiko = lookup_global(s.g_paramiko);
-    Ref cls = paramiko ? get_attr(paramiko.get(), s.p_SFTPClient) : Ref();
+    Ref paramiko = lookup_global(s.glob_paramiko);
+    Ref cls = paramiko ? get_attr(paramiko.get(), s.attr_SFTPClient) : Ref();
     if (!cls) {
-        // Without paramiko's class nothing here can be one of its clients
-        // (this also covers a module namespace cleared at shutdown).
+        // Without paramiko, or without its class, nothing here can be one
+        // of its clients (this also covers a module namespace cleared at
+        // shutdown).  Any other error is the caller's.
+        if (!PyErr_ExceptionMatches(PyExc_NameError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
         PyErr_Clear();
         return 0;
     }
     if (!PyType_Check(cls.get())) {
         return 0;  // a stand-in for paramiko: no client can be one of its SFTP clients
     }
-    Ref client = get_attr(self, s.a_sftp);
+    Ref client = get_attr(self, s.self_sftp);
     if (!client) {
         return -1;
     }
@@ -65,21 +67,21 @@ int close_sftp_transport(PyObject* self) {
     if (is_paramiko_client <= 0) {
         return is_paramiko_client;
     }
-    Ref channel = call_method(client.get(), s.p_get_channel);
+    Ref channel = call_method(client.get(), s.attr_get_channel);
     if (!channel) {
         return -1;
     }
     if (channel.get() == Py_None) {
         return 0;
     }
-    Ref transport = call_method(channel.get(), s.p_get_transport);
+    Ref transport = call_method(channel.get(), s.attr_get_transport);
     if (!transport) {
         return -1;
     }
     if (transport.get() == Py_None) {
         return 0;
     }
-    return call_method(transport.get(), s.s_close) ? 0 : -1;
+    return call_method(transport.get(), s.attr_close) ? 0 : -1;
 }
 
 }  // namespace
@@ -96,18 +98,18 @@ PyObject* connect(PyObject* const* args, int& line) {
         return nullptr;
     }
     {
-        Ref cls = paramiko_attr(s.p_SSHClient);
+        Ref cls = paramiko_attr(s.attr_SSHClient);
         Ref client = cls ? call(cls.get()) : Ref();
-        if (!client || PyObject_SetAttr(self, s.a_ssh, client.get()) < 0) {
+        if (!client || PyObject_SetAttr(self, s.self_ssh, client.get()) < 0) {
             return nullptr;
         }
     }
 
     line = 91;  // self._ssh.set_missing_host_key_policy(paramiko.AutoAddPolicy())
     {
-        Ref ssh = get_attr(self, s.a_ssh);
-        Ref setter = ssh ? get_attr(ssh.get(), s.p_set_missing_host_key_policy) : Ref();
-        Ref policy_cls = setter ? paramiko_attr(s.p_AutoAddPolicy) : Ref();
+        Ref ssh = get_attr(self, s.self_ssh);
+        Ref setter = ssh ? get_attr(ssh.get(), s.attr_set_missing_host_key_policy) : Ref();
+        Ref policy_cls = setter ? paramiko_attr(s.attr_AutoAddPolicy) : Ref();
         Ref policy = policy_cls ? call(policy_cls.get()) : Ref();
         if (!policy || !call(setter.get(), policy.get())) {
             return nullptr;
@@ -117,9 +119,9 @@ PyObject* connect(PyObject* const* args, int& line) {
     line = 92;  // transport = paramiko.Transport(f"{self._config.host}:{self._config.port}")
     Ref transport;
     {
-        Ref cls = paramiko_attr(s.p_Transport);
-        Ref host = cls ? config_text(self, s.c_host) : Ref();
-        Ref port = host ? config_text(self, s.c_port) : Ref();
+        Ref cls = paramiko_attr(s.attr_Transport);
+        Ref host = cls ? config_text(self, s.attr_host) : Ref();
+        Ref port = host ? config_text(self, s.attr_port) : Ref();
         Ref address = port ? Ref::steal(PyUnicode_FromFormat("%U:%U", host.get(), port.get())) : Ref();
         transport = address ? open_transport(cls.get(), address.get(), options.timeout.get()) : Ref();
         if (!transport) {
@@ -132,9 +134,9 @@ PyObject* connect(PyObject* const* args, int& line) {
         if (options.timeout && bound_transport(transport.get(), options.timeout.get()) < 0) {
             return close_after_failure(transport.get());
         }
-        Ref login = get_attr(transport.get(), s.c_connect);
-        Ref user = login ? config_value(self, s.c_user) : Ref();
-        Ref password = user ? config_value(self, s.c_password) : Ref();
+        Ref login = get_attr(transport.get(), s.attr_connect);
+        Ref user = login ? config_value(self, s.attr_user) : Ref();
+        Ref password = user ? config_value(self, s.attr_password) : Ref();
         // With a host key, paramiko negotiates that key's type and refuses
         // any other key before the password is sent.
         Ref done;
@@ -150,13 +152,13 @@ PyObject* connect(PyObject* const* args, int& line) {
 
     line = 94;  // self._sftp = paramiko.SFTPClient.from_transport(transport)
     {
-        Ref cls = paramiko_attr(s.p_SFTPClient);
-        Ref factory = cls ? get_attr(cls.get(), s.p_from_transport) : Ref();
+        Ref cls = paramiko_attr(s.attr_SFTPClient);
+        Ref factory = cls ? get_attr(cls.get(), s.attr_from_transport) : Ref();
         Ref client = factory ? call(factory.get(), transport.get()) : Ref();
         if (client && options.timeout && bound_sftp_requests(client.get(), options.timeout.get()) < 0) {
             client = Ref();
         }
-        if (!client || PyObject_SetAttr(self, s.a_sftp, client.get()) < 0) {
+        if (!client || PyObject_SetAttr(self, s.self_sftp, client.get()) < 0) {
             return close_after_failure(transport.get());
         }
     }
@@ -167,18 +169,18 @@ PyObject* close(PyObject* const* args, int& line) {
     PyObject* self = args[0];
     const ModuleState& s = state();
     line = 97;  // self._sftp.close()
-    if (!call_attr_method(self, s.a_sftp, s.s_close)) {
+    if (!call_attr_method(self, s.self_sftp, s.attr_close)) {
         // The error goes to the caller and _ssh is left as it is, but a
         // paramiko transport under the client is still closed.
-        PyObject* failure = PyErr_GetRaisedException();
-        if (close_sftp_transport(self) < 0) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(failure);
+        SavedError failure;
+        close_sftp_transport(self);
         return nullptr;
     }
     line = 98;  // self._ssh.close()
-    if (!call_attr_method(self, s.a_ssh, s.s_close)) {
+    if (!call_attr_method(self, s.self_ssh, s.attr_close)) {
+        // As above: the error is the caller's, the transport still closes.
+        SavedError failure;
+        close_sftp_transport(self);
         return nullptr;
     }
     // Closing an SFTP client closes only its channel; the transport under

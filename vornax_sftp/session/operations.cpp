@@ -17,7 +17,7 @@ enum class Result { True, ClientResult };
 template <Name Method, int Arity, Result Returns>
 PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     line = statement_line;
-    Ref client = get_attr(args[0], state().a_sftp);
+    Ref client = get_attr(args[0], state().self_sftp);
     if (!client) {
         return nullptr;
     }
@@ -51,21 +51,22 @@ PyObject* transfer_answer(bool succeeded) {
     Py_RETURN_FALSE;
 }
 
-// getter(source, destination), through a temporary file where it can be.
+// getter(source, destination), through a file of the module's own where
+// the destination is a local path.
 int fetch(PyObject* getter, PyObject* source, PyObject* destination) {
     LocalDestination local;
-    int atomic = local.prepare(destination);
-    if (atomic <= 0) {
-        return atomic < 0 || !call(getter, source, destination) ? -1 : 0;
+    int managed = local.prepare(destination);
+    if (managed <= 0) {
+        return managed < 0 || !call(getter, source, destination) ? -1 : 0;
     }
-    Ref temporary = local.create_temporary();
-    if (!temporary) {
+    Ref target = local.create_target();
+    if (!target) {
         return -1;
     }
-    if (!call(getter, source, temporary.get()) || local.commit(temporary.get()) < 0) {
+    if (!call(getter, source, target.get()) || local.commit(target.get()) < 0) {
         // Whatever the exception, KeyboardInterrupt included, the partial
         // file goes.
-        local.discard(temporary.get());
+        local.discard(target.get());
         return -1;
     }
     return 0;
@@ -74,42 +75,42 @@ int fetch(PyObject* getter, PyObject* source, PyObject* destination) {
 }  // namespace
 
 PyObject* remove(PyObject* const* args, int& line) {
-    return forward<&ModuleState::s_remove, 1, Result::True>(args, line, 101);
+    return forward<&ModuleState::attr_remove, 1, Result::True>(args, line, 101);
 }
 PyObject* rename(PyObject* const* args, int& line) {
-    return forward<&ModuleState::s_rename, 2, Result::True>(args, line, 105);
+    return forward<&ModuleState::attr_rename, 2, Result::True>(args, line, 105);
 }
 PyObject* posix_rename(PyObject* const* args, int& line) {
-    return forward<&ModuleState::s_posix_rename, 2, Result::True>(args, line, 109);
+    return forward<&ModuleState::attr_posix_rename, 2, Result::True>(args, line, 109);
 }
 PyObject* mkdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::s_mkdir, 1, Result::True>(args, line, 113);
+    return forward<&ModuleState::attr_mkdir, 1, Result::True>(args, line, 113);
 }
 PyObject* rmdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::s_rmdir, 1, Result::True>(args, line, 117);
+    return forward<&ModuleState::attr_rmdir, 1, Result::True>(args, line, 117);
 }
 PyObject* stat(PyObject* const* args, int& line) {
-    return forward<&ModuleState::s_stat, 1, Result::ClientResult>(args, line, 121);
+    return forward<&ModuleState::attr_stat, 1, Result::ClientResult>(args, line, 121);
 }
 PyObject* normalize(PyObject* const* args, int& line) {
-    return forward<&ModuleState::s_normalize, 1, Result::ClientResult>(args, line, 124);
+    return forward<&ModuleState::attr_normalize, 1, Result::ClientResult>(args, line, 124);
 }
 PyObject* chdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::s_chdir, 1, Result::True>(args, line, 127);
+    return forward<&ModuleState::attr_chdir, 1, Result::True>(args, line, 127);
 }
 PyObject* upload(PyObject* const* args, int& line) {
     line = 132;  // self._sftp.put(src_file, dsc_path)
-    Ref client = get_attr(args[0], state().a_sftp);
-    return transfer_answer(client && call_method(client.get(), state().s_put, args[1], args[2]));
+    Ref client = get_attr(args[0], state().self_sftp);
+    return transfer_answer(client && call_method(client.get(), state().attr_put, args[1], args[2]));
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
-// written under a temporary name and moved into place only after get
+// written as a separate file and takes the new bytes only after get
 // succeeded: a failed download never truncates or leaves behind a file.
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
-    Ref client = get_attr(args[0], state().a_sftp);
-    Ref getter = client ? get_attr(client.get(), state().s_get) : Ref();
+    Ref client = get_attr(args[0], state().self_sftp);
+    Ref getter = client ? get_attr(client.get(), state().attr_get) : Ref();
     return transfer_answer(getter && fetch(getter.get(), args[1], args[2]) == 0);
 }
 

@@ -18,12 +18,12 @@ Ref import(PyObject* name) { return Ref::steal(PyImport_Import(name)); }
 // (a tunnel's configuration need not have one).
 Ref config_option(PyObject* self, PyObject* key) {
     const ModuleState& s = state();
-    Ref config = get_attr(self, s.a_config);
+    Ref config = get_attr(self, s.self_config);
     if (!config) {
         return config;
     }
     PyObject* found = nullptr;
-    int has_get = PyObject_GetOptionalAttr(config.get(), s.c_get, &found);
+    int has_get = PyObject_GetOptionalAttr(config.get(), s.attr_get, &found);
     Ref getter = Ref::steal(found);
     if (has_get < 0) {
         return Ref();
@@ -117,7 +117,7 @@ int make_host_key(PyObject* value, PyObject* problems, Ref& key, Ref& cause) {
     if (!data) {
         return PyErr_Occurred() ? -1 : add_problem(problems, s.text_host_key_not_line, value);
     }
-    Ref paramiko = lookup_global(s.g_paramiko);
+    Ref paramiko = lookup_global(s.glob_paramiko);
     Ref pkey = paramiko ? get_attr(paramiko.get(), s.attr_PKey) : Ref();
     Ref factory = pkey ? get_attr(pkey.get(), s.attr_from_type_string) : Ref();
     if (!factory) {
@@ -165,7 +165,7 @@ int read_connect_options(PyObject* self, ConnectOptions& options) {
     }
     // Every wrong value in one exception, as the configuration's other
     // checks report theirs.
-    Ref text = Ref::steal(PyUnicode_Join(s.t_separator, problems.get()));
+    Ref text = Ref::steal(PyUnicode_Join(s.text_separator, problems.get()));
     if (!text) {
         return -1;
     }
@@ -201,7 +201,7 @@ Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeo
     Ref transport = call(transport_class, sock.get());
     if (!transport) {
         PyObject* failure = PyErr_GetRaisedException();
-        if (!call_method(sock.get(), s.s_close)) {
+        if (!call_method(sock.get(), s.attr_close)) {
             PyErr_Clear();
         }
         PyErr_SetRaisedException(failure);
@@ -222,7 +222,7 @@ int bound_transport(PyObject* transport, PyObject* timeout) {
 
 int bound_sftp_requests(PyObject* client, PyObject* timeout) {
     const ModuleState& s = state();
-    Ref channel = call_method(client, s.p_get_channel);
+    Ref channel = call_method(client, s.attr_get_channel);
     return channel && call_method(channel.get(), s.attr_settimeout, timeout) ? 0 : -1;
 }
 

@@ -1,0 +1,112 @@
+"""What the local side of `_download` costs over the client's own `get`.
+
+The client here is a stand-in whose `get` does what paramiko's does to the
+local file (open it for writing, write the bytes, close it), with 4 KiB of
+data already at hand, so that the figures show the module's file work and
+nothing of the network.  The files live on tmpfs (/dev/shm) by default.
+Figures are microseconds per download, the minimum over several repeats.
+
+    ./dev bench-download [--dir DIR] [--repeat N] [--target-ms MS] [--json FILE]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import sys
+import tempfile
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any
+
+import sftp_main
+
+from cases import CONFIG, Variant
+from timing import best_ns_per_loop
+
+DATA = os.urandom(4096)
+# The added cost the common cases (a new file; an existing file with one
+# link that the caller owns) may have, in microseconds.
+TARGET_US = 30.0
+
+
+class WritingClient:
+    """get writes the remote file's bytes to the local path, as paramiko's get does."""
+
+    def get(self, remotepath: Any, localpath: Any) -> None:
+        with open(localpath, "wb") as f:
+            f.write(DATA)
+
+
+def new_file(directory: Path) -> str:
+    return str(directory / "new.bin")
+
+
+def existing_file(directory: Path) -> str:
+    path = directory / "existing.bin"
+    path.write_bytes(DATA)
+    return str(path)
+
+
+def hard_linked_file(directory: Path) -> str:
+    path = directory / "linked.bin"
+    path.write_bytes(DATA)
+    os.link(path, directory / "linked-other-name.bin")
+    return str(path)
+
+
+# label, common case (the target applies), how the destination is made, the
+# statement after each download (a new file must be new at every download)
+CASES: list[tuple[str, bool, Callable[[Path], str], str]] = [
+    ("new file", True, new_file, "u(l)"),
+    ("existing file, one link, caller's own", True, existing_file, "pass"),
+    ("existing file with a second link (copied in)", False, hard_linked_file, "pass"),
+]
+
+
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description="Times _download's local file work.")
+    default_dir = Path("/dev/shm") if Path("/dev/shm").is_dir() else Path(tempfile.gettempdir())
+    parser.add_argument("--dir", type=Path, default=default_dir, help=f"where the files go (default {default_dir})")
+    parser.add_argument("--repeat", type=int, default=25, help="timed runs per figure (default 25)")
+    parser.add_argument("--target-ms", type=float, default=20.0, help="length of one timed run in ms (default 20)")
+    parser.add_argument("--json", metavar="FILE", type=Path, help="also write the figures to FILE")
+    return parser.parse_args(argv)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parse_args(argv)
+    obj = sftp_main.VornaxSFTPMain(dict(CONFIG))
+    obj._sftp = client = WritingClient()
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="sftp-main-download-", dir=args.dir) as scratch:
+        for label, common, make, after in CASES:
+            local = make(Path(scratch))
+            names = {"o": obj, "c": client, "p": "remote.bin", "l": local, "u": os.unlink}
+            best = best_ns_per_loop({"get": Variant(f"c.get(p, l)\n{after}", names),
+                                     "module": Variant(f"o._download(p, l)\n{after}", names)},
+                                    args.repeat, int(args.target_ms * 1_000_000))
+            get_us, module_us = best["get"] / 1000, best["module"] / 1000
+            rows.append({"case": label, "common": common, "get_us": get_us, "module_us": module_us,
+                         "added_us": module_us - get_us})
+            print(f"  {label}", file=sys.stderr, flush=True)
+
+    print(f"# _download local file work, 4 KiB files in {args.dir}\n")
+    print(f"Python {platform.python_version()}, {platform.machine()}, module {Path(sftp_main.__file__).name}. "
+          f"Minimum of {args.repeat} runs of ~{args.target_ms:g} ms each, microseconds per download.\n")
+    print("| Case | plain get | _download | added | target |")
+    print("|---|---:|---:|---:|---|")
+    for row in rows:
+        verdict = (("met" if row["added_us"] <= TARGET_US else "MISSED") + f" (≤ {TARGET_US:g})"
+                   if row["common"] else "—")
+        print(f"| {row['case']} | {row['get_us']:.1f} | {row['module_us']:.1f} | {row['added_us']:.1f} | {verdict} |")
+    if args.json is not None:
+        args.json.write_text(json.dumps({"dir": str(args.dir), "target_us": TARGET_US, "rows": rows}, indent=2)
+                             + "\n", encoding="utf-8")
+    return 0 if all(row["added_us"] <= TARGET_US for row in rows if row["common"]) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
