@@ -44,6 +44,7 @@ void release_records(PyObject* /*capsule*/) {
     g_interpreter_id = 0;
 }
 
+// Records `id` as the module's interpreter, to be released with it.
 int record_interpreter(PyInterpreterState* interpreter, std::int64_t id) {
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
