@@ -1,7 +1,14 @@
 """Importing sftp_main: what it binds, its class, and every import failure.
 Whatever depends on the import itself runs in a fresh interpreter."""
 
+import json
+import os
 import re
+import shlex
+import shutil
+import subprocess
+import sys
+import sysconfig
 import types
 from pathlib import Path
 from typing import Any
@@ -175,7 +182,7 @@ def test_subinterpreters_are_refused_and_the_main_one_keeps_working(embedded_ser
     assert (fresh.returncode, fresh.stderr) == (0, "")
 
 
-def test_main_interpreter_refused_after_a_legacy_subinterpreter(companions: Path) -> None:
+def test_main_interpreter_refused_while_a_legacy_subinterpreter_has_the_module(companions: Path) -> None:
     (companions / "paramiko.py").write_text("")
     fresh = run_fresh(f"""
         import _interpreters
@@ -183,8 +190,76 @@ def test_main_interpreter_refused_after_a_legacy_subinterpreter(companions: Path
         r = _interpreters.exec(i, "import sys; sys.path.insert(0, {str(companions)!r}); import sftp_main")
         emit(None if r is None else r.formatted)
         emit(failure(lambda: __import__("sftp_main"))[:2])
+        _interpreters.destroy(i)   # its module goes with it
+        import sftp_main
+        emit(sftp_main.VornaxSFTPMain.__init__.__doc__)
     """, [companions])
-    assert fresh.results == [None, ["ImportError", CHANGE]], fresh.stderr
+    assert fresh.results == [None, ["ImportError", CHANGE], "VornaxSFTPMain.__init__(self, config)"], fresh.stderr
+
+
+EMBEDDING_HOST = r"""
+#include <Python.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+/* argv[1] rounds of: start Python, run argv[2], finalise. */
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        return 2;
+    }
+    for (int round = atoi(argv[1]); round > 0; --round) {
+        Py_Initialize();
+        int failed = PyRun_SimpleString(argv[2]);
+        int unfinalised = Py_FinalizeEx();
+        printf("ROUND:%d %d\n", failed, unfinalised);
+        fflush(stdout);
+    }
+    return 0;
+}
+"""
+
+EMBEDDED_ROUND = """
+import json, traceback
+import sftp_main
+
+def fail(call):
+    try:
+        call()
+    except Exception as exc:
+        return [type(exc).__name__, str(exc), [[f.name, f.lineno] for f in traceback.extract_tb(exc.__traceback__)
+                                              if f.filename != "<string>"]]
+
+C = sftp_main.VornaxSFTPMain
+obj = C({"host": "h", "user": "u", "password": "p"})
+print("RESULT:" + json.dumps([hasattr(sftp_main, "from_an_earlier_round"), type(C).__name__, sorted(vars(obj)),
+                              fail(lambda: C({})), fail(obj._remove), __import__("sftp_main") is sftp_main]))
+sftp_main.from_an_earlier_round = True
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="builds a host with the POSIX python3.13-config")
+def test_embedding_host_that_finalises_and_starts_again(tmp_path: Path) -> None:
+    config = os.path.join(sysconfig.get_config_var("BINDIR"), "python3.13-config")
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if not os.path.exists(config) or compiler is None:
+        pytest.skip("no python3.13-config or C compiler")
+    flags = subprocess.run([config, "--cflags", "--embed", "--ldflags"], capture_output=True, text=True, check=True)
+    (tmp_path / "host.c").write_text(EMBEDDING_HOST)
+    subprocess.run([compiler, str(tmp_path / "host.c"), "-o", str(tmp_path / "host"), *shlex.split(flags.stdout)],
+                   check=True)
+    # The sanitizer run's preloaded runtimes and settings reach the host too.
+    paths = os.pathsep.join(dict.fromkeys([sysconfig.get_path("purelib"), sysconfig.get_path("platlib")]))
+    host = subprocess.run([str(tmp_path / "host"), "3", EMBEDDED_ROUND], capture_output=True, text=True,
+                          encoding="utf-8", env={**os.environ, "PYTHONPATH": paths}, cwd=tmp_path, timeout=120)
+    results = [json.loads(line[7:]) for line in host.stdout.splitlines() if line.startswith("RESULT:")]
+    rounds = [line for line in host.stdout.splitlines() if line.startswith("ROUND:")]
+    assert (host.returncode, rounds) == (0, ["ROUND:0 0"] * 3), host.stdout + host.stderr
+    assert results == [[False, "type", ["_config", "_default_params", "_log", "_params_dict"],
+                        ["Exception", "缺少必填参数：['host', 'user', 'password']",
+                         [["sftp_main.VornaxSFTPMain.__init__", 25], ["sftp_main.VornaxSFTPMain._cleanse_params", 69]]],
+                        ["TypeError", "_remove() takes exactly 2 positional arguments (1 given)",
+                         [["sftp_main.VornaxSFTPMain._remove", 100]]],
+                        True]] * 3, host.stderr
 
 
 def test_class_surface() -> None:

@@ -21,6 +21,16 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+// A method object that the interpreter's last collection finds after the
+// state was released (its interpreter being finalised) only says so.
+bool finalised() {
+    if (state_built()) {
+        return false;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "sftp_main: the interpreter is being finalised");
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Argument errors.  Every method has only positional-or-keyword parameters,
 // no defaults, so "exactly" is the only quantifier ever used.
@@ -110,6 +120,9 @@ constexpr Py_ssize_t kCheapNestingDepth = 64;
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
+    if (finalised()) {
+        return nullptr;
+    }
     const FunctionObject* self = as_function(callable);
     const MethodEntry& entry = *self->entry;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -201,19 +214,23 @@ void function_dealloc(PyObject* self) {
 }
 
 PyObject* function_repr(PyObject* self) {
+    if (finalised()) {
+        return nullptr;
+    }
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->names->qualname, self);
 }
 
 // ---------------------------------------------------------------------------
 // Introspection attributes.
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->names->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->names->qualname); }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->names->doc); }
-PyObject* get_text_signature(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->names->text_signature);
-}
-PyObject* get_module(PyObject*, void*) { return Py_NewRef(state().mod_sftp_main); }
+// A new reference to a text of the state.
+PyObject* text(PyObject* field) { return finalised() ? nullptr : Py_NewRef(field); }
+
+PyObject* get_name(PyObject* self, void*) { return text(as_function(self)->names->name); }
+PyObject* get_qualname(PyObject* self, void*) { return text(as_function(self)->names->qualname); }
+PyObject* get_doc(PyObject* self, void*) { return text(as_function(self)->names->doc); }
+PyObject* get_text_signature(PyObject* self, void*) { return text(as_function(self)->names->text_signature); }
+PyObject* get_module(PyObject*, void*) { return text(state().mod_sftp_main); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -231,7 +248,7 @@ PyMemberDef function_members[] = {
 
 // Pickled by reference, as a Python function is: module plus qualified name.
 PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(as_function(self)->names->qualname);
+    return text(as_function(self)->names->qualname);
 }
 
 PyMethodDef function_methods[] = {

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "boundary.hpp"
 #include "method_table.hpp"
 #include "module_imports.hpp"
 #include "module_record.hpp"
 #include "ref.hpp"
+#include "saved_error.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
 
@@ -16,12 +18,49 @@ namespace sftp {
 namespace {
 
 // Process-wide records: the interpreter the module belongs to, and the
-// module object itself.
+// module object itself.  With the module state and the code objects of
+// traceback entries they belong to that interpreter, and are released when
+// it is finalised: a host that finalises Python and starts it again then
+// loads the module afresh.
 bool g_interpreter_recorded = false;
 std::int64_t g_interpreter_id = 0;
 PyObject* g_module = nullptr;
 
 constexpr const char* kInitFunction = "init sftp_main";
+
+// Name of the capsule, in the recorded interpreter's own dictionary, whose
+// destructor releases the records.
+constexpr const char* kRecordsKey = "sftp_main.records";
+
+// The interpreter clears its dictionary late in its finalisation, after
+// its modules have been torn down and their objects have run their
+// finalisers, before its last collection.
+void release_records(PyObject* /*capsule*/) {
+    SavedError pending;
+    Py_CLEAR(g_module);
+    release_state();
+    release_traceback_code();
+    g_interpreter_recorded = false;
+    g_interpreter_id = 0;
+}
+
+// Records `id` as the module's interpreter, to be released with it.
+int record_interpreter(PyInterpreterState* interpreter, std::int64_t id) {
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);
+    if (dict == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return -1;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(&g_interpreter_id, kRecordsKey, release_records));
+    if (!capsule || PyDict_SetItemString(dict, kRecordsKey, capsule.get()) < 0) {
+        return -1;
+    }
+    g_interpreter_recorded = true;
+    g_interpreter_id = id;
+    return 0;
+}
 
 // Copies an attribute of the module's import record (ModuleSpec) to the
 // module; a missing attribute is skipped.
@@ -40,14 +79,16 @@ int copy_spec_attr(PyObject* import_spec, const char* from, PyObject* module, co
     return PyDict_SetItemString(PyModule_GetDict(module), to, value.get());
 }
 
-PyObject* module_create(PyObject* import_spec, PyModuleDef* /*def*/) {
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+PyObject* create_module(PyObject* import_spec) {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1 && PyErr_Occurred()) {
         return nullptr;
     }
     if (!g_interpreter_recorded) {
-        g_interpreter_recorded = true;
-        g_interpreter_id = id;
+        if (record_interpreter(interpreter, id) < 0) {
+            return nullptr;
+        }
     } else if (g_interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
@@ -111,7 +152,7 @@ int execute(PyObject* module) {
     return 0;
 }
 
-int module_exec(PyObject* module) {
+int execute_once(PyObject* module) {
     if (g_module != nullptr) {
         if (g_module == module) {
             return 0;  // the module returned again by the create slot: already filled
@@ -128,6 +169,14 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
+PyObject* module_create(PyObject* import_spec, PyModuleDef* /*def*/) {
+    return at_boundary<PyObject*>(nullptr, [&] { return create_module(import_spec); });
+}
+
+int module_exec(PyObject* module) {
+    return at_boundary(-1, [&] { return execute_once(module); });
+}
+
 PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
@@ -135,6 +184,11 @@ PyMethodDef module_methods[] = {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // Legacy sub-interpreters (sharing the GIL) reach the create slot,
+    // which admits one interpreter at a time; isolated ones are refused by
+    // the import system itself.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
 

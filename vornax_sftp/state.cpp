@@ -11,6 +11,29 @@ bool g_built = false;
 
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
+// Drops every reference `s` holds and empties it.
+void clear(ModuleState& s) {
+#define SFTP_CLEAR_FIELD(field, text) Py_CLEAR(s.field);
+    SFTP_INTERNED_NAMES(SFTP_CLEAR_FIELD)
+#undef SFTP_CLEAR_FIELD
+    Py_CLEAR(s.empty_tuple);
+    Py_CLEAR(s.default_port);
+    Py_CLEAR(s.kwnames_file);
+    Py_CLEAR(s.kwnames_login);
+    Py_CLEAR(s.kwnames_login_hostkey);
+    Py_CLEAR(s.default_keys);
+    Py_CLEAR(s.function_type);
+    for (MethodNames& names : s.methods) {
+        Py_CLEAR(names.name);
+        Py_CLEAR(names.qualname);
+        Py_CLEAR(names.doc);
+        Py_CLEAR(names.text_signature);
+        for (PyObject*& param : names.params) {
+            Py_CLEAR(param);
+        }
+    }
+}
+
 }  // namespace
 
 int build_state() {
@@ -35,30 +58,19 @@ int build_state() {
     }
     if (!ok) {
         // Nothing was published; drop what was made so a later import can retry.
-#define SFTP_CLEAR_FIELD(field, text) Py_XDECREF(s.field);
-        SFTP_INTERNED_NAMES(SFTP_CLEAR_FIELD)
-#undef SFTP_CLEAR_FIELD
-        Py_XDECREF(s.empty_tuple);
-        Py_XDECREF(s.default_port);
-        Py_XDECREF(s.kwnames_file);
-        Py_XDECREF(s.kwnames_login);
-        Py_XDECREF(s.kwnames_login_hostkey);
-        Py_XDECREF(s.default_keys);
-        Py_XDECREF(s.function_type);
-        for (MethodNames& names : s.methods) {
-            Py_XDECREF(names.name);
-            Py_XDECREF(names.qualname);
-            Py_XDECREF(names.doc);
-            Py_XDECREF(names.text_signature);
-            for (PyObject* param : names.params) {
-                Py_XDECREF(param);
-            }
-        }
+        clear(s);
         return -1;
     }
     g_state = s;
     g_built = true;
     return 0;
+}
+
+bool state_built() noexcept { return g_built; }
+
+void release_state() {
+    g_built = false;
+    clear(g_state);
 }
 
 }  // namespace sftp

@@ -1,6 +1,7 @@
 // The module state: every name the methods use, interned once at import,
 // and the constants they share.  It is process-wide (the module can only
-// live in one interpreter) and never changes once built.
+// live in one interpreter at a time) and never changes once built, until
+// that interpreter is finalised.
 #pragma once
 
 #include <Python.h>
@@ -173,5 +174,12 @@ inline const ModuleState& state() noexcept { return g_state; }
 
 // Builds the state on the first call; later calls return 0 at once.
 int build_state();
+
+// Whether the state is built (and not yet released).
+bool state_built() noexcept;
+
+// Drops every reference of the state, when the interpreter that built it
+// is finalised; a later build_state() makes it afresh.
+void release_state();
 
 }  // namespace sftp

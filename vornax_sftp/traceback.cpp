@@ -41,6 +41,13 @@ PyObject* code_for(const char* funcname, int line) {
 
 }  // namespace
 
+void release_traceback_code() {
+    for (auto& entry : g_code_objects) {
+        Py_DECREF(entry.second);
+    }
+    g_code_objects.clear();
+}
+
 void add_traceback_entry(const char* funcname, int line) {
     Ref frame;
     {

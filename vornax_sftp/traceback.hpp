@@ -17,4 +17,8 @@ inline constexpr const char* kTracebackFile = SFTP_MAIN_TRACEBACK_FILE;
 // module's name.  Callers may match on them, so they never follow the code.
 void add_traceback_entry(const char* funcname, int line);
 
+// Drops the code objects kept for the entries, when the interpreter that
+// made them is finalised.
+void release_traceback_code();
+
 }  // namespace sftp
