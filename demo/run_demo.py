@@ -59,6 +59,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--user", default=getpass.getuser(), help="login name (default: your user name)")
     parser.add_argument("--remote-dir", default=".", help="remote directory to work in (default: the login directory)")
     parser.add_argument("--size-mib", type=float, default=8.0, help="size of the generated file (default 8 MiB)")
+    parser.add_argument("--host-key", help='the server\'s public key, one "<type> <base64>" line as ssh-keyscan prints it')
+    parser.add_argument("--timeout", type=float, help="seconds that any wait on the server may take")
     parser.add_argument("--verbose", action="store_true", help="show the traceback of a failure")
     return parser.parse_args(argv)
 
@@ -83,7 +85,10 @@ def given_server(args: argparse.Namespace) -> dict[str, Any]:
     password = os.environ.get(PASSWORD_VARIABLE)
     if password is None:
         password = getpass.getpass(f"password for {args.user}@{args.host}: ")
-    return {"host": args.host, "port": args.port, "user": args.user, "password": password}
+    config = {"host": args.host, "port": args.port, "user": args.user, "password": password}
+    # Only when given: without them the configuration is the plain one.
+    config.update({key: value for key, value in (("host_key", args.host_key), ("timeout", args.timeout)) if value})
+    return config
 
 
 def step(label: str, action: Callable[[], Any]) -> Any:

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import key_line
 from servers._procs import free_port
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
@@ -51,16 +52,19 @@ def test_demo_against_given_server(openssh_server) -> None:
 
 
 @pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
-@pytest.mark.parametrize("failure", ["refused", "wrong password"])
+@pytest.mark.parametrize("failure", ["refused", "wrong password", "other host key"])
 def test_demo_connect_failure_is_one_line(failure: str, verbose: bool, request: pytest.FixtureRequest) -> None:
     if failure == "refused":
         port, user, password = free_port(), "tester", "secret"
         expected = rf"demo: cannot connect to 127\.0\.0\.1:{port}: .*Connection refused"
     else:
         server = request.getfixturevalue("embedded_server")
-        port, user, password = server.port, server.user, server.password + "x"
-        expected = rf"demo: authentication failed for {user}@127\.0\.0\.1:{port}: Authentication failed\."
-    done = run_demo("--host", "127.0.0.1", "--port", str(port), "--user", user, *["--verbose"] * verbose,
+        port, user, password = server.port, server.user, server.password + "x" * (failure == "wrong password")
+        expected = (rf"demo: authentication failed for {user}@127\.0\.0\.1:{port}: Authentication failed\."
+                    if failure == "wrong password" else
+                    rf"demo: host key check failed for 127\.0\.0\.1:{port}: .*[Hh]ost key.*")
+    extra = ["--host-key", key_line()] if failure == "other host key" else []
+    done = run_demo("--host", "127.0.0.1", "--port", str(port), "--user", user, *extra, *["--verbose"] * verbose,
                     env=dict(os.environ, SFTP_MAIN_PASSWORD=password))
     assert done.returncode == 1, done.stdout + done.stderr
     *traceback, last = done.stderr.splitlines()
