@@ -7,9 +7,10 @@
 #   sftp_main-<version>-cp313-cp313-win_amd64.whl   cross-built with zig for
 #       x86_64-windows-gnu, which links the UCRT like python.org's
 #       python313.dll, against an import library made from that DLL;
-#   sftp_main-<version>-cp313-cp313-manylinux_*_x86_64.whl   built with zig
-#       for glibc 2.28 (libc++ linked in statically), checked and tagged by
-#       auditwheel.
+#   sftp_main-<version>-cp313-cp313-manylinux_*_x86_64.whl   built like
+#       ./dev's own build (the system's g++, libstdc++ linked dynamically as
+#       manylinux allows), then checked against manylinux_2_28 and tagged by
+#       auditwheel, which refuses it should it need anything newer.
 #
 # PYTHON is a CPython 3.13 with scikit-build-core, cmake and ninja (./dev's
 # virtual environment); its headers serve both targets, except pyconfig.h,
@@ -42,18 +43,16 @@ if [ "$(cat "$tools/.installed-from" 2>/dev/null)" != "$tools_hash" ]; then
 fi
 zig=$("$tools/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 
-# One compiler driver per target, because CMake takes a compiler as a single
-# program.  zig keeps the C runtimes it builds for a target in its cache,
-# which lives in the project's.
+# The cross compiler as one program, the way CMake takes a compiler.  zig
+# keeps the C and C++ runtimes it builds for the target in its cache, which
+# lives in the project's.
 mkdir -p "$cross"
-for target in x86_64-windows-gnu x86_64-linux-gnu.2.28; do
-    cat > "$cross/c++-$target.new" <<EOF
+cat > "$cross/c++-x86_64-windows-gnu.new" <<EOF
 #!/bin/sh
-ZIG_GLOBAL_CACHE_DIR='$cache/zig' ZIG_LOCAL_CACHE_DIR='$cache/zig' exec '$zig' c++ -target $target "\$@"
+ZIG_GLOBAL_CACHE_DIR='$cache/zig' ZIG_LOCAL_CACHE_DIR='$cache/zig' exec '$zig' c++ -target x86_64-windows-gnu "\$@"
 EOF
-    chmod +x "$cross/c++-$target.new"
-    mv "$cross/c++-$target.new" "$cross/c++-$target"
-done
+chmod +x "$cross/c++-x86_64-windows-gnu.new"
+mv "$cross/c++-x86_64-windows-gnu.new" "$cross/c++-x86_64-windows-gnu"
 
 # The Windows interpreter, for python313.dll.
 python_exe=$(SFTP_MAIN_CACHE="$cache" SFTP_MAIN_HOST_PYTHON="$python" "$root/tools/windows/fetch_python.sh")
@@ -91,25 +90,26 @@ staging=$(mktemp -d "${TMPDIR:-/tmp}/sftp_main-wheels.XXXXXX")
 trap 'rm -rf "$staging"' EXIT
 
 # scikit-build-core, without build isolation: the tools are the PYTHON's.
-# Both builds link stripped (-s) instead of stripping at install, which
-# would need a strip program for each target.
 build_wheel() {
     local name=$1
     shift
     "$python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
-        -w "$staging/$name" -C "build-dir=$root/build/wheel-$name" -C install.strip=false "$@" "$root"
+        -w "$staging/$name" -C "build-dir=$root/build/wheel-$name" "$@" "$root"
 }
 
 started=$SECONDS
 say "building the Windows wheel"
+# Linked stripped (-s): stripping at install would need a strip program
+# that reads Windows binaries.
 build_wheel win_amd64 \
     -C cmake.python-hints=false \
     -C wheel.tags=cp313-cp313-win_amd64 \
+    -C install.strip=false \
     -C "cmake.args=--toolchain=$cross/windows-x86_64.cmake;-DPython_INCLUDE_DIR=$sdk/include;-DPython_LIBRARY=$sdk/libs/python313.lib;-DPython_SOABI=cp313-win_amd64;-DCMAKE_MODULE_LINKER_FLAGS=-s"
 say "building the Linux wheel"
-build_wheel linux \
-    -C "cmake.args=-DCMAKE_CXX_COMPILER=$cross/c++-x86_64-linux-gnu.2.28;-DCMAKE_MODULE_LINKER_FLAGS=-s -Wl,--version-script=$here/linux-exports.map"
-PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$staging/repaired" "$staging"/linux/*.whl >&2
+build_wheel linux
+PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_28_x86_64 \
+    -w "$staging/repaired" "$staging"/linux/*.whl >&2
 
 mkdir -p "$dist"
 rm -f "$dist"/sftp_main-"$version"-*.whl
