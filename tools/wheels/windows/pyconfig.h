@@ -37,6 +37,10 @@
 #define SIZEOF_FLOAT 4
 #define SIZEOF_DOUBLE 8
 #define SIZEOF__BOOL 1
+/* Headers every Windows C runtime has (fileutils.h takes the S_IS* macros
+ * from sys/stat.h rather than defining its own). */
+#define HAVE_SYS_TYPES_H 1
+#define HAVE_SYS_STAT_H 1
 /* wchar_t is UTF-16 on Windows. */
 #define SIZEOF_WCHAR_T 2
 #define HAVE_WCHAR_H 1
@@ -61,7 +65,7 @@
 
 /* Deliberately absent: Py_GIL_DISABLED (the DLL keeps the GIL and the
  * ordinary object header), Py_DEBUG and Py_TRACE_REFS (a release DLL with
- * the release object layout), and every POSIX HAVE_* feature (no unistd.h,
- * no pthread.h, no fork). */
+ * the release object layout), ssize_t (Py_ssize_t comes from intptr_t), and
+ * every POSIX HAVE_* feature (no unistd.h, no pthread.h, no fork). */
 
 #endif /* SFTP_MAIN_WINDOWS_PYCONFIG_H */
