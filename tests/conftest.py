@@ -248,6 +248,7 @@ def resources(sockets_only: bool = False) -> tuple[int, int, int]:
     """Threads, paramiko transport threads and open descriptors (or sockets) of this process.
     Sockets only where a test stops a server, which closes the pipes its fixture opened
     (on Windows the servers' control connection stays open: all handles count there)."""
+    gc.collect()  # what earlier tests left for the collector is not counted as this test's
     return (threading.active_count(), sum(isinstance(t, paramiko.Transport) for t in threading.enumerate()),
             _open_files(sockets_only))
 
