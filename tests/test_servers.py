@@ -1,8 +1,6 @@
 """The test servers themselves (every end-to-end test exercises them): they
 refuse a wrong password, and end with the process that started them."""
 
-import os
-import signal
 import subprocess
 import sys
 import time
@@ -12,7 +10,7 @@ import paramiko
 import pytest
 
 from servers import SFTPTestServer
-from servers._procs import descendants, is_gone
+from servers.hosting import can_run_openssh, descendants, is_gone, kill_pids
 
 
 def test_wrong_password_is_refused(sftp_server: SFTPTestServer) -> None:
@@ -26,10 +24,10 @@ def test_wrong_password_is_refused(sftp_server: SFTPTestServer) -> None:
 
 # Started in a parent process of its own, which the test then kills.
 PARENT_SCRIPT = """
-import sys, time
-from servers.embedded import EmbeddedSFTPServer
-from servers.openssh import OpenSSHServer
-server = EmbeddedSFTPServer(sys.argv[2]) if sys.argv[1] == "embedded" else OpenSSHServer()
+import os, sys, time
+sys.path.insert(0, os.getcwd())  # the project (an embedded Windows interpreter adds no directory for -c)
+from servers.hosting import EmbeddedServer, OpenSSHServer
+server = EmbeddedServer(sys.argv[2]) if sys.argv[1] == "embedded" else OpenSSHServer()
 server.start()
 print(server.pid, flush=True)
 time.sleep(120)
@@ -38,7 +36,7 @@ time.sleep(120)
 
 @pytest.mark.parametrize("kind", ["embedded", "openssh"])
 def test_server_exits_when_its_parent_dies(kind: str, tmp_path: Path) -> None:
-    if kind == "openssh" and os.geteuid() != 0:
+    if kind == "openssh" and not can_run_openssh():
         pytest.skip("the OpenSSH test server needs root")
     (tmp_path / "root").mkdir()
     parent = subprocess.Popen([sys.executable, "-c", PARENT_SCRIPT, kind, str(tmp_path / "root")],
@@ -50,7 +48,7 @@ def test_server_exits_when_its_parent_dies(kind: str, tmp_path: Path) -> None:
         assert line, "the parent process failed to start the server"
         pids = [int(line), *descendants(int(line))]
         assert not is_gone(pids[0])
-        parent.send_signal(signal.SIGKILL)
+        parent.kill()  # SIGKILL, or TerminateProcess on Windows
         parent.wait(timeout=10)
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline and not all(map(is_gone, pids)):
@@ -59,6 +57,4 @@ def test_server_exits_when_its_parent_dies(kind: str, tmp_path: Path) -> None:
     finally:
         parent.kill()
         parent.wait(timeout=10)
-        for pid in pids:
-            if not is_gone(pid):
-                os.kill(pid, signal.SIGKILL)
+        kill_pids([pid for pid in pids if not is_gone(pid)])
