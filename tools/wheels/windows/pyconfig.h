@@ -58,8 +58,10 @@
 #define NT_THREADS 1
 #define WITH_THREAD 1
 
-/* The interpreter's own allocator and free lists, as in the release DLL. */
+/* The allocators and free lists the release DLL has (it accepts
+ * PYTHONMALLOC=pymalloc and =mimalloc alike). */
 #define WITH_PYMALLOC 1
+#define WITH_MIMALLOC 1
 #define WITH_FREELISTS 1
 #define WITH_DOC_STRINGS 1
 
