@@ -70,11 +70,11 @@ def embedded_server() -> Iterator[dict[str, Any]]:
     # Imported here: the servers package lives in the project tree, and
     # runs against other servers do not need it.
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-    from servers.embedded import EmbeddedSFTPServer
+    from servers.hosting import EmbeddedServer
 
     root = Path(tempfile.mkdtemp(prefix="sftp-main-demo-root-"))
     try:
-        with EmbeddedSFTPServer(root) as server:
+        with EmbeddedServer(root) as server:
             print(f"embedded SFTP server on {server.host}:{server.port}, files in {root}")
             yield server.config()
     finally:

@@ -14,8 +14,19 @@ The package itself imports neither server module, so that
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol
+
+
+@dataclass(frozen=True)
+class KeyPair:
+    """An RSA key pair in files; `private_key` is PEM, encrypted when a
+    passphrase was given."""
+
+    private_key: Path
+    public_key: Path
+    passphrase: str | None
 
 
 class SFTPTestServer(Protocol):
@@ -42,5 +53,8 @@ class SFTPTestServer(Protocol):
 
     def stop(self) -> None: ...
 
+    def kill(self) -> None:
+        """Ends the server process at once, as a crash would."""
 
-__all__ = ["SFTPTestServer"]
+
+__all__ = ["KeyPair", "SFTPTestServer"]

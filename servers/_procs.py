@@ -24,6 +24,15 @@ class ServerProcess(abc.ABC):
     @abc.abstractmethod
     def stop(self) -> None: ...
 
+    # The server's process id, None while it does not run.
+    pid: int | None
+
+    def kill(self) -> None:
+        """Ends the server process at once, as a crash would; `stop` then
+        reaps it and what it left."""
+        if self.pid is not None:
+            os.kill(self.pid, signal.SIGKILL)
+
     def __enter__(self) -> Self:
         return self.start()
 

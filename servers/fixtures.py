@@ -7,15 +7,13 @@ Import them into a conftest with `from servers.fixtures import *`.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
 
 from servers import SFTPTestServer
-from servers.embedded import EmbeddedSFTPServer
-from servers.openssh import OpenSSHServer
+from servers.hosting import EmbeddedServer, OpenSSHServer, can_run_openssh
 
 __all__ = ["embedded_server", "openssh_server", "sftp_server"]
 
@@ -23,11 +21,11 @@ SERVER_KINDS = ["embedded", "openssh"]
 
 
 @pytest.fixture
-def embedded_server(tmp_path: Path) -> Iterator[EmbeddedSFTPServer]:
+def embedded_server(tmp_path: Path) -> Iterator[EmbeddedServer]:
     """The embedded server, its root an empty directory under tmp_path."""
     root = tmp_path / "embedded-root"
     root.mkdir()
-    with EmbeddedSFTPServer(root) as server:
+    with EmbeddedServer(root) as server:
         yield server
 
 
@@ -37,7 +35,7 @@ def openssh_server() -> Iterator[OpenSSHServer]:
     of its own (pytest's tmp_path is closed to other users)."""
     # Only a run without root, where sshd cannot switch to the test account,
     # is skipped; missing packages are a broken set-up and fail the test.
-    if os.geteuid() != 0:
+    if not can_run_openssh():
         pytest.skip("the OpenSSH test server needs root")
     with OpenSSHServer() as server:
         yield server

@@ -28,10 +28,10 @@ import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Self
 
+from servers import KeyPair
 from servers._procs import LOOPBACK, ServerProcess, children, descendants, free_port, stop_tree
 
 SSHD = "/usr/sbin/sshd"
@@ -49,16 +49,6 @@ _BIND_TRIES = 5
 
 class OpenSSHUnavailable(RuntimeError):
     """sshd cannot run here: not root, or the packages are missing."""
-
-
-@dataclass(frozen=True)
-class KeyPair:
-    """An RSA key pair in files; `private_key` is PEM, encrypted when a
-    passphrase was given."""
-
-    private_key: Path
-    public_key: Path
-    passphrase: str | None
 
 
 def _nss_wrapper_library() -> str:

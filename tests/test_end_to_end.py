@@ -18,6 +18,8 @@ import pytest
 from conftest import C, QUAL, assert_released, catch, connected, module_entries, resources, settle
 
 TEN_MIB_PLUS = 10 * 1024 * 1024 + 12345
+# The permission a download keeps: on Windows, whose only permission is the read-only flag, a read-only file.
+KEPT_MODE = 0o640 if os.name == "posix" else 0o444
 
 
 def test_a_whole_session(sftp_server, tmp_path: Path) -> None:

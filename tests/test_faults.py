@@ -21,8 +21,7 @@ import pytest
 from conftest import (C, QUAL, assert_released, catch, connected, key_line, module_entries, resources, run_fresh,
                       scanned_keys, settle)
 from servers import SFTPTestServer
-from servers.embedded import EmbeddedSFTPServer
-from servers.openssh import OpenSSHServer
+from servers.hosting import EmbeddedServer, OpenSSHServer
 
 BOUND = 60.0  # generous for slow CI machines: every call here ends within seconds
 # Sparse, so cheap to make; moving it takes far longer than the server's own
@@ -51,7 +50,7 @@ class Background(threading.Thread):
 
 
 @pytest.fixture
-def local(tmp_path: Path, embedded_server: EmbeddedSFTPServer) -> Iterator[Path]:
+def local(tmp_path: Path, embedded_server: EmbeddedServer) -> Iterator[Path]:
     """A local directory; the big files go when the test ends, since pytest
     keeps the temporary directories of recent runs."""
     (tmp_path / "local").mkdir()
@@ -68,7 +67,7 @@ def local(tmp_path: Path, embedded_server: EmbeddedSFTPServer) -> Iterator[Path]
     pytest.param("_download", 0, marks=pytest.mark.filterwarnings(
         "ignore::pytest.PytestUnhandledThreadExceptionWarning")),
     ("_stat", 121), ("_chdir", 127)])
-def test_server_stopped_in_mid_call(embedded_server: EmbeddedSFTPServer, local: Path, how: str,
+def test_server_stopped_in_mid_call(embedded_server: EmbeddedServer, local: Path, how: str,
                                     operation: str, line: int) -> None:
     before = resources(sockets_only=True)
     obj, calls = connected(embedded_server), 0
@@ -100,8 +99,8 @@ def test_server_stopped_in_mid_call(embedded_server: EmbeddedSFTPServer, local: 
         settle(lambda: any(under_way(p) for p in local.iterdir()), 5.0)
     assert moving() and worker.is_alive(), (worker.outcome, list(local.iterdir()))
     stopped = time.monotonic()
-    if how == "killed" and embedded_server.pid is not None:
-        os.kill(embedded_server.pid, signal.SIGKILL)
+    if how == "killed":
+        embedded_server.kill()
     embedded_server.stop()
     worker.join(BOUND)
     assert not worker.is_alive() and worker.ended - stopped < BOUND
@@ -278,7 +277,7 @@ EXIT_STATES = {
 
 
 @pytest.mark.parametrize("state", list(EXIT_STATES))
-def test_objects_alive_at_interpreter_exit(embedded_server: EmbeddedSFTPServer, state: str) -> None:
+def test_objects_alive_at_interpreter_exit(embedded_server: EmbeddedServer, state: str) -> None:
     fresh = run_fresh("import sftp_main\nC = sftp_main.VornaxSFTPMain\n" + textwrap.dedent(EXIT_STATES[state]),
                       server=embedded_server)
     assert (fresh.returncode, fresh.stdout, fresh.stderr) == (0, "", "")
@@ -286,7 +285,7 @@ def test_objects_alive_at_interpreter_exit(embedded_server: EmbeddedSFTPServer, 
 
 @pytest.mark.parametrize("state", ["configured", "connected", "closed"])
 @pytest.mark.parametrize("where", ["cycle", "other-thread", "cycle-on-other-thread"])
-def test_destruction_in_a_cycle_or_on_another_thread(embedded_server: EmbeddedSFTPServer, unraisable: list[Any],
+def test_destruction_in_a_cycle_or_on_another_thread(embedded_server: EmbeddedServer, unraisable: list[Any],
                                                      state: str, where: str) -> None:
     before = resources(sockets_only=True)
     obj: Any = C(embedded_server.config()) if state == "configured" else connected(embedded_server)

@@ -1,6 +1,7 @@
 """Importing sftp_main: what it binds, its class, and every import failure.
 Whatever depends on the import itself runs in a fresh interpreter."""
 
+import importlib.metadata
 import json
 import os
 import re
@@ -9,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import tomllib
 import types
 from pathlib import Path
 from typing import Any
@@ -50,6 +52,19 @@ def test_reimport_gives_the_same_module_and_class() -> None:
     assert [n for n in names if not n.startswith("__")] == NAMESPACE
     assert {n for n in names if n.startswith("__")} == {
         "__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__"}
+
+
+def test_installed_distributions_keep_the_module_apart_from_the_stand_ins() -> None:
+    """sftp_main installs its module, its stubs and its metadata only, so that it never
+    replaces a deployment's own companions; the stand-ins are a distribution of their own."""
+    pyproject = Path(__file__).resolve().parents[1] / "pyproject.toml"
+    assert importlib.metadata.version("sftp_main") == tomllib.loads(pyproject.read_text("utf-8"))["project"]["version"]
+    owned = {dist: {f.as_posix() for f in importlib.metadata.files(dist) or ()
+                    if not f.parts[0].endswith(".dist-info") and f.parts[0] != "__pycache__"}
+             for dist in ("sftp_main", "sftp_main_stand_ins")}
+    assert owned["sftp_main"] == {Path(sftp_main.__file__).name, "sftp_main-stubs/__init__.pyi", "sftp_main-stubs/py.typed"}
+    assert owned["sftp_main_stand_ins"] == {
+        name for module in COMPANIONS for name in (f"{module}.py", f"{module}-stubs/__init__.pyi", f"{module}-stubs/py.typed")}
 
 
 def test_bound_names_and_module_attributes() -> None:

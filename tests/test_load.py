@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from conftest import assert_released, connected, resources
-from servers.embedded import EmbeddedSFTPServer
+from servers.hosting import EmbeddedServer
 
 OWN_THREADS = 8
 SHARED_THREADS = 4
@@ -100,7 +100,7 @@ def on_disk(root: Path) -> tuple[set[str], dict[str, str]]:
             {name: sha256(p.read_bytes()) for name, p in paths.items() if p.is_file()})
 
 
-def test_threads_with_own_and_shared_objects(embedded_server: EmbeddedSFTPServer, tmp_path: Path) -> None:
+def test_threads_with_own_and_shared_objects(embedded_server: EmbeddedServer, tmp_path: Path) -> None:
     before = resources()
     shared, lock = connected(embedded_server), threading.Lock()
     workers = []

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds the module's wheels for CPython 3.13 into dist/, both from this
+# Linux machine with the project's own CMake build:
+#
+#     tools/wheels/build.sh PYTHON
+#
+#   sftp_main-<version>-cp313-cp313-win_amd64.whl   cross-built with zig for
+#       x86_64-windows-gnu, which links the UCRT like python.org's
+#       python313.dll, against an import library made from that DLL;
+#   sftp_main-<version>-cp313-cp313-manylinux_*_x86_64.whl   built like
+#       ./dev's own build (the system's g++, libstdc++ linked dynamically as
+#       manylinux allows), then checked against manylinux_2_28 and tagged by
+#       auditwheel, which refuses it should it need anything newer.
+#
+# PYTHON is a CPython 3.13 with scikit-build-core, cmake and ninja (./dev's
+# virtual environment); its headers serve both targets, except pyconfig.h,
+# which is the project's own for Windows.  The compilers and checkers come
+# pinned by hash from tools.txt; everything downloaded or generated stays in
+# the cache (SFTP_MAIN_CACHE, default .cache) and is reused while its inputs
+# are unchanged.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+python=${1:?usage: tools/wheels/build.sh PYTHON}
+cache=${SFTP_MAIN_CACHE:-$root/.cache}
+here="$root/tools/wheels"
+tools="$cache/wheel-tools"
+cross="$tools/cross"
+dist="$root/dist"
+
+say() { echo "wheels: $*" >&2; }
+fingerprint() { cat "$@" | sha256sum | cut -d' ' -f1; }
+
+# The pinned tools, in an environment of their own.
+tools_hash=$(fingerprint "$here/tools.txt")
+if [ "$(cat "$tools/.installed-from" 2>/dev/null)" != "$tools_hash" ]; then
+    say "installing the pinned build tools into $tools"
+    rm -rf "$tools"
+    "$python" -m venv "$tools"
+    "$tools/bin/python" -m pip install -q --disable-pip-version-check \
+        --require-hashes --no-deps -r "$here/tools.txt"
+    echo "$tools_hash" > "$tools/.installed-from"
+fi
+zig=$("$tools/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+
+# The cross compiler as one program, the way CMake takes a compiler.  zig
+# keeps the C and C++ runtimes it builds for the target in its cache, which
+# lives in the project's.
+mkdir -p "$cross"
+cat > "$cross/c++-x86_64-windows-gnu.new" <<EOF
+#!/bin/sh
+ZIG_GLOBAL_CACHE_DIR='$cache/zig' ZIG_LOCAL_CACHE_DIR='$cache/zig' exec '$zig' c++ -target x86_64-windows-gnu "\$@"
+EOF
+chmod +x "$cross/c++-x86_64-windows-gnu.new"
+mv "$cross/c++-x86_64-windows-gnu.new" "$cross/c++-x86_64-windows-gnu"
+
+# The Windows interpreter, for python313.dll.
+python_exe=$(SFTP_MAIN_CACHE="$cache" SFTP_MAIN_HOST_PYTHON="$python" "$root/tools/windows/fetch_python.sh")
+python_dir=$(dirname "$python_exe")
+
+# The Windows development files: the 3.13 headers with the project's own
+# pyconfig.h in place of the host's (Python.h includes it by a quoted name,
+# so it must not be left beside the others), and the import library.
+sdk="$cache/windows/sdk"
+host_include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+sdk_hash=$( (fingerprint "$here/windows/pyconfig.h" "$here/dll_exports.py" "$python_dir/python313.dll"
+             cd "$host_include" && find . -type f -name '*.h' | sort | xargs sha256sum) | sha256sum | cut -d' ' -f1)
+if [ "$(cat "$sdk/.made-from" 2>/dev/null)" != "$sdk_hash" ]; then
+    say "making the Windows headers and import library in $sdk"
+    rm -rf "$sdk"
+    mkdir -p "$sdk/libs"
+    cp -R "$host_include" "$sdk/include"
+    cp "$here/windows/pyconfig.h" "$sdk/include/pyconfig.h"
+    "$tools/bin/python" "$here/dll_exports.py" "$python_dir/python313.dll" "$sdk/libs/python313.def"
+    ZIG_GLOBAL_CACHE_DIR="$cache/zig" "$zig" dlltool -m i386:x86-64 \
+        -d "$sdk/libs/python313.def" -D python313.dll -l "$sdk/libs/python313.lib"
+    echo "$sdk_hash" > "$sdk/.made-from"
+fi
+
+cat > "$cross/windows-x86_64.cmake" <<EOF
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(CMAKE_CXX_COMPILER "$cross/c++-x86_64-windows-gnu")
+set(CMAKE_FIND_ROOT_PATH "$sdk")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+EOF
+
+version=$("$python" -c 'import sys, tomllib; print(tomllib.load(open(sys.argv[1], "rb"))["project"]["version"])' "$root/pyproject.toml")
+staging=$(mktemp -d "${TMPDIR:-/tmp}/sftp_main-wheels.XXXXXX")
+trap 'rm -rf "$staging"' EXIT
+
+# scikit-build-core, without build isolation: the tools are the PYTHON's.
+build_wheel() {
+    local name=$1
+    shift
+    "$python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+        -w "$staging/$name" -C "build-dir=$root/build/wheel-$name" "$@" "$root"
+}
+
+started=$SECONDS
+say "building the Windows wheel"
+# Linked stripped (-s): stripping at install would need a strip program
+# that reads Windows binaries.
+build_wheel win_amd64 \
+    -C cmake.python-hints=false \
+    -C wheel.tags=cp313-cp313-win_amd64 \
+    -C install.strip=false \
+    -C "cmake.args=--toolchain=$cross/windows-x86_64.cmake;-DPython_INCLUDE_DIR=$sdk/include;-DPython_LIBRARY=$sdk/libs/python313.lib;-DPython_SOABI=cp313-win_amd64;-DCMAKE_MODULE_LINKER_FLAGS=-s"
+say "building the Linux wheel"
+build_wheel linux
+PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_28_x86_64 \
+    -w "$staging/repaired" "$staging"/linux/*.whl >&2
+
+mkdir -p "$dist"
+rm -f "$dist"/sftp_main-"$version"-*.whl
+mv "$staging"/win_amd64/*.whl "$staging"/repaired/*.whl "$dist/"
+say "built in $((SECONDS - started)) s:"
+for wheel in "$dist"/sftp_main-"$version"-*.whl; do
+    echo "$wheel"
+done
