@@ -251,17 +251,34 @@ def unraisable(monkeypatch: pytest.MonkeyPatch) -> list[type[BaseException]]:
 if sys.platform == "win32":
     import ctypes
 
-    _kernel32 = ctypes.WinDLL("kernel32")
+    _kernel32, _ws2_32, _ntdll = ctypes.WinDLL("kernel32"), ctypes.WinDLL("ws2_32"), ctypes.WinDLL("ntdll")
     _kernel32.GetHandleInformation.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ulong)]
+    _ws2_32.getsockopt.argtypes = [ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+                                   ctypes.POINTER(ctypes.c_int)]
+    _SOL_SOCKET, _SO_TYPE = 0xFFFF, 0x1008
+
+    def _is_socket(handle: int) -> bool:
+        value, size = ctypes.c_int(), ctypes.c_int(ctypes.sizeof(ctypes.c_int))
+        return _ws2_32.getsockopt(handle, _SOL_SOCKET, _SO_TYPE, ctypes.byref(value), ctypes.byref(size)) == 0
+
+    def _is_thread(handle: int) -> bool:
+        """Threads count apart, and a thread that ended keeps its handle until its Thread
+        object goes (ObjectTypeInformation: a UNICODE_STRING with the type's name first)."""
+        info, size = ctypes.create_string_buffer(1024), ctypes.c_ulong()
+        if _ntdll.NtQueryObject(ctypes.c_void_p(handle), 2, info, len(info), ctypes.byref(size)) != 0:
+            return False
+        length, name = ctypes.c_ushort.from_buffer(info).value, ctypes.c_void_p.from_buffer(info, 8).value
+        return ctypes.wstring_at(name, length // 2) == "Thread"
 
     def _open_files(sockets_only: bool) -> int:
-        """The process's open handles (Windows has no descriptor table to list; Wine's
-        GetProcessHandleCount answers 0): handle values are multiples of 4, handed out
-        lowest first, so probing them until a long run of unused ones finds them all."""
+        """The process's open handles but threads (Windows has no descriptor table to list,
+        and Wine's GetProcessHandleCount answers 0): handle values are multiples of 4, handed
+        out lowest first, so probing them until a long run of unused ones finds them all."""
         flags, found, value, last = ctypes.c_ulong(), 0, 4, 0
         while value < max(4096, last + 1024):
             if _kernel32.GetHandleInformation(value, ctypes.byref(flags)):
-                found, last = found + 1, value
+                last = value
+                found += _is_socket(value) if sockets_only else not _is_thread(value)
             value += 4
         return found
 else:
@@ -278,8 +295,7 @@ else:
 
 def resources(sockets_only: bool = False) -> tuple[int, int, int]:
     """Threads, paramiko transport threads and open descriptors (or sockets) of this process.
-    Sockets only where a test stops a server, which closes the pipes its fixture opened
-    (on Windows the servers' control connection stays open: all handles count there)."""
+    Sockets only where a test stops a server, which closes the pipes its fixture opened."""
     gc.collect()  # what earlier tests left for the collector is not counted as this test's
     return (threading.active_count(), sum(isinstance(t, paramiko.Transport) for t in threading.enumerate()),
             _open_files(sockets_only))

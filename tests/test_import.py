@@ -202,7 +202,7 @@ def test_main_interpreter_refused_while_a_legacy_subinterpreter_has_the_module(c
     fresh = run_fresh(f"""
         import _interpreters
         i = _interpreters.create("legacy")
-        r = _interpreters.exec(i, "import sys; sys.path.insert(0, {str(companions)!r}); import sftp_main")
+        r = _interpreters.exec(i, "import sys; sys.path.insert(0, " + repr({str(companions)!r}) + "); import sftp_main")
         emit(None if r is None else r.formatted)
         emit(failure(lambda: __import__("sftp_main"))[:2])
         _interpreters.destroy(i)   # its module goes with it

@@ -94,18 +94,14 @@ if [ -z "$wheel" ] || [ ! -f "$wheel" ]; then
     say "no Windows wheel of sftp_main (run ./dev wheels first)"
     exit 1
 fi
-stand_ins=("$root"/stand_ins/*.py)
-[ -f "$root/stand_ins/pyproject.toml" ] && stand_ins=($(cd "$root" && git ls-files -co --exclude-standard stand_ins | sed "s|^|$root/|"))
+stand_ins=($(cd "$root" && git ls-files -co --exclude-standard stand_ins | sed "s|^|$root/|"))
 module_hash=$(hash_of "$wheel" "${stand_ins[@]}")
 if ! stamp_is module "$module_hash"; then
-    say "installing $(basename "$wheel")"
+    say "installing $(basename "$wheel") and the stand-ins"
     "$host_python" -m pip install -q --disable-pip-version-check --no-deps --upgrade \
         "${wheel_flags[@]}" --target "$win_site" "$wheel"
-    if [ -f "$root/stand_ins/pyproject.toml" ]; then
-        "$host_python" -m pip install -q --disable-pip-version-check --no-deps --upgrade \
-            --target "$win_site" "$root/stand_ins"
-    else
-        cp "$root"/stand_ins/*.py "$win_site/"
-    fi
+    # Pure Python: the host's build backend (./dev's environment has it) makes its wheel.
+    "$host_python" -m pip install -q --disable-pip-version-check --no-deps --upgrade \
+        --no-build-isolation --target "$win_site" "$root/stand_ins"
     stamp_set module "$module_hash"
 fi
