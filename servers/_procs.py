@@ -26,12 +26,48 @@ class ServerProcess(abc.ABC):
 
     # The server's process id, None while it does not run.
     pid: int | None
+    # The processes `pause` stopped.
+    _paused: tuple[int, ...] = ()
 
     def kill(self) -> None:
         """Ends the server process at once, as a crash would; `stop` then
         reaps it and what it left."""
         if self.pid is not None:
             os.kill(self.pid, signal.SIGKILL)
+
+    def serving_pids(self) -> list[int]:
+        """The processes that answer the server's connections (by default the
+        server process itself)."""
+        return [] if self.pid is None else [self.pid]
+
+    def pause(self) -> None:
+        """Stops the processes that answer connections (SIGSTOP): a server
+        that stops answering after the login."""
+        pids = self.serving_pids()
+        if not pids:
+            raise RuntimeError("no server process to pause")
+        for pid in pids:
+            os.kill(pid, signal.SIGSTOP)
+        self._paused = tuple(pids)
+
+    def resume(self) -> None:
+        for pid in self._paused:
+            try:
+                os.kill(pid, signal.SIGCONT)
+            except ProcessLookupError:
+                pass
+        self._paused = ()
+
+    def host_keys(self) -> dict[str, str]:
+        """The server's public keys by type, each "<type> <base64>" as
+        ssh-keyscan prints it after the host."""
+        done = subprocess.run(["ssh-keyscan", "-p", str(self.port), "-t", "ed25519,ecdsa", LOOPBACK],
+                              capture_output=True, text=True, timeout=60, check=True)
+        lines = [line.split(None, 1)[1] for line in done.stdout.splitlines() if not line.startswith("#")]
+        return {line.split()[0]: line for line in lines}
+
+    # The port the server listens on.
+    port: int
 
     def __enter__(self) -> Self:
         return self.start()

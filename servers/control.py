@@ -120,6 +120,14 @@ class _Session(socketserver.StreamRequestHandler):
             server.kill()
             server.stop()
             return None
+        if op == "pause":
+            server.pause()
+            return None
+        if op == "resume":
+            server.resume()
+            return None
+        if op == "host_keys":
+            return server.host_keys()
         if op == "add_rsa_key":
             key = server.add_rsa_key(request.get("passphrase"))  # type: ignore[attr-defined]
             return {"private_key": str(key.private_key), "public_key": str(key.public_key)}
@@ -261,6 +269,20 @@ class _RemoteServer(ServerProcess):
 
     def stop(self) -> None:
         self._on_server("stop")
+
+    def _ask_server(self, op: str) -> Any:
+        if self._control is None or self._id is None:
+            raise RuntimeError(f"{self.kind} SFTP server not running")
+        return self._control.request(op, id=self._id)
+
+    def pause(self) -> None:
+        self._ask_server("pause")
+
+    def resume(self) -> None:
+        self._ask_server("resume")
+
+    def host_keys(self) -> dict[str, str]:
+        return dict(self._ask_server("host_keys"))
 
     def kill(self) -> None:
         self._on_server("kill")

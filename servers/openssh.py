@@ -143,6 +143,9 @@ class OpenSSHServer(ServerProcess):
     def pid(self) -> int | None:
         return self._proc.pid if self._proc is not None else None
 
+    def serving_pids(self) -> list[int]:
+        return self.session_pids()
+
     def session_pids(self) -> list[int]:
         """The processes that serve open connections: all that sshd forked."""
         if self._proc is None:

@@ -209,14 +209,6 @@ def key_line(kind: str = "ssh-ed25519", comment: str = "") -> str:
     return " ".join(filter(None, [line.decode(), comment]))
 
 
-def scanned_keys(server: Any) -> dict[str, str]:
-    """A server's public keys by type, each "<type> <base64>" as ssh-keyscan prints it after the host."""
-    done = subprocess.run(["ssh-keyscan", "-p", str(server.port), "-t", "ed25519,ecdsa", server.host],
-                          capture_output=True, text=True, timeout=60, check=True)
-    lines = [line.split(None, 1)[1] for line in done.stdout.splitlines() if not line.startswith("#")]
-    return {line.split()[0]: line for line in lines}
-
-
 @pytest.fixture
 def fake_paramiko(monkeypatch: pytest.MonkeyPatch) -> FakeParamiko:
     gc.collect()  # objects of earlier tests must not be finalised into this log

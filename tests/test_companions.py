@@ -25,7 +25,6 @@ import pytest
 
 import sftp_main
 import vornax_log
-from conftest import scanned_keys
 from vornax_ssh import VornaxSSH, VornaxTunnelVar
 from vornax_var import VornaxVar
 
@@ -261,7 +260,7 @@ def test_sftp_through_an_openssh_jump_host(openssh_server: Any, embedded_server:
         config.update(ssh_password=None, ssh_rsa=str(key.private_key), ssh_rsa_pwd=key.passphrase)
     elif login != "password":  # the host key checked is the target's, whose key the tunnel carries through
         checked = target if login.endswith("host_key") else jump
-        config.update(timeout=30, host_key=scanned_keys(checked)["ssh-ed25519"])
+        config.update(timeout=30, host_key=checked.host_keys()["ssh-ed25519"])
     sftp = sftp_main.VornaxSFTPMain(config)
     assert sftp._config.port != target.port
     for key in ("timeout", "host_key"):  # carried through unchanged

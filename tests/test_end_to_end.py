@@ -131,7 +131,9 @@ def _chattr(flag: str, path: Path) -> None:
 
 
 def _other_owner(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destination:
-    if getattr(os, "geteuid", lambda: -1)() != 0:
+    if not hasattr(os, "chown"):
+        pytest.skip("files have no owner uid to give away here (no os.chown)")
+    if os.geteuid() != 0:
         pytest.skip("giving a file to another user needs root")
     path = _existing(directory)
     os.chown(path, 4321, 4322)

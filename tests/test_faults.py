@@ -5,7 +5,6 @@ die in a cycle or on another thread."""
 import contextlib
 import gc
 import os
-import signal
 import socket
 import textwrap
 import threading
@@ -19,9 +18,9 @@ import paramiko
 import pytest
 
 from conftest import (C, QUAL, assert_released, catch, connected, key_line, module_entries, resources, run_fresh,
-                      scanned_keys, settle)
+                      settle)
 from servers import SFTPTestServer
-from servers.hosting import EmbeddedServer, OpenSSHServer
+from servers.hosting import EmbeddedServer
 
 BOUND = 60.0  # generous for slow CI machines: every call here ends within seconds
 # Sparse, so cheap to make; moving it takes far longer than the server's own
@@ -170,18 +169,13 @@ def test_server_that_never_speaks(case: str) -> None:
 
 @contextlib.contextmanager
 def stopped(server: SFTPTestServer) -> Iterator[None]:
-    """The processes that serve the server's connections stopped (SIGSTOP)
-    within the block: the embedded server serves them itself, sshd forks them."""
-    pids = server.session_pids() if isinstance(server, OpenSSHServer) else [server.pid]
-    assert pids
-    for pid in pids:
-        os.kill(pid, signal.SIGSTOP)
+    """The processes that answer the server's connections stopped within the
+    block: the embedded server answers them itself, sshd forks them."""
+    server.pause()
     try:
         yield
     finally:
-        for pid in pids:
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(pid, signal.SIGCONT)
+        server.resume()
 
 
 def test_server_stopped_after_login(sftp_server: SFTPTestServer, tmp_path: Path) -> None:
@@ -215,7 +209,7 @@ def test_host_key(sftp_server: SFTPTestServer, given: str) -> None:
     before = resources(sockets_only=True)
     config = dict(sftp_server.config(), timeout=BOUND)  # the timeout is the deadline of each wait
     if given == "its own keys":
-        keys = scanned_keys(sftp_server)
+        keys = sftp_server.host_keys()
         assert "ssh-ed25519" in keys
         for kind, line in keys.items():
             obj = C(dict(config, host_key=line + " tester@scan"))

@@ -93,8 +93,9 @@ trap 'rm -rf "$staging"' EXIT
 build_wheel() {
     local name=$1
     shift
+    # The build folder lives in the cache, whose tools its CMake cache names.
     "$python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
-        -w "$staging/$name" -C "build-dir=$root/build/wheel-$name" "$@" "$root"
+        -w "$staging/$name" -C "build-dir=$cache/build/wheel-$name" "$@" "$root"
 }
 
 started=$SECONDS
