@@ -145,16 +145,16 @@ def test_unreadable_initialising_flag_of_a_held_paramiko(error: str) -> None:
     # memory while reading it fails the import.  (The import system's own
     # look-up in sys.modules reads the flag first, and finds it false.)
     fresh = run_fresh(f"""
-        class Spec:
+        class ImportRecord:
             reads = 0
             @property
             def _initializing(self):
-                Spec.reads += 1
-                if Spec.reads == 1:
+                ImportRecord.reads += 1
+                if ImportRecord.reads == 1:
                     return False
                 raise {error}("flag")
         sys.modules["paramiko"] = fake = type(sys)("paramiko")
-        fake.__spec__ = Spec()
+        fake.__spec__ = ImportRecord()
         emit(failure(lambda: __import__("sftp_main")) or [__import__("sftp_main").paramiko is fake])
     """)
     assert fresh.results == [[True] if error == "AttributeError" else
