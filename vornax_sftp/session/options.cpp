@@ -6,6 +6,7 @@
 
 #include "calls.hpp"
 #include "globals.hpp"
+#include "saved_error.hpp"
 #include "state.hpp"
 
 namespace sftp::session {
@@ -200,11 +201,8 @@ Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeo
     }
     Ref transport = call(transport_class, sock.get());
     if (!transport) {
-        PyObject* failure = PyErr_GetRaisedException();
-        if (!call_method(sock.get(), s.attr_close)) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(failure);
+        SavedError failure;  // the transport's error is the one reported
+        call_method(sock.get(), s.attr_close);
     }
     return transport;
 }
