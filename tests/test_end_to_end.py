@@ -202,11 +202,9 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "locked-directory": _locked_directory,
     "read-only": _read_only,
     "held-open": lambda d, mp: Destination(d / "target", holder=open(_existing(d), "rb")),
-    # A destination that Windows will not replace (open elsewhere, held by a scanner): retried, then written.
-    "replace-refused-briefly": lambda d, mp: Destination(d / "target", replace_calls=(
-        _refuse(mp, "replace", PermissionError(13, "in use"), 2), 3)),
-    "replace-refused": lambda d, mp: Destination(d / "target", replace_calls=(
-        _refuse(mp, "replace", PermissionError(13, "in use"), None), 5)),
+    # A move refused (a file bind-mounted over the path, open elsewhere on Windows): the bytes go in place.
+    "replace-refused": lambda d, mp: Destination(_existing(d), in_place=True, replace_calls=(
+        _refuse(mp, "replace", OSError(16, "Device or resource busy"), None), int(hasattr(os, "listxattr")))),
     # A file system that takes no mode (made first, then refused): the bytes go in place.
     "mode-refused": lambda d, mp: (Destination(_existing(d), in_place=True),
                                    _refuse(mp, "chmod", PermissionError(1, "Operation not permitted"), None))[0],

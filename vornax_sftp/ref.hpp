@@ -8,6 +8,12 @@
 // Error idiom of the whole module: a failing operation sets a Python
 // exception and returns nullptr (or an empty Ref) or -1; every caller
 // propagates it at once.
+//
+// Destructors touch Python only while the thread has a thread state
+// attached.  A daemon thread that wakes during the interpreter's
+// finalisation is ended by an unwinding thread exit (glibc): its handles
+// are destroyed with no thread state, and leaking is then the only safe
+// answer.
 #pragma once
 
 #include <Python.h>
@@ -15,6 +21,11 @@
 #include <utility>
 
 namespace sftp {
+
+// False while a thread is being ended without its thread state.
+inline bool python_reachable() noexcept {
+    return PyThreadState_GetUnchecked() != nullptr;
+}
 
 class Ref {
 public:
@@ -37,7 +48,11 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ != nullptr && python_reachable()) {
+            Py_DECREF(p_);
+        }
+    }
 
     PyObject* get() const noexcept { return p_; }
     // Gives the reference to the caller; the handle is empty afterwards.

@@ -29,7 +29,6 @@ namespace sftp {
     X(mod_vornax_var, "vornax_var")                               \
     X(mod_sftp_main, "sftp_main")                                 \
     X(mod_os, "os")                                               \
-    X(mod_io, "io")                                               \
     X(dunder_spec, "__spec__")                                    \
     X(dunder_module, "__module__")                                \
     X(dunder_qualname, "__qualname__")                            \
@@ -76,39 +75,43 @@ namespace sftp {
     X(attr_normalize, "normalize")                                \
     X(attr_chdir, "chdir")                                        \
     X(attr_put, "put")                                            \
-    /* os, os.path, io, time and tempfile, for the local files of a download */ \
-    X(mod_time, "time")                                           \
-    X(mod_tempfile, "tempfile")                                   \
-    X(attr_lstat, "lstat")                                        \
-    X(attr_fstat, "fstat")                                        \
-    X(attr_open, "open")                                          \
-    X(attr_lseek, "lseek")                                        \
-    X(attr_write, "write")                                        \
-    X(attr_ftruncate, "ftruncate")                                \
-    X(attr_replace, "replace")                                    \
-    X(attr_unlink, "unlink")                                      \
-    X(attr_chmod, "chmod")                                        \
-    X(attr_access, "access")                                      \
-    X(attr_listxattr, "listxattr")                                \
-    X(attr_W_OK, "W_OK")                                          \
-    X(attr_O_WRONLY, "O_WRONLY")                                  \
-    X(attr_O_CREAT, "O_CREAT")                                    \
-    X(attr_O_EXCL, "O_EXCL")                                      \
-    X(attr_O_BINARY, "O_BINARY")                                  \
-    X(attr_path, "path")                                          \
-    X(attr_realpath, "realpath")                                  \
-    X(attr_dirname, "dirname")                                    \
-    X(attr_basename, "basename")                                  \
-    X(attr_join, "join")                                          \
-    X(attr_st_mode, "st_mode")                                    \
-    X(attr_st_nlink, "st_nlink")                                  \
-    X(attr_st_uid, "st_uid")                                      \
-    X(attr_st_gid, "st_gid")                                      \
-    X(attr_FileIO, "FileIO")                                      \
-    X(attr_read, "read")                                          \
-    X(attr_seek, "seek")                                          \
-    X(attr_sleep, "sleep")                                        \
-    X(attr_gettempdir, "gettempdir")                              \
+    /* os, os.path, fcntl and tempfile, for the local files of a download */ \
+    X(mod_tempfile, "tempfile")                               \
+    X(mod_fcntl, "fcntl")                                     \
+    X(attr_lstat, "lstat")                                    \
+    X(attr_fstat, "fstat")                                    \
+    X(attr_open, "open")                                      \
+    X(attr_lseek, "lseek")                                    \
+    X(attr_read, "read")                                      \
+    X(attr_write, "write")                                    \
+    X(attr_ftruncate, "ftruncate")                            \
+    X(attr_posix_fallocate, "posix_fallocate")                \
+    X(attr_replace, "replace")                                \
+    X(attr_unlink, "unlink")                                  \
+    X(attr_chmod, "chmod")                                    \
+    X(attr_listxattr, "listxattr")                            \
+    X(attr_getxattr, "getxattr")                              \
+    X(attr_flock, "flock")                                    \
+    X(attr_LOCK_EX, "LOCK_EX")                                \
+    X(attr_ioctl, "ioctl")                                    \
+    X(attr_O_RDONLY, "O_RDONLY")                              \
+    X(attr_O_WRONLY, "O_WRONLY")                              \
+    X(attr_O_CREAT, "O_CREAT")                                \
+    X(attr_O_EXCL, "O_EXCL")                                  \
+    X(attr_O_NONBLOCK, "O_NONBLOCK")                          \
+    X(attr_O_BINARY, "O_BINARY")                              \
+    X(attr_path, "path")                                      \
+    X(attr_abspath, "abspath")                                \
+    X(attr_split, "split")                                    \
+    X(attr_join, "join")                                      \
+    X(attr_st_mode, "st_mode")                                \
+    X(attr_st_nlink, "st_nlink")                              \
+    X(attr_st_uid, "st_uid")                                  \
+    X(attr_st_gid, "st_gid")                                  \
+    X(attr_st_dev, "st_dev")                                  \
+    X(attr_st_ino, "st_ino")                                  \
+    X(attr_st_size, "st_size")                                \
+    X(attr_gettempdir, "gettempdir")                          \
     /* mapping keys and keywords */                               \
     X(key_ssh_host, "ssh_host")                                   \
     X(key_ssh_port, "ssh_port")                                   \

@@ -1,7 +1,6 @@
 #include "session/copy_in.hpp"
 
 #include <algorithm>
-#include <initializer_list>
 
 #include "calls.hpp"
 #include "saved_error.hpp"
@@ -12,35 +11,49 @@ namespace sftp::session {
 namespace {
 
 constexpr long long kChunk = 1 << 20;
-// Values of SEEK_SET and SEEK_END on every platform Python runs on.
-constexpr long kFromStart = 0;
-constexpr long kFromEnd = 2;
+constexpr long kFromStart = 0;  // SEEK_SET on every platform Python runs on
 
 Ref number(long long value) {
     return Ref::steal(PyLong_FromLongLong(value));
 }
 
-// A size or offset a call returned, or -1 with an exception set.
-long long as_offset(Ref result) {
-    return result ? PyLong_AsLongLong(result.get()) : -1;
+int lock(PyObject* fd) {
+    const ModuleState& s = state();
+    Ref fcntl = optional_module(s.mod_fcntl);
+    if (!fcntl) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Ref exclusive = get_attr(fcntl.get(), s.attr_LOCK_EX);
+    return exclusive && call_method(fcntl.get(), s.attr_flock, fd, exclusive.get()) ? 0 : -1;
 }
 
-// Moves the reader (FileIO.seek) or, with `os`, the descriptor (os.lseek).
-long long seek(PyObject* os, PyObject* file, long long offset, long whence) {
-    Ref where = number(offset);
-    Ref how = where ? Ref::steal(PyLong_FromLong(whence)) : Ref();
-    if (!how) {
-        return -1;
+// The current size of the file open as `fd`, or -1 with an exception set.
+long long size_of(PyObject* os, PyObject* fd) {
+    Ref info = call_method(os, state().attr_fstat, fd);
+    Ref size = info ? get_attr(info.get(), state().attr_st_size) : Ref();
+    return size ? PyLong_AsLongLong(size.get()) : -1;
+}
+
+// Space for `size` bytes from the start, so that writing them cannot run
+// out of it (except on copy-on-write file systems).
+int reserve(PyObject* os, PyObject* fd, long long size) {
+    PyObject* found = nullptr;
+    int present = PyObject_GetOptionalAttr(os, state().attr_posix_fallocate, &found);
+    Ref allocate = Ref::steal(found);
+    if (present <= 0 || size == 0) {
+        return present;
     }
-    return as_offset(os ? call_method(os, state().attr_lseek, file, where.get(), how.get())
-                        : call_method(file, state().attr_seek, where.get(), how.get()));
+    Ref start = number(0);
+    Ref length = start ? number(size) : Ref();
+    return length && call(allocate.get(), fd, start.get(), length.get()) ? 0 : -1;
 }
 
 int write_all(PyObject* os, PyObject* fd, PyObject* chunk) {
     const Py_ssize_t size = PyBytes_GET_SIZE(chunk);
     for (Py_ssize_t done = 0; done < size;) {
         Ref rest = done == 0 ? Ref::borrow(chunk) : Ref::steal(PySequence_GetSlice(chunk, done, size));
-        long long written = rest ? as_offset(call_method(os, state().attr_write, fd, rest.get())) : -1;
+        Ref result = rest ? call_method(os, state().attr_write, fd, rest.get()) : Ref();
+        const Py_ssize_t written = result ? PyLong_AsSsize_t(result.get()) : -1;
         if (written < 0) {
             return -1;
         }
@@ -48,23 +61,29 @@ int write_all(PyObject* os, PyObject* fd, PyObject* chunk) {
             PyErr_SetString(PyExc_OSError, "the local file takes no more bytes");
             return -1;
         }
-        done += static_cast<Py_ssize_t>(written);
+        done += written;
     }
     return 0;
 }
 
-// Bytes [start, end) of the reader to the same offsets of the descriptor.
+int seek(PyObject* os, PyObject* fd, long long offset) {
+    Ref where = number(offset);
+    Ref whence = where ? Ref::steal(PyLong_FromLong(kFromStart)) : Ref();
+    return whence && call_method(os, state().attr_lseek, fd, where.get(), whence.get()) ? 0 : -1;
+}
+
+// Bytes [start, end) of `reader` to the same offsets of `fd`.
 int copy_range(PyObject* os, PyObject* reader, PyObject* fd, long long start, long long end) {
-    if (seek(nullptr, reader, start, kFromStart) < 0 || seek(os, fd, start, kFromStart) < 0) {
+    if (seek(os, reader, start) < 0 || seek(os, fd, start) < 0) {
         return -1;
     }
     for (long long at = start; at < end;) {
         Ref want = number(std::min(kChunk, end - at));
-        Ref chunk = want ? call_method(reader, state().attr_read, want.get()) : Ref();
+        Ref chunk = want ? call_method(os, state().attr_read, reader, want.get()) : Ref();
         if (!chunk) {
             return -1;
         }
-        if (!PyBytes_Check(chunk.get()) || PyBytes_GET_SIZE(chunk.get()) == 0) {
+        if (PyBytes_GET_SIZE(chunk.get()) == 0) {
             PyErr_SetString(PyExc_OSError, "the downloaded file ended early");
             return -1;
         }
@@ -76,90 +95,77 @@ int copy_range(PyObject* os, PyObject* reader, PyObject* fd, long long start, lo
     return 0;
 }
 
-int copy_bytes(PyObject* os, PyObject* reader, PyObject* fd) {
-    const long long old_size = seek(os, fd, 0, kFromEnd);
-    const long long new_size = old_size < 0 ? -1 : seek(nullptr, reader, 0, kFromEnd);
-    if (new_size < 0) {
-        return -1;
-    }
-    if (new_size > old_size && copy_range(os, reader, fd, old_size, new_size) < 0) {
-        // No old byte has changed yet: the file goes back to its old length.
-        SavedError pending;
-        if (Ref length = number(old_size)) {
-            call_method(os, state().attr_ftruncate, fd, length.get());
-        }
-        return -1;
-    }
-    if (copy_range(os, reader, fd, 0, std::min(old_size, new_size)) < 0) {
-        return -1;
-    }
-    Ref length = new_size < old_size ? number(new_size) : Ref();
-    if (new_size < old_size && (!length || !call_method(os, state().attr_ftruncate, fd, length.get()))) {
-        return -1;
-    }
-    return 0;
+int cut(PyObject* os, PyObject* fd, long long size) {
+    Ref length = number(size);
+    return length && call_method(os, state().attr_ftruncate, fd, length.get()) ? 0 : -1;
 }
 
-// The os.open flags for writing binary data; with `create`, the file is
-// created and must not exist yet.  -1 with an exception set on error.
-long write_flags(PyObject* os, bool create) {
-    const ModuleState& s = state();
-    long flags = 0;
-    auto add = [&flags](PyObject* value) {
-        long bits = value ? PyLong_AsLong(value) : -1;
-        flags |= bits;
-        return !(bits == -1 && PyErr_Occurred());
-    };
-    for (PyObject* name : {s.attr_O_WRONLY, s.attr_O_CREAT, s.attr_O_EXCL}) {
-        if (name == s.attr_O_WRONLY || create) {
-            if (!add(get_attr(os, name).get())) {
-                return -1;
-            }
-        }
+// The space first, then the part beyond the old end: until both are done
+// no old byte has changed, and a failure (a full disk, an interrupt) cuts
+// the file back to its old length.  Only then are the old bytes
+// overwritten, and the file cut to its new length.
+int copy(PyObject* os, PyObject* reader, PyObject* fd, long long old_size, long long size) {
+    if (reserve(os, fd, size) < 0 || (size > old_size && copy_range(os, reader, fd, old_size, size) < 0)) {
+        SavedError failure;
+        cut(os, fd, old_size);
+        return -1;
     }
-    // Windows writes text, with its line ends, unless told otherwise; other
-    // platforms have no such flag.
-    PyObject* found = nullptr;
-    int binary = PyObject_GetOptionalAttr(os, s.attr_O_BINARY, &found);
-    Ref value = Ref::steal(found);
-    return binary < 0 || (binary > 0 && !add(value.get())) ? -1 : flags;
+    if (copy_range(os, reader, fd, 0, std::min(old_size, size)) < 0) {
+        return -1;
+    }
+    return size < old_size ? cut(os, fd, size) : 0;
 }
 
 }  // namespace
 
-Ref open_for_writing(PyObject* os, PyObject* path, bool create, long permissions) {
-    const long flags = write_flags(os, create);
-    Ref flag_bits = flags < 0 ? Ref() : Ref::steal(PyLong_FromLong(flags));
-    Ref mode = flag_bits ? Ref::steal(PyLong_FromLong(permissions)) : Ref();
-    return mode ? call_method(os, state().attr_open, path, flag_bits.get(), mode.get()) : Ref();
+Ref optional_module(PyObject* name) {
+    Ref module = Ref::steal(PyImport_Import(name));
+    if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+    }
+    return module;
 }
 
-int copy_into(PyObject* os, PyObject* source, PyObject* destination, bool create) {
-    const ModuleState& s = state();
-    Ref io = Ref::steal(PyImport_Import(s.mod_io));
-    Ref reader = io ? call_method(io.get(), s.attr_FileIO, source) : Ref();
-    Ref fd = reader ? open_for_writing(os, destination, create, 0666) : Ref();
-    int result = fd ? copy_bytes(os, reader.get(), fd.get()) : -1;
-
-    // Both files are closed whatever happened; the first error is the one
-    // reported.
-    auto close = [&result](auto&& closing) {
-        if (result < 0) {
-            SavedError first;
-            closing();
-        } else if (!closing()) {
-            result = -1;
+long open_flags(PyObject* os, std::initializer_list<PyObject*> names) {
+    long flags = 0;
+    for (PyObject* name : names) {
+        if (name == nullptr) {
+            continue;
         }
-    };
-    if (fd) {
-        close([&] { return static_cast<bool>(call_method(os, s.attr_close, fd.get())); });
+        PyObject* found = nullptr;
+        int present = PyObject_GetOptionalAttr(os, name, &found);
+        Ref value = Ref::steal(found);
+        long bits = present > 0 ? PyLong_AsLong(value.get()) : 0;
+        if (present < 0 || (bits == -1 && PyErr_Occurred())) {
+            return -1;
+        }
+        flags |= bits;
     }
-    if (reader) {
-        close([&] { return static_cast<bool>(call_method(reader.get(), s.attr_close)); });
+    return flags;
+}
+
+int copy_into(PyObject* os, PyObject* source, PyObject* fd, long long size) {
+    const ModuleState& s = state();
+    if (lock(fd) < 0) {
+        return -1;
     }
-    if (result < 0 && create && fd) {  // a file this call made, and nobody else's
+    const long long old_size = size_of(os, fd);
+    if (old_size < 0) {
+        return -1;
+    }
+    const long flags = open_flags(os, {s.attr_O_RDONLY, s.attr_O_BINARY});
+    Ref flag_bits = flags < 0 ? Ref() : Ref::steal(PyLong_FromLong(flags));
+    Ref reader = flag_bits ? call_method(os, s.attr_open, source, flag_bits.get()) : Ref();
+    if (!reader) {
+        return -1;
+    }
+    int result = copy(os, reader.get(), fd, old_size, size);
+    // The reader is closed whatever happened; the first error is reported.
+    if (result < 0) {
         SavedError first;
-        call_method(os, s.attr_unlink, destination);
+        call_method(os, s.attr_close, reader.get());
+    } else if (!call_method(os, s.attr_close, reader.get())) {
+        result = -1;
     }
     return result;
 }

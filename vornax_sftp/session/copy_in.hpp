@@ -1,20 +1,29 @@
-// Copying a complete download into an existing file in place, so that the
-// file stays the same file.  The temporary file is read once.
+// Writing a complete download into the destination's own file, so that it
+// stays the same file: every name of it sees the new bytes, and its owner,
+// group, mode, ACLs and attributes stay as they are.
 #pragma once
+
+#include <initializer_list>
 
 #include "ref.hpp"
 
 namespace sftp::session {
 
-// os.open(path, <write-only, binary>, permissions): the descriptor.  With
-// `create`, the file is created and must not exist yet.
-Ref open_for_writing(PyObject* os, PyObject* path, bool create, long permissions);
-
-// Writes the bytes of `source` into `destination` (created when `create`,
-// and then removed again on failure).  The part beyond the destination's
-// old end is written first: a full disk then fails before any old byte has
-// changed, and the file is cut back to its old length.  0, or -1 with an
+// Copies the file at `source` into the open descriptor `fd`: locks it
+// (flock, where the platform has one) so that concurrent downloads into it
+// write whole versions one after another, reserves the space the new bytes
+// need before any old byte changes (posix_fallocate, where the platform has
+// it), writes them, and cuts the file to their length.  0, or -1 with an
 // exception set.
-int copy_into(PyObject* os, PyObject* source, PyObject* destination, bool create);
+int copy_into(PyObject* os, PyObject* source, PyObject* fd, long long size);
+
+// The os.open flags of `names` or'ed together, each looked up on `os`;
+// names the platform lacks (O_BINARY off Windows, O_NONBLOCK on it) and
+// null entries count as 0.  -1 with an exception set on error.
+long open_flags(PyObject* os, std::initializer_list<PyObject*> names);
+
+// The module `name`, or an empty Ref with no exception set where the
+// platform has no such module (fcntl on Windows).
+Ref optional_module(PyObject* name);
 
 }  // namespace sftp::session

@@ -1,48 +1,24 @@
-// The local side of a download.  The client writes a file that is not the
-// destination, so that a failed download leaves the destination exactly as
-// it was; a complete file then takes the destination's place:
-// - moved over it, when that loses nothing: a new destination, or one with
-//   a single name, no extended attributes (ACLs among them) and the owner
-//   and group a new file gets;
-// - otherwise copied into the existing file, which keeps its other names,
-//   owner, group, mode, ACLs and attributes.
-// The temporary file lies beside the destination, or in the system's
-// temporary directory when no entry can be made there.  A new destination
-// for which not even that works is written directly and removed on failure.
+// The local side of a download to a path.  The client writes a temporary
+// file, so that a failed download leaves the destination exactly as it was.
+// Only a complete download opens the destination, the way the client's own
+// open would: the kernel judges links, protected directories and
+// permissions, and every decision after that is made on the file opened.
+// The new bytes then reach it in one of two ways:
+// - the temporary file is moved over it when that loses and widens
+//   nothing: it is still the file at the path, with one name, the caller's
+//   owner and group, no set-id bits, and the same extended attributes
+//   (ACLs among them) as the temporary file;
+// - otherwise they are copied into the opened file (copy_in.hpp).
 #pragma once
 
 #include "ref.hpp"
 
 namespace sftp::session {
 
-class LocalDestination {
-public:
-    // Decides how `destination` is written.  Returns 1 when the download
-    // is managed here, 0 when `destination` (a device, a FIFO, a directory,
-    // an object that is no path) must be handed to the client unchanged,
-    // -1 on error (an existing file the caller may not write included).
-    int prepare(PyObject* destination);
-
-    // Creates the file the client writes; returns its path.
-    Ref create_target();
-
-    // Puts the complete file `written` in the destination's place.
-    int commit(PyObject* written);
-
-    // Removes `written`, keeping whatever exception is set.
-    void discard(PyObject* written);
-
-private:
-    // An empty new file named after `base` in `directory`; its path.
-    Ref temporary_in(PyObject* directory, PyObject* base, bool beside);
-    int replace(PyObject* written);
-
-    Ref os_;
-    Ref path_;   // the destination, symbolic links resolved (str)
-    Ref info_;   // its stat result, or empty when it does not exist yet
-    Ref mode_;   // its permission bits, or empty when it does not exist yet
-    bool move_ = true;     // the complete file may be moved over the destination
-    bool direct_ = false;  // the client writes the (new) destination itself
-};
+// getter(source, destination) through a temporary file when `destination`
+// is the path of a regular file or of nothing yet; anything else (a link to
+// a device, a FIFO, a directory, an object that is no path) goes to the
+// getter unchanged.  0, or -1 with an exception set.
+int download_to(PyObject* getter, PyObject* source, PyObject* destination);
 
 }  // namespace sftp::session

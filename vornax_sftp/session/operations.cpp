@@ -1,5 +1,9 @@
 // The ten remote operations.  Each reads self._sftp afresh and calls one
 // client method with the arguments exactly as received.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "calls.hpp"
 #include "session/local_file.hpp"
 #include "session/session.hpp"
@@ -37,9 +41,34 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     }
 }
 
+// The first exception in the causes and contexts of `exc` (itself
+// included) that is no Exception, such as a KeyboardInterrupt that a client
+// turned into an error of its own; empty when there is none.
+Ref interrupt_in_chain(PyObject* exc) {
+    std::vector<Ref> pending;
+    std::vector<PyObject*> seen;  // kept alive by `exc`, which links them all
+    pending.push_back(Ref::borrow(exc));
+    while (!pending.empty()) {
+        Ref current = std::move(pending.back());
+        pending.pop_back();
+        if (!current || std::find(seen.begin(), seen.end(), current.get()) != seen.end()) {
+            continue;
+        }
+        if (!PyErr_GivenExceptionMatches(current.get(), PyExc_Exception)) {
+            return current;
+        }
+        seen.push_back(current.get());
+        pending.push_back(Ref::steal(PyException_GetCause(current.get())));
+        pending.push_back(Ref::steal(PyException_GetContext(current.get())));
+    }
+    return Ref();
+}
+
 // The answer of a transfer: True when it went through, False when it (or
-// a look-up before it) raised an Exception, which is discarded; anything
-// else, KeyboardInterrupt say, passes through.
+// a look-up before it) raised an Exception, which is discarded.  Anything
+// else passes through, and so does an interrupt found behind an Exception:
+// a Ctrl-C must stop the program even when the client reported it as an
+// error of its own.
 PyObject* transfer_answer(bool succeeded) {
     if (succeeded) {
         Py_RETURN_TRUE;
@@ -47,29 +76,12 @@ PyObject* transfer_answer(bool succeeded) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return nullptr;
     }
-    PyErr_Clear();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (Ref interrupt = interrupt_in_chain(exc.get())) {
+        PyErr_SetRaisedException(interrupt.release());
+        return nullptr;
+    }
     Py_RETURN_FALSE;
-}
-
-// getter(source, destination), through a file of the module's own where
-// the destination is a local path.
-int fetch(PyObject* getter, PyObject* source, PyObject* destination) {
-    LocalDestination local;
-    int managed = local.prepare(destination);
-    if (managed <= 0) {
-        return managed < 0 || !call(getter, source, destination) ? -1 : 0;
-    }
-    Ref target = local.create_target();
-    if (!target) {
-        return -1;
-    }
-    if (!call(getter, source, target.get()) || local.commit(target.get()) < 0) {
-        // Whatever the exception, KeyboardInterrupt included, the partial
-        // file goes.
-        local.discard(target.get());
-        return -1;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -106,12 +118,13 @@ PyObject* upload(PyObject* const* args, int& line) {
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
 // written as a separate file and takes the new bytes only after get
-// succeeded: a failed download never truncates or leaves behind a file.
+// succeeded: a failed download never truncates or leaves behind a file
+// (local_file.hpp).
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
     Ref client = get_attr(args[0], state().self_sftp);
     Ref getter = client ? get_attr(client.get(), state().attr_get) : Ref();
-    return transfer_answer(getter && fetch(getter.get(), args[1], args[2]) == 0);
+    return transfer_answer(getter && download_to(getter.get(), args[1], args[2]) == 0);
 }
 
 }  // namespace sftp::session
