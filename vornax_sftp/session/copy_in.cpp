@@ -27,13 +27,6 @@ int lock(PyObject* fd) {
     return exclusive && call_method(fcntl.get(), s.attr_flock, fd, exclusive.get()) ? 0 : -1;
 }
 
-// The current size of the file open as `fd`, or -1 with an exception set.
-long long size_of(PyObject* os, PyObject* fd) {
-    Ref info = call_method(os, state().attr_fstat, fd);
-    Ref size = info ? get_attr(info.get(), state().attr_st_size) : Ref();
-    return size ? PyLong_AsLongLong(size.get()) : -1;
-}
-
 // Space for `size` bytes from the start, so that writing them cannot run
 // out of it (except on copy-on-write file systems).
 int reserve(PyObject* os, PyObject* fd, long long size) {
@@ -126,22 +119,21 @@ Ref optional_module(PyObject* name) {
     return module;
 }
 
-long open_flags(PyObject* os, std::initializer_list<PyObject*> names) {
-    long flags = 0;
-    for (PyObject* name : names) {
-        if (name == nullptr) {
-            continue;
-        }
+Ref open_file(PyObject* os, PyObject* path, std::initializer_list<PyObject*> flags, long mode) {
+    long bits = 0;
+    for (PyObject* name : flags) {
         PyObject* found = nullptr;
-        int present = PyObject_GetOptionalAttr(os, name, &found);
+        const int present = name == nullptr ? 0 : PyObject_GetOptionalAttr(os, name, &found);
         Ref value = Ref::steal(found);
-        long bits = present > 0 ? PyLong_AsLong(value.get()) : 0;
-        if (present < 0 || (bits == -1 && PyErr_Occurred())) {
-            return -1;
+        const long flag = present > 0 ? PyLong_AsLong(value.get()) : 0;
+        if (present < 0 || (flag == -1 && PyErr_Occurred())) {
+            return Ref();
         }
-        flags |= bits;
+        bits |= flag;
     }
-    return flags;
+    Ref flag_bits = Ref::steal(PyLong_FromLong(bits));
+    Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(mode)) : Ref();
+    return permissions ? call_method(os, state().attr_open, path, flag_bits.get(), permissions.get()) : Ref();
 }
 
 int copy_into(PyObject* os, PyObject* source, PyObject* fd, long long size) {
@@ -149,13 +141,10 @@ int copy_into(PyObject* os, PyObject* source, PyObject* fd, long long size) {
     if (lock(fd) < 0) {
         return -1;
     }
-    const long long old_size = size_of(os, fd);
-    if (old_size < 0) {
-        return -1;
-    }
-    const long flags = open_flags(os, {s.attr_O_RDONLY, s.attr_O_BINARY});
-    Ref flag_bits = flags < 0 ? Ref() : Ref::steal(PyLong_FromLong(flags));
-    Ref reader = flag_bits ? call_method(os, s.attr_open, source, flag_bits.get()) : Ref();
+    Ref info = call_method(os, s.attr_fstat, fd);
+    Ref length = info ? get_attr(info.get(), s.attr_st_size) : Ref();
+    const long long old_size = length ? PyLong_AsLongLong(length.get()) : -1;
+    Ref reader = old_size < 0 ? Ref() : open_file(os, source, {s.attr_O_RDONLY, s.attr_O_BINARY}, 0);
     if (!reader) {
         return -1;
     }

@@ -17,10 +17,10 @@ namespace sftp::session {
 // exception set.
 int copy_into(PyObject* os, PyObject* source, PyObject* fd, long long size);
 
-// The os.open flags of `names` or'ed together, each looked up on `os`;
-// names the platform lacks (O_BINARY off Windows, O_NONBLOCK on it) and
-// null entries count as 0.  -1 with an exception set on error.
-long open_flags(PyObject* os, std::initializer_list<PyObject*> names);
+// os.open(path, flags, mode), `flags` the named os constants or'ed
+// together; names the platform lacks (O_BINARY off Windows, O_NONBLOCK on
+// it) and null entries count as 0.
+Ref open_file(PyObject* os, PyObject* path, std::initializer_list<PyObject*> flags, long mode);
 
 // The module `name`, or an empty Ref with no exception set where the
 // platform has no such module (fcntl on Windows).
