@@ -206,7 +206,8 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "replace-refused": lambda d, mp: Destination(_existing(d), in_place=True, replace_calls=(
         _refuse(mp, "replace", OSError(16, "Device or resource busy"), None), int(hasattr(os, "listxattr")))),
     # A file system that takes no mode (made first, then refused): the bytes go in place.
-    "mode-refused": lambda d, mp: (Destination(_existing(d), in_place=True),
+    # (a mode the umask takes bits from, which the temporary file gets only from chmod)
+    "mode-refused": lambda d, mp: (Destination(_existing(d, mode=0o666), in_place=True),
                                    _refuse(mp, "chmod", PermissionError(1, "Operation not permitted"), None))[0],
     "near-max-path": lambda d, mp: _near_max_path(d, mp, True),
     "near-max-path-absent": lambda d, mp: _near_max_path(d, mp, False),

@@ -1,7 +1,6 @@
 #include "session/local_file.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -9,6 +8,11 @@
 #include "saved_error.hpp"
 #include "session/copy_in.hpp"
 #include "state.hpp"
+
+#if defined(__linux__)
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
 
 namespace sftp::session {
 
@@ -56,29 +60,16 @@ int same_fields(PyObject* a, PyObject* b, std::initializer_list<PyObject*> field
 
 // 1 when `directory` keeps every entry made in it (Linux's append-only or
 // immutable flag), so that a temporary file there could never go again; 0
-// when not, or when the platform cannot tell; -1 on error.
-int keeps_its_entries([[maybe_unused]] PyObject* os, [[maybe_unused]] PyObject* directory) {
+// when not, or when the platform cannot tell; -1 on error.  One statx call,
+// which the os module does not offer.
+int keeps_its_entries([[maybe_unused]] PyObject* directory) {
 #if defined(__linux__)
-    // FS_IOC_GETFLAGS; FS_APPEND_FL | FS_IMMUTABLE_FL.
-    constexpr unsigned long kGetInodeFlags = (2UL << 30) | (sizeof(long) << 16) | ('f' << 8) | 1;
-    constexpr unsigned kKeepsEntries = 0x20 | 0x10;
-    const ModuleState& s = state();
-    Ref fcntl = optional_module(s.mod_fcntl);
-    Ref fd = fcntl ? open_file(os, directory, {s.attr_O_RDONLY}, 0) : Ref();
-    if (!fd) {
-        return PyErr_Occurred() ? ordinary_os_error() : 0;  // an unreadable directory: the temporary file tells
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(directory));
+    struct statx info {};
+    if (!encoded || statx(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), 0, 0, &info) != 0) {
+        return encoded ? 0 : -1;  // an unreadable directory: the temporary file tells
     }
-    Ref request = Ref::steal(PyLong_FromUnsignedLong(kGetInodeFlags));
-    Ref buffer = request ? Ref::steal(PyBytes_FromStringAndSize("\0\0\0\0", sizeof(unsigned))) : Ref();
-    Ref answer = buffer ? call_method(fcntl.get(), s.attr_ioctl, fd.get(), request.get(), buffer.get()) : Ref();
-    unsigned flags = 0;
-    if (answer && PyBytes_Check(answer.get()) && PyBytes_GET_SIZE(answer.get()) == sizeof flags) {
-        std::memcpy(&flags, PyBytes_AS_STRING(answer.get()), sizeof flags);
-    }
-    const int result = answer ? (flags & kKeepsEntries) != 0 : ordinary_os_error();  // no such flags there
-    SavedError failure;  // an error closing a directory read from does not matter
-    call_method(os, s.attr_close, fd.get());
-    return result;
+    return (info.stx_attributes & info.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
 #else
     return 0;
 #endif
@@ -98,7 +89,7 @@ public:
     void abandon();
 
 private:
-    Ref temporary_in(PyObject* directory, PyObject* name);
+    Ref temporary_in(PyObject* directory, PyObject* name, long mode);
     Ref open_destination();
     int move(PyObject* written);
     Ref attributes(PyObject* listxattr, PyObject* file);
@@ -109,6 +100,8 @@ private:
     bool beside_ = false;  // ... in the destination's directory
     Ref fd_;               // the destination, once opened
     Ref opened_;           // its fstat
+    bool new_ = false;      // there was no destination when the download started
+    long mode_ = 0;         // its permission bits then, or those of a new file
     bool created_ = false;  // the destination was made by this download
 };
 
@@ -127,13 +120,16 @@ int Download::prepare(PyObject* destination) {
     if (!info) {
         if (path_ && PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
             PyErr_Clear();
-            return 1;  // a new file
+            new_ = true;
+            mode_ = 0666;  // what the client's open would give it
+            return 1;
         }
         // Anything else wrong: the client's own open tells what.
         const bool clients = path_ && (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_ValueError));
         return clients ? (PyErr_Clear(), 0) : -1;
     }
     const long long mode = long_field(info.get(), s.attr_st_mode);
+    mode_ = mode & 0777;
     return mode < 0 ? -1 : (mode & kFileTypeMask) == kRegularFile;
 }
 
@@ -142,9 +138,10 @@ int Download::make_temporary() {
     Ref path_module = get_attr(os_.get(), s.attr_path);
     Ref directory = path_module ? call_method(path_module.get(), s.attr_dirname, path_.get()) : Ref();
     Ref name = directory ? call_method(path_module.get(), s.attr_basename, path_.get()) : Ref();
-    const int kept = name ? keeps_its_entries(os_.get(), directory.get()) : -1;
+    const int kept = name ? keeps_its_entries(directory.get()) : -1;
     if (kept == 0) {
-        temporary_ = temporary_in(directory.get(), name.get());
+        // Readable by no one the destination does not let read it.
+        temporary_ = temporary_in(directory.get(), name.get(), mode_);
         beside_ = static_cast<bool>(temporary_);
         if (temporary_ || ordinary_os_error() < 0) {  // no entry there: a locked directory, a path too long
             return temporary_ ? 0 : -1;
@@ -152,13 +149,12 @@ int Download::make_temporary() {
     }
     Ref tempfile = kept < 0 ? Ref() : Ref::steal(PyImport_Import(s.mod_tempfile));
     Ref elsewhere = tempfile ? call_method(tempfile.get(), s.attr_gettempdir) : Ref();
-    temporary_ = elsewhere ? temporary_in(elsewhere.get(), name.get()) : Ref();
+    temporary_ = elsewhere ? temporary_in(elsewhere.get(), name.get(), 0600) : Ref();
     return temporary_ ? 0 : -1;
 }
 
-// An empty new file, private to the caller, named after `name` in
-// `directory`: its path.
-Ref Download::temporary_in(PyObject* directory, PyObject* name) {
+// An empty new file named after `name` in `directory`: its path.
+Ref Download::temporary_in(PyObject* directory, PyObject* name, long mode) {
     const ModuleState& s = state();
     Ref kept = PyUnicode_GET_LENGTH(name) > kNameKept ? Ref::steal(PyUnicode_Substring(name, 0, kNameKept))
                                                       : Ref::borrow(name);
@@ -170,7 +166,7 @@ Ref Download::temporary_in(PyObject* directory, PyObject* name) {
             static_cast<unsigned long long>(++g_temporary_counter)));
         Ref path = file_name ? call_method(path_module.get(), s.attr_join, directory, file_name.get()) : Ref();
         Ref fd = path ? open_file(os_.get(), path.get(), {s.attr_O_WRONLY, s.attr_O_CREAT, s.attr_O_EXCL,
-                                                          s.attr_O_BINARY}, 0600)
+                                                          s.attr_O_BINARY}, mode)
                       : Ref();
         if (fd) {
             if (!call_method(os_.get(), s.attr_close, fd.get())) {
@@ -193,7 +189,7 @@ Ref Download::temporary_in(PyObject* directory, PyObject* name) {
 // made here), never waiting for the reader of a FIFO.
 Ref Download::open_destination() {
     const ModuleState& s = state();
-    for (PyObject* exclusive : {s.attr_O_EXCL, static_cast<PyObject*>(nullptr)}) {
+    for (PyObject* exclusive : {new_ ? s.attr_O_EXCL : nullptr, static_cast<PyObject*>(nullptr)}) {
         Ref fd = open_file(os_.get(), path_.get(), {s.attr_O_WRONLY, s.attr_O_CREAT, s.attr_O_NONBLOCK,
                                                     s.attr_O_BINARY, exclusive}, 0666);
         if (fd || exclusive == nullptr || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
