@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -325,13 +326,17 @@ class Scene:
     whole: bool = False  # a clean False, the old tree unchanged, is an answer as good as get's
 
 
-def _bounded(call: Callable[[], Any]) -> Any:
-    """call's result (or the exception it raised), failing when it does not end within BOUND."""
+def _bounded(call: Callable[[], Any], release: Callable[[Callable[[], bool]], None] | None = None) -> Any:
+    """call's result (or the exception it raised), failing when it does not end within BOUND; release,
+    given whether the call still runs, first lets a hanging call go."""
     outcome: list[Any] = []
     worker = threading.Thread(target=lambda: outcome.append(catch_any(call)), daemon=True)
     worker.start()
     worker.join(BOUND)
-    assert outcome, "the download hangs"
+    hung = worker.is_alive()
+    if hung and release is not None:
+        release(worker.is_alive)
+    assert not hung, "the download hangs"
     return outcome[0]
 
 
@@ -620,3 +625,88 @@ def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) ->
 def _parts() -> list[str]:
     """Temporary files a download may have left in the system's temporary directory."""
     return sorted(n for n in os.listdir(tempfile.gettempdir()) if n.endswith(".part"))
+
+
+def _swapped_for_fifo(root: Path) -> tuple[Path, Callable[[], Any]]:
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("no FIFOs here")
+    path = _existing(root)
+    os.link(path, root / "other-name")
+    return path, lambda: (path.unlink(), os.mkfifo(path))
+
+
+def _cwd_changed(root: Path) -> tuple[Path, Callable[[], Any]]:
+    (root / "here").mkdir()
+    (root / "there").mkdir()
+    os.chdir(root / "here")
+    return Path("target"), lambda: os.chdir(root / "there")
+
+
+def _let_go(fifo: Path) -> Callable[[Callable[[], bool]], None]:
+    """Reads from the FIFO while a writer waits on it, so that the writer's thread ends."""
+    def release(waiting: Callable[[], bool]) -> None:
+        fd, deadline = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK), time.monotonic() + BOUND
+        try:
+            while waiting() and time.monotonic() < deadline:
+                try:
+                    if os.read(fd, 1 << 16):
+                        continue
+                except BlockingIOError:
+                    pass
+                time.sleep(0.01)
+        finally:
+            os.close(fd)
+    return release
+
+
+@pytest.mark.parametrize("change", [_swapped_for_fifo, _cwd_changed], ids=["swapped-for-fifo", "chdir"])
+def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                            change: Callable[[Path], tuple[Path, Callable[[], Any]]]) -> None:
+    """What the destination turns into while the bytes travel does not redirect them: a FIFO put in
+    its place is neither waited on nor replaced, a relative path stays relative to the directory
+    current at the call."""
+    obj = connected(embedded_server)
+    (tmp_path / "new").write_bytes(NEW)
+    obj._upload(str(tmp_path / "new"), "remote")
+    root = tmp_path / "local"
+    root.mkdir()
+    monkeypatch.chdir(tmp_path)  # restored after the test
+    target, hook = change(root)
+    real, obj._sftp = obj._sftp, Hooked(obj._sftp, hook)
+    try:
+        answer = _bounded(lambda: obj._download("remote", str(target)), release=_let_go(root / "target"))
+    finally:
+        obj._sftp = real
+    obj._close()
+    if change is _swapped_for_fifo:
+        assert stat.S_ISFIFO((root / "target").lstat().st_mode)
+        assert sorted(os.listdir(root)) == ["other-name", "target"] and answer in (True, False)
+    else:
+        assert (answer, os.listdir(root / "here"), os.listdir(root / "there")) == (True, ["target"], [])
+        assert (root / "here" / "target").read_bytes() == NEW
+
+
+def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Path) -> None:
+    """Four sessions download four versions onto one file with two names at once: each round
+    ends with one whole version under both names."""
+    versions = [bytes([i]) * (200_000 + i * 30_000) for i in range(4)]
+    sessions = [connected(sftp_server) for _ in versions]
+    for i, data in enumerate(versions):
+        (tmp_path / "v").write_bytes(data)
+        assert sessions[0]._upload(str(tmp_path / "v"), f"v{i}") is True
+    target = _hard_linked(tmp_path, pytest.MonkeyPatch()).path
+    for _ in range(25):
+        start, answers = threading.Barrier(len(versions)), [None] * len(versions)
+
+        def fetch(i: int) -> None:
+            start.wait()
+            answers[i] = sessions[i]._download(f"v{i}", str(target))
+        workers = [threading.Thread(target=fetch, args=(i,)) for i in range(len(versions))]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(BOUND)
+        assert answers == [True] * len(versions)
+        assert target.read_bytes() in versions and (tmp_path / "other-name").read_bytes() == target.read_bytes()
+    for obj in sessions:
+        obj._close()
