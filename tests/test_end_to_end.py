@@ -330,7 +330,13 @@ def _bounded(call: Callable[[], Any], release: Callable[[Callable[[], bool]], No
     """call's result (or the exception it raised), failing when it does not end within BOUND; release,
     given whether the call still runs, first lets a hanging call go."""
     outcome: list[Any] = []
-    worker = threading.Thread(target=lambda: outcome.append(catch_any(call)), daemon=True)
+
+    def run() -> None:
+        try:
+            outcome.append(call())
+        except BaseException as exc:
+            outcome.append(exc)
+    worker = threading.Thread(target=run, daemon=True)
     worker.start()
     worker.join(BOUND)
     hung = worker.is_alive()
@@ -338,13 +344,6 @@ def _bounded(call: Callable[[], Any], release: Callable[[Callable[[], bool]], No
         release(worker.is_alive)
     assert not hung, "the download hangs"
     return outcome[0]
-
-
-def catch_any(call: Callable[[], Any]) -> Any:
-    try:
-        return call()
-    except BaseException as exc:
-        return exc
 
 
 def _root_only(what: str) -> None:
@@ -612,7 +611,7 @@ def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) ->
             answer = _download_as(how, obj, made, sftp_server)
             outcomes[how] = answer, _changes(befores[how], _tree(root)), made.seen()
     obj._close()
-    assert _parts() == parts_before
+    assert [n for n in _parts() - parts_before if n.startswith("." + made.target.name[:40] + ".")] == []
     (answer, tree, seen), expected = outcomes["module"], outcomes["get"]
     if made.whole and answer is False:  # refused cleanly: everything as it was
         assert tree == _changes(befores["module"], befores["module"])
@@ -622,9 +621,9 @@ def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) ->
         assert seen == expected[2]
 
 
-def _parts() -> list[str]:
+def _parts() -> set[str]:
     """Temporary files a download may have left in the system's temporary directory."""
-    return sorted(n for n in os.listdir(tempfile.gettempdir()) if n.endswith(".part"))
+    return {n for n in os.listdir(tempfile.gettempdir()) if n.endswith(".part")}
 
 
 def _swapped_for_fifo(root: Path) -> tuple[Path, Callable[[], Any]]:
@@ -686,7 +685,8 @@ def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, mon
         assert (root / "here" / "target").read_bytes() == NEW
 
 
-def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Path) -> None:
+def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Path,
+                                                       monkeypatch: pytest.MonkeyPatch) -> None:
     """Four sessions download four versions onto one file with two names at once: each round
     ends with one whole version under both names."""
     versions = [bytes([i]) * (200_000 + i * 30_000) for i in range(4)]
@@ -694,7 +694,7 @@ def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Pat
     for i, data in enumerate(versions):
         (tmp_path / "v").write_bytes(data)
         assert sessions[0]._upload(str(tmp_path / "v"), f"v{i}") is True
-    target = _hard_linked(tmp_path, pytest.MonkeyPatch()).path
+    target = _hard_linked(tmp_path, monkeypatch).path
     for _ in range(25):
         start, answers = threading.Barrier(len(versions)), [None] * len(versions)
 
