@@ -1,12 +1,19 @@
 """The module against real SFTP servers: the embedded one and OpenSSH."""
 
+import contextlib
 import dataclasses
 import hashlib
+import json
 import os
 import shutil
 import socket
+import stat
+import struct
 import subprocess
+import sys
 import tempfile
+import threading
+import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -299,3 +306,408 @@ def test_connect_close_cycles_release_everything(sftp_server) -> None:
         obj._close()
     del obj
     assert_released(before)
+
+
+# --- a download against plain get on the same set-up ---------------------------------------------------
+
+NEW = os.urandom(300_000)  # the remote file
+BOUND = 60.0  # every download here ends within seconds; a hang fails instead of blocking the suite
+NOBODY, SOMEBODY = 4321, 4322  # owners other than the caller
+
+
+@dataclass
+class Scene:
+    target: Path
+    hook: Callable[[], Any] | None = None  # runs inside the client's get, before it writes
+    child: list[str] | None = None  # a command prefix: the download runs in a child process under it
+    child_setup: list[list[str]] = dataclasses.field(default_factory=list)  # the child runs these first
+    seen: Callable[[], Any] = lambda: None  # what the download changed outside the tree (a reader's bytes)
+    whole: bool = False  # a clean False, the old tree unchanged, is an answer as good as get's
+
+
+def _bounded(call: Callable[[], Any], release: Callable[[Callable[[], bool]], None] | None = None) -> Any:
+    """call's result (or the exception it raised), failing when it does not end within BOUND; release,
+    given whether the call still runs, first lets a hanging call go."""
+    outcome: list[Any] = []
+
+    def run() -> None:
+        try:
+            outcome.append(call())
+        except BaseException as exc:
+            outcome.append(exc)
+    worker = threading.Thread(target=run, daemon=True)
+    worker.start()
+    worker.join(BOUND)
+    hung = worker.is_alive()
+    if hung and release is not None:
+        release(worker.is_alive)
+    assert not hung, "the download hangs"
+    return outcome[0]
+
+
+def _root_only(what: str) -> None:
+    if os.name != "posix" or os.geteuid() != 0:
+        pytest.skip(f"{what} needs root on a POSIX system")
+
+
+def _sysctl(stack: contextlib.ExitStack, name: str, value: str) -> None:
+    """Sets /proc/sys/fs/<name> for the test, restored when the stack closes."""
+    path = Path("/proc/sys/fs", name)
+    try:
+        old = path.read_text()
+        path.write_text(value)
+    except OSError as exc:
+        pytest.skip(f"fs.{name} cannot be set here: {exc}")
+    stack.callback(path.write_text, old)
+
+
+def _sticky_shared(root: Path, stack: contextlib.ExitStack, protection: str) -> Path:
+    """A world-writable sticky directory of another user, the kernel's protection on."""
+    _root_only("a directory of another user")
+    _sysctl(stack, protection, "1")
+    shared = root / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    os.chown(shared, NOBODY, NOBODY)
+    return shared
+
+
+def _protected_symlink(root: Path, stack: contextlib.ExitStack) -> Scene:
+    shared = _sticky_shared(root, stack, "protected_symlinks")
+    _existing(root, "file")
+    (shared / "link").symlink_to("../file")
+    os.chown(shared / "link", SOMEBODY, SOMEBODY, follow_symlinks=False)
+    return Scene(shared / "link")
+
+
+def _protected_regular(root: Path, stack: contextlib.ExitStack) -> Scene:
+    shared = _sticky_shared(root, stack, "protected_regular")
+    os.chown(_existing(shared), SOMEBODY, SOMEBODY)
+    return Scene(shared / "target")
+
+
+def _symlink(root: Path, link: str, to: str) -> Path:
+    if os.name != "posix":
+        pytest.skip("symbolic links need a privilege on Windows")
+    (root / link).parent.mkdir(exist_ok=True)
+    (root / link).symlink_to(to)
+    return root / link
+
+
+def _char_device(root: Path, stack: contextlib.ExitStack) -> Scene:
+    _root_only("making a device node")
+    os.mknod(root / "null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    return Scene(root / "null")
+
+
+def _fifo_with_reader(root: Path, stack: contextlib.ExitStack) -> Scene:
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("no FIFOs here")
+    fifo, got, done = root / "fifo", bytearray(), threading.Event()
+    os.mkfifo(fifo)
+
+    def read() -> None:  # every writer's bytes, however often the FIFO is opened
+        while not done.is_set():
+            with open(fifo, "rb") as f:
+                got.extend(f.read())
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+
+    def stop() -> None:
+        done.set()
+        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))  # wakes the reader waiting for a writer
+        reader.join(BOUND)
+    stack.callback(stop)
+    return Scene(fifo, seen=lambda: bytes(got))
+
+
+def _default_acl(root: Path, stack: contextlib.ExitStack) -> Scene:
+    if not hasattr(os, "setxattr"):
+        pytest.skip("no ACLs here")
+    shared = root / "shared"
+    shared.mkdir()
+    path = _existing(shared)  # made before the directory had its default ACL
+    # The kernel's ACL extended attribute: version 2, then (tag, permissions, id) entries sorted by tag:
+    # owner rw-, user NOBODY r--, group ---, mask r--, others ---.
+    entries = [(0x01, 6, 0xFFFFFFFF), (0x02, 4, NOBODY), (0x04, 0, 0xFFFFFFFF), (0x10, 4, 0xFFFFFFFF),
+               (0x20, 0, 0xFFFFFFFF)]
+    try:
+        os.setxattr(shared, "system.posix_acl_default",
+                    struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries))
+    except OSError as exc:
+        pytest.skip(f"no POSIX ACLs on this file system: {exc}")
+    return Scene(path)
+
+
+def _set_id(root: Path, stack: contextlib.ExitStack) -> Scene:
+    _root_only("running without CAP_FSETID")
+    if shutil.which("setpriv") is None:
+        pytest.skip("setpriv (util-linux) is missing")
+    return Scene(_existing(root, mode=0o6750), child=["setpriv", "--inh-caps=-fsetid", "--bounding-set=-fsetid"])
+
+
+def _bind_mounted(root: Path, stack: contextlib.ExitStack) -> Scene:
+    _root_only("a mount namespace")
+    if shutil.which("unshare") is None:
+        pytest.skip("unshare (util-linux) is missing")
+    mounted = _existing(root, "mounted")
+    mounted.write_bytes(b"the file mounted over the destination")
+    return Scene(_existing(root), child=["unshare", "-m", "--propagation", "private"],
+                 child_setup=[["mount", "--bind", str(mounted), str(root / "target")]])
+
+
+def _append_only(root: Path, stack: contextlib.ExitStack) -> Scene:
+    _root_only("chattr +a")
+    if shutil.which("chattr") is None:
+        pytest.skip("chattr is missing")
+    (root / "dir").mkdir()
+    path = _existing(root / "dir")
+    try:
+        _chattr("+a", root / "dir")
+    except subprocess.CalledProcessError as exc:
+        pytest.skip(f"no append-only directories on this file system: {exc.stderr}")
+    stack.callback(_chattr, "-a", root / "dir")
+    return Scene(path)
+
+
+def _nearly_full(sparse: bool) -> Callable[[Path, contextlib.ExitStack], Scene]:
+    """A hard-linked file on a file system where the new bytes fit, but not twice."""
+    def make(root: Path, stack: contextlib.ExitStack) -> Scene:
+        _root_only("mounting a tmpfs")
+        small = root / "small"
+        small.mkdir()
+        pages = -(-len(NEW) // 4096)
+        size = (pages * 2 - 8) * 4096
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(small)],
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            pytest.skip(f"cannot mount a tmpfs here: {done.stderr}")
+        stack.callback(subprocess.run, ["umount", str(small)], check=True)
+        path = small / "target"
+        with open(path, "wb") as f:
+            if sparse:
+                f.write(b"old head")
+                f.truncate(len(NEW) + 4096)
+            else:
+                f.write(os.urandom(len(NEW) * 5 // 6))
+        os.link(path, small / "other-name")
+        return Scene(path, whole=True)
+    return make
+
+
+def _link_added(root: Path, stack: contextlib.ExitStack) -> Scene:
+    path = _existing(root)
+    return Scene(path, hook=lambda: os.link(path, root / "other-name"))
+
+
+SCENES: dict[str, Callable[[Path, contextlib.ExitStack], Scene]] = {
+    "symlink": lambda r, s: (_existing(r, "file"), Scene(_symlink(r, "link", "file")))[1],
+    "symlink-elsewhere": lambda r, s: ((r / "elsewhere").mkdir(), _existing(r / "elsewhere", "file"),
+                                       Scene(_symlink(r, "here/link", "../elsewhere/file")))[2],
+    "dangling-symlink": lambda r, s: Scene(_symlink(r, "link", "nowhere")),
+    "char-device": _char_device,
+    "fifo-with-reader": _fifo_with_reader,
+    "directory": lambda r, s: ((r / "dir").mkdir(), (r / "dir" / "inside").write_bytes(b"kept"),
+                               Scene(r / "dir"))[2],
+    "protected-symlink": _protected_symlink,
+    "protected-regular": _protected_regular,
+    "default-acl": _default_acl,
+    "set-id-without-fsetid": _set_id,
+    "bind-mounted": _bind_mounted,
+    "append-only-directory": _append_only,
+    "nearly-full-hard-linked": _nearly_full(False),
+    "nearly-full-sparse": _nearly_full(True),
+    "hard-link-added-in-transfer": _link_added,
+}
+
+
+def _tree(root: Path) -> dict[str, tuple[Any, ...]]:
+    """Each entry under root: its content (a digest of its bytes, the text of a link), mode, owner, group,
+    links, extended attributes (ACLs among them) and inode."""
+    found = {}
+    for directory, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = Path(directory, name)
+            info = path.lstat()
+            content = (os.readlink(path) if stat.S_ISLNK(info.st_mode) else
+                       hashlib.sha256(path.read_bytes()).hexdigest()[:16] if stat.S_ISREG(info.st_mode) else None)
+            attributes = ({n: os.getxattr(path, n, follow_symlinks=False)
+                           for n in os.listxattr(path, follow_symlinks=False)} if hasattr(os, "listxattr") else {})
+            found[str(path.relative_to(root))] = (content, info.st_mode, info.st_uid, info.st_gid, info.st_nlink,
+                                                  attributes, info.st_ino)
+    return found
+
+
+def _changes(before: dict[str, tuple[Any, ...]], after: dict[str, tuple[Any, ...]]) -> dict[str, tuple[Any, ...]]:
+    """The tree after, each entry's inode replaced by whether it is the one there before, except for a
+    regular file, which a download may replace by a new file with all that the old one had."""
+    return {name: entry[:6] + (stat.S_ISREG(entry[1]) or before.get(name, (0,) * 7)[6] == entry[6],)
+            for name, entry in after.items()}
+
+
+class Hooked:
+    """An SFTP client whose get first runs hook."""
+
+    def __init__(self, client: Any, hook: Callable[[], Any]) -> None:
+        self.client, self.hook = client, hook
+
+    def get(self, remote: str, local: Any) -> Any:
+        self.hook()
+        return self.client.get(remote, local)
+
+
+_CHILD = """
+import json, subprocess, sys, sftp_main
+for command in json.loads(sys.argv[4]):
+    subprocess.run(command, check=True)
+obj = sftp_main.VornaxSFTPMain(json.loads(sys.argv[1]))
+obj._connect()
+if sys.argv[2] == "module":
+    answer = obj._download("remote", sys.argv[3])
+else:
+    try:
+        answer = obj._sftp.get("remote", sys.argv[3]) is None
+    except Exception:
+        answer = False
+print(json.dumps(answer))
+"""
+
+
+def _download_as(how: str, obj: Any, scene: Scene, server: Any) -> Any:
+    """The module's answer (an exception it raised stands for itself), or get's: True, or False when it raised."""
+    if scene.child is not None:
+        proc = subprocess.run([*scene.child, sys.executable, "-c", _CHILD, json.dumps(server.config()), how,
+                               str(scene.target), json.dumps(scene.child_setup)],
+                              capture_output=True, text=True, timeout=BOUND)
+        assert proc.returncode == 0, proc.stderr
+        return json.loads(proc.stdout.splitlines()[-1])
+    client = obj._sftp if scene.hook is None else Hooked(obj._sftp, scene.hook)
+    if how == "get":
+        answer = _bounded(lambda: client.get("remote", str(scene.target)))
+        return not isinstance(answer, BaseException)
+    real, obj._sftp = obj._sftp, client
+    try:
+        return _bounded(lambda: obj._download("remote", str(scene.target)))
+    finally:
+        obj._sftp = real
+
+
+@pytest.mark.parametrize("scene", list(SCENES))
+def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) -> None:
+    """Same answer and same files as paramiko's get on a fresh copy of the set-up: links stay links, special
+    files are never replaced, nothing is widened, nothing is left beside the destination."""
+    obj = connected(sftp_server)
+    (tmp_path / "new").write_bytes(NEW)
+    assert obj._upload(str(tmp_path / "new"), "remote") is True
+    outcomes, befores = {}, {}
+    parts_before = _parts()
+    with contextlib.ExitStack() as stack:
+        for how in ("module", "get"):
+            root = tmp_path / how
+            root.mkdir()
+            made = SCENES[scene](root, stack)
+            befores[how] = _tree(root)
+            answer = _download_as(how, obj, made, sftp_server)
+            outcomes[how] = answer, _changes(befores[how], _tree(root)), made.seen()
+    obj._close()
+    assert [n for n in _parts() - parts_before if n.startswith("." + made.target.name[:40] + ".")] == []
+    (answer, tree, seen), expected = outcomes["module"], outcomes["get"]
+    if made.whole and answer is False:  # refused cleanly: everything as it was
+        assert tree == _changes(befores["module"], befores["module"])
+    else:
+        assert answer is expected[0]
+        assert tree == expected[1]
+        assert seen == expected[2]
+
+
+def _parts() -> set[str]:
+    """Temporary files a download may have left in the system's temporary directory."""
+    return {n for n in os.listdir(tempfile.gettempdir()) if n.endswith(".part")}
+
+
+def _swapped_for_fifo(root: Path) -> tuple[Path, Callable[[], Any]]:
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("no FIFOs here")
+    path = _existing(root)
+    os.link(path, root / "other-name")
+    return path, lambda: (path.unlink(), os.mkfifo(path))
+
+
+def _cwd_changed(root: Path) -> tuple[Path, Callable[[], Any]]:
+    (root / "here").mkdir()
+    (root / "there").mkdir()
+    os.chdir(root / "here")
+    return Path("target"), lambda: os.chdir(root / "there")
+
+
+def _let_go(fifo: Path) -> Callable[[Callable[[], bool]], None]:
+    """Reads from the FIFO while a writer waits on it, so that the writer's thread ends."""
+    def release(waiting: Callable[[], bool]) -> None:
+        fd, deadline = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK), time.monotonic() + BOUND
+        try:
+            while waiting() and time.monotonic() < deadline:
+                try:
+                    if os.read(fd, 1 << 16):
+                        continue
+                except BlockingIOError:
+                    pass
+                time.sleep(0.01)
+        finally:
+            os.close(fd)
+    return release
+
+
+@pytest.mark.parametrize("change", [_swapped_for_fifo, _cwd_changed], ids=["swapped-for-fifo", "chdir"])
+def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                            change: Callable[[Path], tuple[Path, Callable[[], Any]]]) -> None:
+    """What the destination turns into while the bytes travel does not redirect them: a FIFO put in
+    its place is neither waited on nor replaced, a relative path stays relative to the directory
+    current at the call."""
+    obj = connected(embedded_server)
+    (tmp_path / "new").write_bytes(NEW)
+    obj._upload(str(tmp_path / "new"), "remote")
+    root = tmp_path / "local"
+    root.mkdir()
+    monkeypatch.chdir(tmp_path)  # restored after the test
+    target, hook = change(root)
+    real, obj._sftp = obj._sftp, Hooked(obj._sftp, hook)
+    try:
+        answer = _bounded(lambda: obj._download("remote", str(target)), release=_let_go(root / "target"))
+    finally:
+        obj._sftp = real
+    obj._close()
+    if change is _swapped_for_fifo:
+        assert stat.S_ISFIFO((root / "target").lstat().st_mode)
+        assert sorted(os.listdir(root)) == ["other-name", "target"] and answer in (True, False)
+    else:
+        assert (answer, os.listdir(root / "here"), os.listdir(root / "there")) == (True, ["target"], [])
+        assert (root / "here" / "target").read_bytes() == NEW
+
+
+def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Path,
+                                                       monkeypatch: pytest.MonkeyPatch) -> None:
+    """Four sessions download four versions onto one file with two names at once: each round
+    ends with one whole version under both names."""
+    versions = [bytes([i]) * (200_000 + i * 30_000) for i in range(4)]
+    sessions = [connected(sftp_server) for _ in versions]
+    for i, data in enumerate(versions):
+        (tmp_path / "v").write_bytes(data)
+        assert sessions[0]._upload(str(tmp_path / "v"), f"v{i}") is True
+    target = _hard_linked(tmp_path, monkeypatch).path
+    for round in range(25):
+        start, answers = threading.Barrier(len(versions)), [None] * len(versions)
+
+        def fetch(i: int) -> None:
+            start.wait()
+            answers[i] = sessions[i]._download(f"v{i}", str(target))
+        workers = [threading.Thread(target=fetch, args=(i,)) for i in range(len(versions))]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(BOUND)
+        assert answers == [True] * len(versions)
+        content = target.read_bytes()
+        assert content in versions, f"round {round}: {len(content)} bytes of {sorted(set(content))}, no whole version"
+        assert (tmp_path / "other-name").read_bytes() == content
+    for obj in sessions:
+        obj._close()

@@ -277,6 +277,39 @@ def test_objects_alive_at_interpreter_exit(embedded_server: EmbeddedServer, stat
     assert (fresh.returncode, fresh.stdout, fresh.stderr) == (0, "", "")
 
 
+# A daemon thread inside each kind of call when the main thread returns: the
+# interpreter ends such a thread as it wakes during finalisation.
+BUSY_AT_EXIT = {
+    "_download": 'obj._download("big", os.path.join(work, "down"))',
+    "_upload": 'obj._upload(os.path.join(work, "big"), "up")',
+    "_stat": 'obj._stat("big")',
+}
+EXIT_RUNS = 15
+
+
+@pytest.mark.parametrize("operation", list(BUSY_AT_EXIT))
+def test_daemon_thread_in_a_call_at_interpreter_exit(embedded_server: EmbeddedServer, tmp_path: Path,
+                                                     operation: str) -> None:
+    data = os.urandom(4 << 20)
+    (embedded_server.root / "big").write_bytes(data)
+    (tmp_path / "big").write_bytes(data)
+    code = f"""
+        import os, threading, time, sftp_main
+        work = {str(tmp_path)!r}
+        obj = sftp_main.VornaxSFTPMain(dict(cfg)); obj._connect()
+        def loop():
+            try:
+                while True:
+                    {BUSY_AT_EXIT[operation]}
+            except Exception:
+                pass
+        threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.3)"""
+    codes = [run_fresh(code, server=embedded_server).returncode for _ in range(EXIT_RUNS)]
+    # A negative code is the signal that ended the process.
+    assert codes == [0] * EXIT_RUNS, f"{EXIT_RUNS - codes.count(0)} of {EXIT_RUNS} ended otherwise: {codes}"
+
+
 @pytest.mark.parametrize("state", ["configured", "connected", "closed"])
 @pytest.mark.parametrize("where", ["cycle", "other-thread", "cycle-on-other-thread"])
 def test_destruction_in_a_cycle_or_on_another_thread(embedded_server: EmbeddedServer, unraisable: list[Any],

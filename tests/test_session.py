@@ -8,6 +8,7 @@ import socket
 import sys
 import threading
 import types
+from collections.abc import Callable
 from typing import Any
 
 import paramiko
@@ -173,12 +174,31 @@ def test_wrong_key_values_are_refused_before_anything_is_made(fake_paramiko: Fak
     assert (type(exc.__cause__).__module__.startswith("paramiko")) is (text == REFUSED)
 
 
-def test_failed_connect_discards_an_error_of_the_transport_close(monkeypatch: pytest.MonkeyPatch) -> None:
-    fake = FakeParamiko(errors={"transport.connect": LookupError, "transport.close": OSError})
+@pytest.mark.parametrize("close_error", [OSError, KeyboardInterrupt])
+def test_failed_connect_and_an_error_of_the_transport_close(monkeypatch: pytest.MonkeyPatch,
+                                                             close_error: type[BaseException]) -> None:
+    """An Exception of the close is dropped for the login's error; an interrupt
+    wins, the login's error its context."""
+    fake = FakeParamiko(errors={"transport.connect": LookupError, "transport.close": close_error})
     monkeypatch.setattr(sftp_main, "paramiko", fake)
-    obj = make_obj()
-    check_raised(catch(obj._connect), LookupError, None, ("_connect", 93))
+    exc = catch(make_obj()._connect)
     assert ("transport.close", ()) in [c[:2] for c in calls(fake.log)]
+    if close_error is OSError:
+        check_raised(exc, LookupError, None, ("_connect", 93))
+    else:
+        assert type(exc) is KeyboardInterrupt and type(exc.__context__) is LookupError
+
+
+def test_interrupted_removal_of_a_partial_download(obj: Any, monkeypatch: pytest.MonkeyPatch, tmp_path: Any) -> None:
+    """The client's get fails, then removing what it left is interrupted: the interrupt wins."""
+    failure = OSError(5, "lost")
+    obj._sftp = types.SimpleNamespace(get=lambda src, dst: (open(dst, "wb").close(), raiser(failure)())[1])
+    removals: list[Any] = []
+    for name in ("unlink", "remove"):
+        monkeypatch.setattr(os, name, lambda *args, **kwargs: removals.append(args) or raiser(KeyboardInterrupt)())
+    exc = catch(obj._download, "remote", str(tmp_path / "absent"))
+    monkeypatch.undo()
+    assert removals and type(exc) is KeyboardInterrupt and exc.__context__ is failure
 
 
 def test_connect_twice_replaces_without_closing(fake_paramiko: FakeParamiko, obj: Any) -> None:
@@ -345,15 +365,38 @@ def test_transfer_failure_is_false(obj: Any, name: str, line: int, client: Any) 
         assert getattr(obj, name)(object(), object()) is False and sys.exception() is outer
 
 
+def _chained(error: BaseException, link: str, *chain: BaseException) -> BaseException:
+    """error with chain[0] as its link (__context__ or __cause__), each later one the context of the one before."""
+    for front, back in zip(chain, chain[1:]):
+        front.__context__ = back
+    setattr(error, link, chain[0])
+    return error
+
+
 @pytest.mark.parametrize("name, line", TRANSFERS)
-@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
+@pytest.mark.parametrize("make", [
+    KeyboardInterrupt, SystemExit, GeneratorExit,
+    # paramiko's answer to Ctrl-C in the middle of a transfer: the interrupt is the context of its error.
+    lambda: _chained(paramiko.SFTPError("Garbage packet received"), "__context__", KeyboardInterrupt()),
+    lambda: _chained(OSError(5, "lost"), "__cause__", SystemExit(1)),
+    lambda: _chained(paramiko.SSHException("closed"), "__context__", ValueError("bad"), KeyboardInterrupt())],
+    ids=["KeyboardInterrupt", "SystemExit", "GeneratorExit", "interrupt-as-context", "exit-as-cause",
+         "interrupt-deeper"])
 def test_transfer_lets_other_base_exceptions_through(obj: Any, name: str, line: int,
-                                                     error: type[BaseException]) -> None:
-    raised = error()
+                                                     make: Callable[[], BaseException]) -> None:
+    """Also an Exception raised while a non-Exception was under way: never False."""
+    raised = make()
     connect_fakes(obj, errors={"sftp." + CLIENT_METHODS[name]: raised})
     exc = catch(getattr(obj, name), object(), object())
-    assert exc is raised
-    check_raised(exc, error, None, (name, line))
+    if not isinstance(raised, Exception):
+        assert exc is raised
+        check_raised(exc, type(raised), None, (name, line))
+        return
+    chain, link = [], raised  # the error as raised, or the non-Exception behind it
+    while link is not None:
+        chain.append(link)
+        link = link.__cause__ or link.__context__
+    assert any(exc is e for e in chain) and not all(isinstance(e, Exception) for e in chain[chain.index(exc):])
 
 
 def test_operations_after_close_reach_the_closed_client(obj: Any) -> None:
