@@ -13,7 +13,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -325,9 +324,8 @@ class Scene:
     whole: bool = False  # a clean False, the old tree unchanged, is an answer as good as get's
 
 
-def _bounded(call: Callable[[], Any], release: Callable[[Callable[[], bool]], None] | None = None) -> Any:
-    """call's result (or the exception it raised), failing when it does not end within BOUND; release,
-    given whether the call still runs, first lets a hanging call go."""
+def _bounded(call: Callable[[], Any]) -> Any:
+    """call's result (or the exception it raised), failing when it does not end within BOUND."""
     outcome: list[Any] = []
 
     def run() -> None:
@@ -338,10 +336,7 @@ def _bounded(call: Callable[[], Any], release: Callable[[Callable[[], bool]], No
     worker = threading.Thread(target=run, daemon=True)
     worker.start()
     worker.join(BOUND)
-    hung = worker.is_alive()
-    if hung and release is not None:
-        release(worker.is_alive)
-    assert not hung, "the download hangs"
+    assert not worker.is_alive(), "the download hangs"
     return outcome[0]
 
 
@@ -640,23 +635,6 @@ def _cwd_changed(root: Path) -> tuple[Path, Callable[[], Any]]:
     return Path("target"), lambda: os.chdir(root / "there")
 
 
-def _let_go(fifo: Path) -> Callable[[Callable[[], bool]], None]:
-    """Reads from the FIFO while a writer waits on it, so that the writer's thread ends."""
-    def release(waiting: Callable[[], bool]) -> None:
-        fd, deadline = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK), time.monotonic() + BOUND
-        try:
-            while waiting() and time.monotonic() < deadline:
-                try:
-                    if os.read(fd, 1 << 16):
-                        continue
-                except BlockingIOError:
-                    pass
-                time.sleep(0.01)
-        finally:
-            os.close(fd)
-    return release
-
-
 @pytest.mark.parametrize("change", [_swapped_for_fifo, _cwd_changed], ids=["swapped-for-fifo", "chdir"])
 def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                             change: Callable[[Path], tuple[Path, Callable[[], Any]]]) -> None:
@@ -672,7 +650,7 @@ def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, mon
     target, hook = change(root)
     real, obj._sftp = obj._sftp, Hooked(obj._sftp, hook)
     try:
-        answer = _bounded(lambda: obj._download("remote", str(target)), release=_let_go(root / "target"))
+        answer = _bounded(lambda: obj._download("remote", str(target)))
     finally:
         obj._sftp = real
     obj._close()
