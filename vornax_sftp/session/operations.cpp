@@ -28,6 +28,7 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
         result = call_method(client.get(), state().*Method, args[1], args[2]);
     }
     if (!result) {
+        close_after_timeout(client.get());
         return nullptr;
     }
     if constexpr (Returns == Result::ClientResult) {
@@ -101,7 +102,11 @@ PyObject* chdir(PyObject* const* args, int& line) {
 PyObject* upload(PyObject* const* args, int& line) {
     line = 132;  // self._sftp.put(src_file, dsc_path)
     Ref client = get_attr(args[0], state().self_sftp);
-    return transfer_answer(client && call_method(client.get(), state().attr_put, args[1], args[2]));
+    bool sent = client && call_method(client.get(), state().attr_put, args[1], args[2]);
+    if (!sent) {
+        close_after_timeout(client.get());
+    }
+    return transfer_answer(sent);
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
@@ -111,7 +116,11 @@ PyObject* download(PyObject* const* args, int& line) {
     line = 139;
     Ref client = get_attr(args[0], state().self_sftp);
     Ref getter = client ? get_attr(client.get(), state().attr_get) : Ref();
-    return transfer_answer(getter && fetch(getter.get(), args[1], args[2]) == 0);
+    bool fetched = getter && fetch(getter.get(), args[1], args[2]) == 0;
+    if (!fetched) {
+        close_after_timeout(client.get());
+    }
+    return transfer_answer(fetched);
 }
 
 }  // namespace sftp::session
