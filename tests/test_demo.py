@@ -3,8 +3,10 @@ do; the demo runs end to end, on its own embedded server and against a
 server given by options with the password from the environment, and a
 failed connect is one line and exit status 1."""
 
+import contextlib
 import os
 import re
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -52,22 +54,32 @@ def test_demo_against_given_server(openssh_server) -> None:
 
 
 @pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
-@pytest.mark.parametrize("failure", ["refused", "wrong password", "other host key"])
+@pytest.mark.parametrize("failure", ["refused", "wrong password", "other host key", "key of another type",
+                                     "silent server, timeout"])
 def test_demo_connect_failure_is_one_line(failure: str, verbose: bool, request: pytest.FixtureRequest) -> None:
-    if failure == "refused":
-        port, user, password = free_port(), "tester", "secret"
-        expected = rf"demo: cannot connect to 127\.0\.0\.1:{port}: .*Connection refused"
-    else:
-        server = request.getfixturevalue("embedded_server")
-        port, user, password = server.port, server.user, server.password + "x" * (failure == "wrong password")
-        expected = (rf"demo: authentication failed for {user}@127\.0\.0\.1:{port}: Authentication failed\."
-                    if failure == "wrong password" else
-                    rf"demo: host key check failed for 127\.0\.0\.1:{port}: .*[Hh]ost key.*")
-    extra = ["--host-key", key_line()] if failure == "other host key" else []
-    done = run_demo("--host", "127.0.0.1", "--port", str(port), "--user", user, *extra, *["--verbose"] * verbose,
-                    env=dict(os.environ, SFTP_MAIN_PASSWORD=password))
+    with contextlib.ExitStack() as stack:
+        if failure == "refused":
+            port, user, password = free_port(), "tester", "secret"
+            expected = rf"demo: cannot connect to 127\.0\.0\.1:{port}: .*Connection refused"
+        elif failure.startswith("silent"):
+            # Accepted by the kernel, never answered.
+            listener = stack.enter_context(socket.create_server(("127.0.0.1", 0)))
+            port, user, password = listener.getsockname()[1], "tester", "secret"
+            expected = rf"demo: cannot connect to 127\.0\.0\.1:{port}: Error reading SSH protocol banner"
+        else:
+            server = request.getfixturevalue("embedded_server")
+            port, user, password = server.port, server.user, server.password + "x" * (failure == "wrong password")
+            expected = (rf"demo: authentication failed for {user}@127\.0\.0\.1:{port}: Authentication failed\."
+                        if failure == "wrong password" else
+                        rf"demo: host key check failed for 127\.0\.0\.1:{port}: .*[Hh]ost key.*")
+        extra = {"other host key": ["--host-key", key_line()],
+                 "key of another type": ["--host-key", key_line("ssh-rsa")],
+                 "silent server, timeout": ["--timeout", "1"]}.get(failure, [])
+        done = run_demo("--host", "127.0.0.1", "--port", str(port), "--user", user, *extra,
+                        *["--verbose"] * verbose, env=dict(os.environ, SFTP_MAIN_PASSWORD=password))
     assert done.returncode == 1, done.stdout + done.stderr
     *traceback, last = done.stderr.splitlines()
     assert re.fullmatch(expected + ("" if verbose else re.escape(" (--verbose shows the traceback)")), last)
-    assert bool(traceback) == verbose and (not verbose or traceback[0] == "Traceback (most recent call last):")
+    # Verbose, paramiko's own log may come first.
+    assert ("Traceback (most recent call last):" in traceback) is verbose and bool(traceback) is verbose
     assert password not in done.stdout + done.stderr
