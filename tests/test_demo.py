@@ -37,6 +37,25 @@ def test_second_setup_is_up_to_date() -> None:
     assert (done.stdout, done.stderr) == ("", f"dev: everything is up to date in {shown}\n")
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="./dev is the Linux machine's bash script")
+@pytest.mark.parametrize("args", [[], ["help"], ["-h"], ["--help"], ["server", "--help"]])
+def test_dev_explains_itself(args: list[str]) -> None:
+    """Help prints at once and exits 0: ./dev's lists a line for every
+    sub-command; the server's (called as ./dev server calls it, so that no
+    set-up runs here) is that of ./dev server."""
+    command = ([sys.executable, "-m", "servers.embedded", "--foreground", "--help"] if args[:1] == ["server"]
+               else [str(PROJECT_ROOT / "dev"), *args])
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, cwd=PROJECT_ROOT,
+                          stdin=subprocess.DEVNULL)
+    assert (done.returncode, done.stderr) == (0, "")
+    if args[:1] == ["server"]:
+        assert done.stdout.startswith("usage: ./dev server ") and "foreground" not in done.stdout
+        return
+    listed = set(re.findall(r"^  ([a-z-]+)", done.stdout, re.MULTILINE))
+    cases = re.findall(r"^    ([a-z|-]+)\)", (PROJECT_ROOT / "dev").read_text(), re.MULTILINE)
+    assert {name for case in cases for name in case.split("|") if not name.startswith("-")} <= listed
+
+
 def test_demo_on_embedded_server() -> None:
     done = run_demo()
     assert done.returncode == 0, done.stdout + done.stderr
