@@ -13,10 +13,11 @@ keeps it out of the process list.
 
     python -m servers.embedded --foreground [--root DIR] [--user U] [--port N]
 
-(`./dev server`) is the same server for a person at a terminal: it prints
-host, port, user, password and root folder, and runs until Ctrl-C.  Without
---root it serves a fresh temporary directory, removed when it stops;
-without a password given it makes up one.
+(`./dev server`, whose --help describes it) is the same server for a person
+at a terminal: it prints host, port, user, password, root folder and its
+host key, and runs until Ctrl-C.  Without --root it serves a fresh
+temporary directory, removed when it stops; without a password given it
+makes up one.
 
 Either way SIGINT, SIGTERM and SIGHUP stop it cleanly: open connections
 closed, exit status 0.
@@ -118,14 +119,15 @@ async def _watch_parent(parent: int, stop: asyncio.Event) -> None:
     stop.set()
 
 
-def _announce(port: int, root: Path, user: str, password: str, temporary_root: bool) -> None:
+def _announce(port: int, root: Path, user: str, password: str, temporary_root: bool, host_key: str) -> None:
     kept = "removed when the server stops" if temporary_root else "kept"
     print(f"embedded SFTP server on {LOOPBACK}, stop it with Ctrl-C\n"
           f"  host:     {LOOPBACK}\n"
           f"  port:     {port}\n"
           f"  user:     {user}\n"
           f"  password: {password}\n"
-          f"  root:     {root}  (the client's \"/\"; {kept})", flush=True)
+          f"  root:     {root}  (the client's \"/\"; {kept})\n"
+          f"  host_key: {host_key}", flush=True)
 
 
 async def _serve(root: Path, user: str, password: str, port: int, foreground: bool, temporary_root: bool) -> int:
@@ -138,11 +140,12 @@ async def _serve(root: Path, user: str, password: str, port: int, foreground: bo
         loop.add_signal_handler(sig, stop.set)
 
     connections: set[asyncssh.SSHServerConnection] = set()
+    host_key = asyncssh.generate_private_key("ssh-ed25519")
     try:
         acceptor = await asyncssh.listen(
             LOOPBACK,
             port,
-            server_host_keys=[asyncssh.generate_private_key("ssh-ed25519")],
+            server_host_keys=[host_key],
             server_factory=_password_server(user, password, connections),
             sftp_factory=lambda chan: asyncssh.SFTPServer(chan, chroot=os.fsencode(root)),
             allow_scp=False,
@@ -156,7 +159,10 @@ async def _serve(root: Path, user: str, password: str, port: int, foreground: bo
     # by closing our standard input, or by going away.
     parent_watch = None
     if foreground:
-        _announce(acceptor.get_port(), root, user, password, temporary_root)
+        # "<type> <base64>", as ssh-keyscan prints it after the host: the
+        # value for the configuration's host_key and the demo's --host-key.
+        public = " ".join(host_key.export_public_key("openssh").decode().split()[:2])
+        _announce(acceptor.get_port(), root, user, password, temporary_root, public)
     else:
         threading.Thread(target=_watch_stdin, args=(loop, stop), daemon=True).start()
         parent_watch = asyncio.create_task(_watch_parent(parent, stop))
@@ -182,26 +188,46 @@ def _interrupt(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 
+def _person_parser() -> argparse.ArgumentParser:
+    """The options of `./dev server`, which runs `--foreground` first."""
+    parser = argparse.ArgumentParser(
+        prog="./dev server",
+        description="Runs an SFTP server on 127.0.0.1 until Ctrl-C, to try sftp_main against. It shows how to "
+        "log in (host, port, user, password), the folder it serves as the client's \"/\", and its host key as "
+        "the value for the configuration's host_key (or the demo's --host-key). A new key is made at each "
+        "start.")
+    parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free one)")
+    parser.add_argument("--user", default="tester", help="login name (default: tester)")
+    parser.add_argument("--password", help=f"login password (default: the environment variable {PASSWORD_ENV}, "
+                        "else a new random one)")
+    parser.add_argument("--root", type=Path,
+                        help="folder to serve (default: a fresh temporary one, removed when the server stops)")
+    return parser
+
+
+def _child_parser() -> argparse.ArgumentParser:
+    """The options of the server as a child of a test or the demo."""
+    parser = argparse.ArgumentParser(prog="python -m servers.embedded", description=__doc__.splitlines()[0])
+    parser.add_argument("--root", type=Path, help="directory the client sees as /")
+    parser.add_argument("--user", help="login name")
+    parser.add_argument("--password", help=f"default: the environment variable {PASSWORD_ENV}")
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
+    return parser
+
+
 def main(argv: list[str] | None = None) -> int:
     # Until the server's loop takes the stop signals over, each of them
     # ends start-up as Ctrl-C does: quietly, with status 0.
     for sig in _STOP_SIGNALS:
         signal.signal(sig, _interrupt)
-    parser = argparse.ArgumentParser(prog="python -m servers.embedded", description=__doc__.splitlines()[0])
-    parser.add_argument("--foreground", action="store_true",
-                        help="run for a person: print how to connect, run until Ctrl-C")
-    parser.add_argument("--root", type=Path,
-                        help="directory the client sees as / (with --foreground: default a fresh temporary one)")
-    parser.add_argument("--user", help="login name (with --foreground: default tester)")
-    parser.add_argument("--password", help=f"default: the environment variable {PASSWORD_ENV}"
-                        " (with --foreground: else a new random one)")
-    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
-    args = parser.parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    foreground = argv[:1] == ["--foreground"]
+    parser = _person_parser() if foreground else _child_parser()
+    args = parser.parse_args(argv[1:] if foreground else argv)
 
     password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
-    if args.foreground:
+    if foreground:
         password = password or secrets.token_urlsafe(12)
-        args.user = args.user or "tester"
     elif args.root is None or args.user is None:
         parser.error("--root and --user are required (or give --foreground)")
     if not password:
@@ -217,7 +243,7 @@ def main(argv: list[str] | None = None) -> int:
         # cryptography warns about DSA on every import of asyncssh; the
         # server never offers DSA, so the warning is noise on the log.
         warnings.filterwarnings("ignore", message="DSA is deprecated")
-        status = asyncio.run(_serve(root, args.user, password, args.port, args.foreground, temporary_root))
+        status = asyncio.run(_serve(root, args.user, password, args.port, foreground, temporary_root))
     except KeyboardInterrupt:
         pass
     finally:
@@ -227,7 +253,7 @@ def main(argv: list[str] | None = None) -> int:
             signal.signal(sig, signal.SIG_IGN)
         if temporary_root:
             shutil.rmtree(root, ignore_errors=True)
-    if args.foreground and status == 0:
+    if foreground and status == 0:
         print("embedded SFTP server stopped", flush=True)
     return status
 

@@ -187,7 +187,8 @@ class FakeParamiko(Logged):
             "Transport": factory("paramiko.Transport", client("transport")),
             "SFTPClient": Logged("paramiko.SFTPClient", self.log, {"from_transport": factory(
                 "paramiko.SFTPClient.from_transport", client("sftp"))}),
-            "PKey": Logged("paramiko.PKey", self.log, {"from_type_string": self.from_type_string})})
+            "PKey": Logged("paramiko.PKey", self.log, {"from_type_string": self.from_type_string}),
+            "HostKeys": Logged("paramiko.HostKeys", self.log, {"hash_host": paramiko.HostKeys.hash_host})})
 
     def from_type_string(self, *args: Any) -> Any:
         """paramiko's own key parser, its calls logged."""
@@ -202,8 +203,9 @@ class FakeParamiko(Logged):
 def key_line(kind: str = "ssh-ed25519", comment: str = "") -> str:
     """A new public key as one OpenSSH line, of a key no server has."""
     from cryptography.hazmat.primitives import serialization
-    from cryptography.hazmat.primitives.asymmetric import ed25519, rsa
+    from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
     private = {"ssh-ed25519": ed25519.Ed25519PrivateKey.generate,
+               "ecdsa-sha2-nistp256": lambda: ec.generate_private_key(ec.SECP256R1()),
                "ssh-rsa": lambda: rsa.generate_private_key(65537, 2048)}[kind]()
     line = private.public_key().public_bytes(serialization.Encoding.OpenSSH, serialization.PublicFormat.OpenSSH)
     return " ".join(filter(None, [line.decode(), comment]))

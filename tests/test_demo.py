@@ -3,8 +3,10 @@ do; the demo runs end to end, on its own embedded server and against a
 server given by options with the password from the environment, and a
 failed connect is one line and exit status 1."""
 
+import contextlib
 import os
 import re
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -35,6 +37,25 @@ def test_second_setup_is_up_to_date() -> None:
     assert (done.stdout, done.stderr) == ("", f"dev: everything is up to date in {shown}\n")
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="./dev is the Linux machine's bash script")
+@pytest.mark.parametrize("args", [[], ["help"], ["-h"], ["--help"], ["server", "--help"]])
+def test_dev_explains_itself(args: list[str]) -> None:
+    """Help prints at once and exits 0: ./dev's lists a line for every
+    sub-command; the server's (called as ./dev server calls it, so that no
+    set-up runs here) is that of ./dev server."""
+    command = ([sys.executable, "-m", "servers.embedded", "--foreground", "--help"] if args[:1] == ["server"]
+               else [str(PROJECT_ROOT / "dev"), *args])
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, cwd=PROJECT_ROOT,
+                          stdin=subprocess.DEVNULL)
+    assert (done.returncode, done.stderr) == (0, "")
+    if args[:1] == ["server"]:
+        assert done.stdout.startswith("usage: ./dev server ") and "foreground" not in done.stdout
+        return
+    listed = set(re.findall(r"^  ([a-z-]+)", done.stdout, re.MULTILINE))
+    cases = re.findall(r"^    ([a-z|-]+)\)", (PROJECT_ROOT / "dev").read_text(), re.MULTILINE)
+    assert {name for case in cases for name in case.split("|") if not name.startswith("-")} <= listed
+
+
 def test_demo_on_embedded_server() -> None:
     done = run_demo()
     assert done.returncode == 0, done.stdout + done.stderr
@@ -52,22 +73,32 @@ def test_demo_against_given_server(openssh_server) -> None:
 
 
 @pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
-@pytest.mark.parametrize("failure", ["refused", "wrong password", "other host key"])
+@pytest.mark.parametrize("failure", ["refused", "wrong password", "other host key", "key of another type",
+                                     "silent server, timeout"])
 def test_demo_connect_failure_is_one_line(failure: str, verbose: bool, request: pytest.FixtureRequest) -> None:
-    if failure == "refused":
-        port, user, password = free_port(), "tester", "secret"
-        expected = rf"demo: cannot connect to 127\.0\.0\.1:{port}: .*Connection refused"
-    else:
-        server = request.getfixturevalue("embedded_server")
-        port, user, password = server.port, server.user, server.password + "x" * (failure == "wrong password")
-        expected = (rf"demo: authentication failed for {user}@127\.0\.0\.1:{port}: Authentication failed\."
-                    if failure == "wrong password" else
-                    rf"demo: host key check failed for 127\.0\.0\.1:{port}: .*[Hh]ost key.*")
-    extra = ["--host-key", key_line()] if failure == "other host key" else []
-    done = run_demo("--host", "127.0.0.1", "--port", str(port), "--user", user, *extra, *["--verbose"] * verbose,
-                    env=dict(os.environ, SFTP_MAIN_PASSWORD=password))
+    with contextlib.ExitStack() as stack:
+        if failure == "refused":
+            port, user, password = free_port(), "tester", "secret"
+            expected = rf"demo: cannot connect to 127\.0\.0\.1:{port}: .*Connection refused"
+        elif failure.startswith("silent"):
+            # Accepted by the kernel, never answered.
+            listener = stack.enter_context(socket.create_server(("127.0.0.1", 0)))
+            port, user, password = listener.getsockname()[1], "tester", "secret"
+            expected = rf"demo: cannot connect to 127\.0\.0\.1:{port}: Error reading SSH protocol banner"
+        else:
+            server = request.getfixturevalue("embedded_server")
+            port, user, password = server.port, server.user, server.password + "x" * (failure == "wrong password")
+            expected = (rf"demo: authentication failed for {user}@127\.0\.0\.1:{port}: Authentication failed\."
+                        if failure == "wrong password" else
+                        rf"demo: host key check failed for 127\.0\.0\.1:{port}: .*[Hh]ost key.*")
+        extra = {"other host key": ["--host-key", key_line()],
+                 "key of another type": ["--host-key", key_line("ssh-rsa")],
+                 "silent server, timeout": ["--timeout", "1"]}.get(failure, [])
+        done = run_demo("--host", "127.0.0.1", "--port", str(port), "--user", user, *extra,
+                        *["--verbose"] * verbose, env=dict(os.environ, SFTP_MAIN_PASSWORD=password))
     assert done.returncode == 1, done.stdout + done.stderr
     *traceback, last = done.stderr.splitlines()
     assert re.fullmatch(expected + ("" if verbose else re.escape(" (--verbose shows the traceback)")), last)
-    assert bool(traceback) == verbose and (not verbose or traceback[0] == "Traceback (most recent call last):")
+    # Verbose, paramiko's own log may come first.
+    assert ("Traceback (most recent call last):" in traceback) is verbose and bool(traceback) is verbose
     assert password not in done.stdout + done.stderr

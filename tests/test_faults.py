@@ -6,6 +6,7 @@ import contextlib
 import gc
 import os
 import socket
+import subprocess
 import textwrap
 import threading
 import time
@@ -178,17 +179,23 @@ def stopped(server: SFTPTestServer) -> Iterator[None]:
         server.resume()
 
 
-def test_server_stopped_after_login(sftp_server: SFTPTestServer, tmp_path: Path) -> None:
-    """With a timeout of 1.5 s each call on a server that stopped answering
-    ends within seconds, and closing releases everything."""
+@pytest.mark.parametrize("later", ["stopped", "answering again"])
+def test_server_stopped_after_login(sftp_server: SFTPTestServer, tmp_path: Path, later: str) -> None:
+    """With a timeout of 1.5 s a call on a server that stopped answering ends
+    within seconds.  The connection is then closed: a late answer would be
+    taken for the answer to the next request, so every later call fails at
+    once, also once the server answers again, and closing releases
+    everything."""
     before = resources(sockets_only=True)
     (tmp_path / "up").write_bytes(b"data")
     obj = C(dict(sftp_server.config(), timeout=1.5))
     obj._connect()
     assert obj._upload(str(tmp_path / "up"), "up") is True
     outcomes = []
-    with stopped(sftp_server):
-        for call in (lambda: obj._stat("up"), lambda: obj._upload(str(tmp_path / "up"), "again"),
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(stopped(sftp_server))
+        for call in (lambda: obj._stat("up"), lambda: obj._normalize("."),
+                     lambda: obj._upload(str(tmp_path / "up"), "again"),
                      lambda: obj._download("up", str(tmp_path / "down")), obj._close):
             worker = Background(call)
             started = time.monotonic()
@@ -196,23 +203,37 @@ def test_server_stopped_after_login(sftp_server: SFTPTestServer, tmp_path: Path)
             worker.join(BOUND)
             assert not worker.is_alive() and worker.ended - started < 5, worker.ended - started
             outcomes.append(worker.outcome)
+            if later == "answering again":
+                stack.close()
         assert_released(before, sockets_only=True)
-    stat_error, *answers = outcomes
+    stat_error, closed_error, *answers = outcomes
     assert type(stat_error) is TimeoutError and module_entries(stat_error) == [(QUAL + "_stat", 121)]
+    assert type(closed_error) is OSError and str(closed_error) == "Socket is closed"
     assert answers == [False, False, None] and not (tmp_path / "down").exists()
 
 
-@pytest.mark.parametrize("given", ["its own keys", "another key", "a key of another type"])
+@pytest.mark.parametrize("given", ["its own keys", "ssh-keyscan lines", "another key", "a key of another type"])
 def test_host_key(sftp_server: SFTPTestServer, given: str) -> None:
     """Its own key, of each type it has, lets a server in and makes that the
-    type negotiated; any other key is refused at the login line."""
+    type negotiated, also as ssh-keyscan prints it, host field plain or
+    hashed; any other key is refused at the login line."""
     before = resources(sockets_only=True)
     config = dict(sftp_server.config(), timeout=BOUND)  # the timeout is the deadline of each wait
-    if given == "its own keys":
-        keys = sftp_server.host_keys()
-        assert "ssh-ed25519" in keys
-        for kind, line in keys.items():
-            obj = C(dict(config, host_key=line + " tester@scan"))
+    if given in ("its own keys", "ssh-keyscan lines"):
+        if given == "its own keys":
+            keys = sftp_server.host_keys()
+            assert "ssh-ed25519" in keys
+            lines = [(kind, line + " tester@scan") for kind, line in keys.items()]
+        else:
+            scans = [subprocess.run(["ssh-keyscan", *hashed, "-p", str(sftp_server.port), "-t", "ed25519",
+                                     sftp_server.host], capture_output=True, text=True, timeout=60, check=True)
+                     for hashed in ([], ["-H"])]
+            lines = [(line.split()[1], line) for scan in scans for line in scan.stdout.splitlines()
+                     if not line.startswith("#")]
+            (_, plain), (_, hashed) = lines
+            assert plain.split()[0] == f"[{sftp_server.host}]:{sftp_server.port}" and hashed.startswith("|1|")
+        for kind, line in lines:
+            obj = C(dict(config, host_key=line))
             obj._connect()
             assert obj._sftp.get_channel().get_transport().get_remote_server_key().get_name() == kind
             assert obj._normalize(".") == sftp_server.remote_root

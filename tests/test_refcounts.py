@@ -146,13 +146,29 @@ def test_construction_hand_over_and_interrupted_finaliser(env: types.SimpleNames
 def test_timeout_and_host_key(env: types.SimpleNamespace, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(socket, "create_connection", lambda *args: types.SimpleNamespace(close=lambda: None))
     monkeypatch.setattr(sftp_main.paramiko, "PKey", paramiko.PKey, raising=False)
+    monkeypatch.setattr(sftp_main.paramiko, "HostKeys", paramiko.HostKeys, raising=False)
     channel = types.SimpleNamespace(settimeout=lambda seconds: None)
     env.client.get_channel = lambda: channel
     key = key_line()
-    good = {**VALID, "timeout": 1.5, "host_key": key}
-    bad = {**VALID, "timeout": "30", "host_key": "ssh-foo " + key.split()[1]}  # both refused, paramiko's error kept
-    obj, refused = make_obj(good), make_obj(bad)
-    assert_balanced(lambda: (obj._connect(), expecting(ValueError, refused._connect)()), C, obj, refused, good, bad)
+    configs = [{**VALID, "timeout": 1.5, "host_key": f"{paramiko.HostKeys.hash_host(VALID['host'])} {key}"},
+               # both refused, paramiko's error kept
+               {**VALID, "timeout": "30", "host_key": "ssh-foo " + key.split()[1]},
+               {**VALID, "host_key": f"other,{paramiko.HostKeys.hash_host('other')} {key}"},
+               {**VALID, "host_key": "ecdsa-sha2-nistp384 " + key_line("ecdsa-sha2-nistp256").split()[1]}]
+    obj, *refused = map(make_obj, configs)
+    # A request that timed out on a paramiko client with a timeout closes its transport.
+    timed_out = make_obj()
+    timed_out._sftp = sftp_main.paramiko.SFTPClient()
+    timed_out._sftp.stat = timed_out._sftp.put = raiser(TimeoutError)
+    timed_out._sftp.get_channel = lambda: types.SimpleNamespace(
+        gettimeout=lambda: 1.5, get_transport=lambda: types.SimpleNamespace(close=lambda: None))
+
+    def call() -> None:
+        obj._connect()
+        expecting(ValueError, *(o._connect for o in refused))()
+        expecting(TimeoutError, lambda: timed_out._stat("x"))()
+        assert timed_out._upload("a", "b") is False
+    assert_balanced(call, C, obj, timed_out, *refused, *configs)
 
 
 @pytest.mark.parametrize("outcome", ["written", "failed", "interrupted"])

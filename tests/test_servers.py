@@ -14,6 +14,8 @@ from typing import IO
 import paramiko
 import pytest
 
+import sftp_main
+
 from conftest import settle
 from servers import SFTPTestServer
 from servers.hosting import can_run_openssh, descendants, is_gone, kill_pids
@@ -69,12 +71,12 @@ def test_server_exits_when_its_parent_dies(kind: str, tmp_path: Path) -> None:
 
 
 def read_banner(stdout: IO[str]) -> dict[str, str]:
-    """The fields the foreground server prints, up to its root folder
-    (bounded by the server's own start-up, as above)."""
+    """The fields the foreground server prints, up to its host key (bounded
+    by the server's own start-up, as above)."""
     shown: dict[str, str] = {}
-    while "root" not in shown:
+    while "host_key" not in shown:
         line = stdout.readline()
-        assert line, f"the server ended before showing its root: {shown}"
+        assert line, f"the server ended before showing its host key: {shown}"
         key, _, value = line.strip().partition(": ")
         shown[key.rstrip(":")] = value.strip()
     return shown
@@ -101,6 +103,10 @@ def test_embedded_server_stops_cleanly_on_a_signal(foreground: bool, sig: signal
             assert root.is_dir() and shown["host"] == "127.0.0.1"
         else:
             shown = {"port": json.loads(server.stdout.readline())["port"], "user": "tester", "password": "pw"}
+        if foreground:  # what it shows is a configuration, host_key included
+            obj = sftp_main.VornaxSFTPMain({key: shown[key] for key in ("host", "port", "user", "password", "host_key")})
+            obj._connect()
+            obj._close()
         transport = paramiko.Transport(("127.0.0.1", int(shown["port"])))
         transport.connect(username=shown["user"], password=shown["password"])
         assert paramiko.SFTPClient.from_transport(transport).listdir("/") == []

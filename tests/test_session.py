@@ -148,8 +148,12 @@ def test_connect_failure_at_each_step(monkeypatch: pytest.MonkeyPatch, fault: st
 
 
 TIMEOUT_TEXT = f"参数timeout应为大于0且不超过{int(threading.TIMEOUT_MAX)}的int或float（秒）：{{!r}}"
-NOT_A_LINE = "参数host_key应为OpenSSH格式的一行公钥（类型、base64、可选的注释）：{!r}"
+NOT_A_LINE = "参数host_key应为OpenSSH格式的一行公钥（类型、base64、可选的注释，前面可有known_hosts的主机字段）：{!r}"
 REFUSED = "参数host_key的密钥类型或数据无效：{!r}"
+LABEL = "参数host_key标明的类型与密钥本身的类型{}不符：{{!r}}"
+OTHER_HOST = "参数host_key的主机字段不含所连接的主机{}：{{!r}}"
+P256_DATA = key_line("ecdsa-sha2-nistp256").split()[1]
+RSA_DATA = key_line("ssh-rsa").split()[1]
 
 
 @pytest.mark.parametrize("timeout, host_key, text", [
@@ -160,6 +164,16 @@ REFUSED = "参数host_key的密钥类型或数据无效：{!r}"
     (None, KEY.split()[0] + " " + KEY.split()[1][:-1], NOT_A_LINE), (None, "ssh-ed25519 AAAA*AAA", NOT_A_LINE),
     (None, "ssh-ed25519 ＡＡＡＡ", NOT_A_LINE),
     (None, "ssh-foo " + KEY.split()[1], REFUSED), (None, "ssh-rsa " + KEY.split()[1], REFUSED),
+    (None, "sftp.example ssh-foo " + KEY.split()[1], REFUSED),
+    # The label must name the key's own type, which paramiko takes from the data.
+    (None, "ecdsa-sha2-nistp384 " + P256_DATA, LABEL.format("ecdsa-sha2-nistp256")),
+    (None, "rsa-sha2-512 " + RSA_DATA, LABEL.format("ssh-rsa")),
+    (None, "sftp.example ecdsa-sha2-nistp521 " + P256_DATA, LABEL.format("ecdsa-sha2-nistp256")),
+    # A known_hosts line must name the host and port connected to, as ssh-keyscan writes them.
+    *[(None, f"{hosts} {KEY}", OTHER_HOST.format("sftp.example")) for hosts in (
+        "other.example", "sftp.example.org,other", "[sftp.example]:22", "*.example", "sftp.example:22",
+        paramiko.HostKeys.hash_host("other.example"), paramiko.HostKeys.hash_host("[sftp.example]:22"),
+        "|1|bm90IGEgc2FsdA==|AAAA", "|1|")],
     ("30", 5, TIMEOUT_TEXT + "；参数host_key应为str：5")])
 def test_wrong_key_values_are_refused_before_anything_is_made(fake_paramiko: FakeParamiko,
                                                               monkeypatch: pytest.MonkeyPatch, timeout: Any,
@@ -168,10 +182,20 @@ def test_wrong_key_values_are_refused_before_anything_is_made(fake_paramiko: Fak
     obj = make_obj({**VALID, "timeout": timeout, "host_key": host_key})
     exc = catch(obj._connect)
     check_raised(exc, ValueError, text.format(host_key if timeout is None else timeout), ("_connect", 90))
-    assert [c[0] for c in calls(fake_paramiko.log)] == ["paramiko.PKey.from_type_string"] * (text == REFUSED)
+    made_key = not text.startswith(("参数timeout", "参数host_key应为"))
+    assert [c[0] for c in calls(fake_paramiko.log)] == ["paramiko.PKey.from_type_string"] * made_key
     assert "_ssh" not in vars(obj)
     # What paramiko said about a refused key stays at hand.
     assert (type(exc.__cause__).__module__.startswith("paramiko")) is (text == REFUSED)
+
+
+@pytest.mark.parametrize("port, hosts", [
+    (None, "sftp.example"), (22, "other,SFTP.Example"), ("22", paramiko.HostKeys.hash_host("sftp.example")),
+    (2222, "[sftp.example]:2222"), ("2222", paramiko.HostKeys.hash_host("[sftp.example]:2222"))])
+def test_known_hosts_line_naming_the_target_is_taken(fake_paramiko: FakeParamiko, port: Any, hosts: str) -> None:
+    make_obj({**VALID, "port": port, "host_key": f"{hosts} {KEY}"})._connect()
+    (login,) = [c for c in calls(fake_paramiko.log) if c[0] == "transport.connect"]
+    assert login[2]["hostkey"].get_base64() == KEY.split()[1]
 
 
 @pytest.mark.parametrize("close_error", [OSError, KeyboardInterrupt])

@@ -152,11 +152,23 @@ namespace sftp {
     X(attr_auth_timeout, "auth_timeout")                         \
     X(attr_channel_timeout, "channel_timeout")                   \
     X(attr_settimeout, "settimeout")                             \
+    X(attr_gettimeout, "gettimeout")                             \
     X(text_timeout_prefix, "参数timeout应为大于0且不超过")          \
     X(text_timeout_middle, "的int或float（秒）：")                  \
     X(text_host_key_not_str, "参数host_key应为str：")               \
-    X(text_host_key_not_line, "参数host_key应为OpenSSH格式的一行公钥（类型、base64、可选的注释）：") \
-    X(text_host_key_refused, "参数host_key的密钥类型或数据无效：")
+    X(text_host_key_not_line, "参数host_key应为OpenSSH格式的一行公钥（类型、base64、可选的注释，前面可有known_hosts的主机字段）：") \
+    X(text_host_key_refused, "参数host_key的密钥类型或数据无效：")  \
+    X(attr_get_name, "get_name")                                 \
+    X(attr_HostKeys, "HostKeys")                                 \
+    X(attr_hash_host, "hash_host")                               \
+    X(attr_lower, "lower")                                       \
+    X(text_comma, ",")                                           \
+    X(text_hashed_host, "|1|")                                   \
+    X(text_ssh_port, "22")                                       \
+    X(text_host_key_label_prefix, "参数host_key标明的类型与密钥本身的类型") \
+    X(text_host_key_label_middle, "不符：")                         \
+    X(text_host_key_host_prefix, "参数host_key的主机字段不含所连接的主机") \
+    X(text_host_key_host_middle, "：")
 
 struct ModuleState {
 #define SFTP_DECLARE_FIELD(field, text) PyObject* field;

@@ -29,8 +29,8 @@ class VornaxSFTPConfig(TypedDict, total=False):
     ssh_rsa_pwd: str | None
     # Seconds bounding each wait of the connection; absent or false: none.
     timeout: float | None
-    # The server's public key, "<type> <base64> [comment]"; absent or
-    # false: any server is accepted.
+    # The server's public key, a line as ssh-keyscan prints it or
+    # "<type> <base64> [comment]"; absent or false: any server is accepted.
     host_key: str | None
 
 class VornaxSFTPMain:

@@ -17,13 +17,6 @@ Ref paramiko_attr(PyObject* name) {
     return paramiko ? get_attr(paramiko.get(), name) : Ref();
 }
 
-// format(self._config.<name>, "")
-Ref config_text(PyObject* self, PyObject* name) {
-    Ref config = get_attr(self, state().self_config);
-    Ref value = config ? get_attr(config.get(), name) : Ref();
-    return value ? Ref::steal(PyObject_Format(value.get(), state().text_empty)) : Ref();
-}
-
 // self._config.<name>
 Ref config_value(PyObject* self, PyObject* name) {
     Ref config = get_attr(self, state().self_config);
@@ -39,42 +32,42 @@ PyObject* close_after_failure(PyObject* transport) {
     return nullptr;
 }
 
-// When self._sftp is a paramiko SFTPClient, closes the transport of its
-// channel: self._sftp.get_channel().get_transport().close().  Any other
-// client is left alone.  Returns 0 or -1.
-int close_sftp_transport(PyObject* self) {
+// paramiko.SFTPClient, or None where no client can be one of its: without
+// paramiko or without its class (also a module namespace cleared at
+// shutdown), or with a stand-in for paramiko whose SFTPClient is no class.
+// Empty on any other error.
+Ref sftp_client_class() {
     const ModuleState& s = state();
     Ref paramiko = lookup_global(s.glob_paramiko);
     Ref cls = paramiko ? get_attr(paramiko.get(), s.attr_SFTPClient) : Ref();
     if (!cls) {
-        // Without paramiko, or without its class, nothing here can be one
-        // of its clients (this also covers a module namespace cleared at
-        // shutdown).  Any other error is the caller's.
         if (!PyErr_ExceptionMatches(PyExc_NameError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return -1;
+            return cls;
         }
         PyErr_Clear();
-        return 0;
+        return Ref::borrow(Py_None);
     }
     if (!PyType_Check(cls.get())) {
-        return 0;  // a stand-in for paramiko: no client can be one of its SFTP clients
+        return Ref::borrow(Py_None);
     }
-    Ref client = get_attr(self, s.self_sftp);
-    if (!client) {
-        return -1;
-    }
-    int is_paramiko_client = PyObject_IsInstance(client.get(), cls.get());
+    return cls;
+}
+
+// client.get_channel() when `client` is an instance of `cls`, the paramiko
+// SFTPClient class; None for any other client.  Empty on an error.
+Ref paramiko_channel(PyObject* client, PyObject* cls) {
+    int is_paramiko_client = PyObject_IsInstance(client, cls);
     if (is_paramiko_client <= 0) {
-        return is_paramiko_client;
+        return is_paramiko_client < 0 ? Ref() : Ref::borrow(Py_None);
     }
-    Ref channel = call_method(client.get(), s.attr_get_channel);
-    if (!channel) {
-        return -1;
-    }
-    if (channel.get() == Py_None) {
-        return 0;
-    }
-    Ref transport = call_method(channel.get(), s.attr_get_transport);
+    return call_method(client, state().attr_get_channel);
+}
+
+// channel.get_transport().close(), unless the channel has no transport.
+// Returns 0 or -1.
+int close_channel_transport(PyObject* channel) {
+    const ModuleState& s = state();
+    Ref transport = call_method(channel, s.attr_get_transport);
     if (!transport) {
         return -1;
     }
@@ -84,7 +77,41 @@ int close_sftp_transport(PyObject* self) {
     return call_method(transport.get(), s.attr_close) ? 0 : -1;
 }
 
+// When self._sftp is a paramiko SFTPClient, closes the transport of its
+// channel: self._sftp.get_channel().get_transport().close().  Any other
+// client is left alone.  Returns 0 or -1.
+int close_sftp_transport(PyObject* self) {
+    Ref cls = sftp_client_class();
+    if (!cls || cls.get() == Py_None) {
+        return cls ? 0 : -1;
+    }
+    Ref client = get_attr(self, state().self_sftp);
+    Ref channel = client ? paramiko_channel(client.get(), cls.get()) : Ref();
+    if (!channel) {
+        return -1;
+    }
+    return channel.get() == Py_None ? 0 : close_channel_transport(channel.get());
+}
+
 }  // namespace
+
+void close_after_timeout(PyObject* client) {
+    if (client == nullptr || !PyErr_ExceptionMatches(PyExc_TimeoutError)) {
+        return;
+    }
+    SavedError timed_out;  // stays the caller's error; a failed close adds nothing
+    Ref cls = sftp_client_class();
+    Ref channel = cls && cls.get() != Py_None ? paramiko_channel(client, cls.get()) : Ref();
+    if (!channel || channel.get() == Py_None) {
+        return;
+    }
+    // The channel's timeout is the one the configuration's `timeout` set:
+    // without it nothing here ever times out, and nothing changes.
+    Ref timeout = call_method(channel.get(), state().attr_gettimeout);
+    if (timeout && timeout.get() != Py_None) {
+        close_channel_transport(channel.get());
+    }
+}
 
 PyObject* connect(PyObject* const* args, int& line) {
     PyObject* self = args[0];

@@ -32,6 +32,7 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
         result = call_method(client.get(), state().*Method, args[1], args[2]);
     }
     if (!result) {
+        close_after_timeout(client.get());
         return nullptr;
     }
     if constexpr (Returns == Result::ClientResult) {
@@ -113,7 +114,11 @@ PyObject* chdir(PyObject* const* args, int& line) {
 PyObject* upload(PyObject* const* args, int& line) {
     line = 132;  // self._sftp.put(src_file, dsc_path)
     Ref client = get_attr(args[0], state().self_sftp);
-    return transfer_answer(client && call_method(client.get(), state().attr_put, args[1], args[2]));
+    bool sent = client && call_method(client.get(), state().attr_put, args[1], args[2]);
+    if (!sent) {
+        close_after_timeout(client.get());
+    }
+    return transfer_answer(sent);
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
@@ -124,7 +129,11 @@ PyObject* download(PyObject* const* args, int& line) {
     line = 139;
     Ref client = get_attr(args[0], state().self_sftp);
     Ref getter = client ? get_attr(client.get(), state().attr_get) : Ref();
-    return transfer_answer(getter && download_to(getter.get(), args[1], args[2]) == 0);
+    bool fetched = getter && download_to(getter.get(), args[1], args[2]) == 0;
+    if (!fetched) {
+        close_after_timeout(client.get());
+    }
+    return transfer_answer(fetched);
 }
 
 }  // namespace sftp::session

@@ -3,6 +3,7 @@
 #include "session/options.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 #include "calls.hpp"
 #include "globals.hpp"
@@ -94,11 +95,78 @@ Ref decode_base64(PyObject* text) {
     return data;
 }
 
-// Makes `key` from a host_key line "<type> <base64> [comment]" with
+// Whether one entry of a known_hosts host field is `name` (ASCII case
+// ignored, as host names go) or, hashed as "|1|<salt>|<hash>", the hash of
+// `name` or of its lower-case form.  1, 0, or -1 on an error.
+int entry_names(PyObject* entry, PyObject* name, PyObject* lowered) {
+    const ModuleState& s = state();
+    int hashed = static_cast<int>(PyUnicode_Tailmatch(entry, s.text_hashed_host, 0, PY_SSIZE_T_MAX, -1));
+    if (hashed < 0) {
+        return -1;
+    }
+    if (!hashed) {
+        Ref entry_lowered = call_method(entry, s.attr_lower);
+        return entry_lowered ? PyObject_RichCompareBool(entry_lowered.get(), lowered, Py_EQ) : -1;
+    }
+    Ref paramiko = lookup_global(s.glob_paramiko);
+    Ref host_keys = paramiko ? get_attr(paramiko.get(), s.attr_HostKeys) : Ref();
+    Ref hash_host = host_keys ? get_attr(host_keys.get(), s.attr_hash_host) : Ref();
+    if (!hash_host) {
+        return -1;
+    }
+    for (PyObject* candidate : {name, lowered}) {
+        Ref hash = call(hash_host.get(), candidate, entry);
+        if (!hash) {
+            // A salt that is no base64 of 20 bytes: an entry that names nothing.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                return -1;
+            }
+            PyErr_Clear();
+            return 0;
+        }
+        int same = PyObject_RichCompareBool(hash.get(), entry, Py_EQ);
+        if (same != 0) {
+            return same;
+        }
+    }
+    return 0;
+}
+
+// Whether the host field of a known_hosts line names the host and port
+// _connect goes to, in the form ssh-keyscan writes: "host" for port 22,
+// "[host]:port" for any other.  `name` receives that form.  1, 0 or -1.
+int field_names_target(PyObject* self, PyObject* field, Ref& name) {
+    const ModuleState& s = state();
+    Ref host = config_text(self, s.attr_host);
+    Ref port = host ? config_text(self, s.attr_port) : Ref();
+    if (!port) {
+        return -1;
+    }
+    int default_port = PyUnicode_Compare(port.get(), s.text_ssh_port) == 0;
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    name = default_port ? std::move(host) : Ref::steal(PyUnicode_FromFormat("[%U]:%U", host.get(), port.get()));
+    Ref lowered = name ? call_method(name.get(), s.attr_lower) : Ref();
+    Ref entries = lowered ? Ref::steal(PyUnicode_Split(field, s.text_comma, -1)) : Ref();
+    if (!entries) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+        int found = entry_names(PyList_GET_ITEM(entries.get(), i), name.get(), lowered.get());
+        if (found != 0) {
+            return found;
+        }
+    }
+    return 0;
+}
+
+// Makes `key` from a host_key line, "<type> <base64> [comment]" or a
+// known_hosts line with a host field in front, with
 // paramiko.PKey.from_type_string.  A line that is no usable key adds its
 // message to `problems` instead; what paramiko said about it goes to
 // `cause`.  Returns -1 only on a failure that is not the value's fault.
-int make_host_key(PyObject* value, PyObject* problems, Ref& key, Ref& cause) {
+int make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& key, Ref& cause) {
     const ModuleState& s = state();
     if (!PyUnicode_Check(value)) {
         return add_problem(problems, s.text_host_key_not_str, value);
@@ -107,32 +175,70 @@ int make_host_key(PyObject* value, PyObject* problems, Ref& key, Ref& cause) {
     Ref text = Ref::steal(PyUnicode_FromObject(value));
     Ref stripped = text ? call_method(text.get(), s.attr_strip) : Ref();
     Ref lines = stripped ? Ref::steal(PyUnicode_Splitlines(stripped.get(), 0)) : Ref();
-    Ref fields = lines ? Ref::steal(PyUnicode_Split(stripped.get(), nullptr, 2)) : Ref();
+    Ref fields = lines ? Ref::steal(PyUnicode_Split(stripped.get(), nullptr, 3)) : Ref();
     if (!fields) {
         return -1;
     }
-    if (PyList_GET_SIZE(lines.get()) != 1 || PyList_GET_SIZE(fields.get()) < 2) {
+    Py_ssize_t count = PyList_GET_SIZE(fields.get());
+    if (PyList_GET_SIZE(lines.get()) != 1 || count < 2) {
         return add_problem(problems, s.text_host_key_not_line, value);
     }
+    // The second field is the base64 of a bare line; in a known_hosts line
+    // it is the key type, which is never base64 (every type name has a
+    // "-"), and the base64 comes third.
+    Py_ssize_t type_field = 0;
     Ref data = decode_base64(PyList_GET_ITEM(fields.get(), 1));
+    if (!data && !PyErr_Occurred() && count >= 3) {
+        type_field = 1;
+        data = decode_base64(PyList_GET_ITEM(fields.get(), 2));
+    }
     if (!data) {
         return PyErr_Occurred() ? -1 : add_problem(problems, s.text_host_key_not_line, value);
     }
+    PyObject* label = PyList_GET_ITEM(fields.get(), type_field);
     Ref paramiko = lookup_global(s.glob_paramiko);
     Ref pkey = paramiko ? get_attr(paramiko.get(), s.attr_PKey) : Ref();
     Ref factory = pkey ? get_attr(pkey.get(), s.attr_from_type_string) : Ref();
     if (!factory) {
         return -1;
     }
-    key = call(factory.get(), PyList_GET_ITEM(fields.get(), 0), data.get());
-    if (key) {
+    key = call(factory.get(), label, data.get());
+    if (!key) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return -1;
+        }
+        cause = Ref::steal(PyErr_GetRaisedException());
+        return add_problem(problems, s.text_host_key_refused, value);
+    }
+    // paramiko takes an ECDSA key's curve, and so its type, from the data
+    // whatever the label says; a line whose label names another type is
+    // someone's mistake, and paramiko would negotiate the key's own type.
+    Ref own_type = call_method(key.get(), s.attr_get_name);
+    int same = own_type ? PyObject_RichCompareBool(own_type.get(), label, Py_EQ) : -1;
+    if (same <= 0) {
+        key = Ref();
+        if (same < 0) {
+            return -1;
+        }
+        Ref message = Ref::steal(PyUnicode_FromFormat("%U%S%U%R", s.text_host_key_label_prefix, own_type.get(),
+                                                      s.text_host_key_label_middle, value));
+        return message ? PyList_Append(problems, message.get()) : -1;
+    }
+    if (type_field == 0) {
         return 0;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    Ref target;
+    int named = field_names_target(self, PyList_GET_ITEM(fields.get(), 0), target);
+    if (named > 0) {
+        return 0;
+    }
+    key = Ref();
+    if (named < 0) {
         return -1;
     }
-    cause = Ref::steal(PyErr_GetRaisedException());
-    return add_problem(problems, s.text_host_key_refused, value);
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U%U%U%R", s.text_host_key_host_prefix, target.get(),
+                                                  s.text_host_key_host_middle, value));
+    return message ? PyList_Append(problems, message.get()) : -1;
 }
 
 // The truth of a freshly read value: 1, 0, or -1 when the read or the
@@ -140,6 +246,13 @@ int make_host_key(PyObject* value, PyObject* problems, Ref& key, Ref& cause) {
 int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
 
 }  // namespace
+
+Ref config_text(PyObject* self, PyObject* name) {
+    const ModuleState& s = state();
+    Ref config = get_attr(self, s.self_config);
+    Ref value = config ? get_attr(config.get(), name) : Ref();
+    return value ? Ref::steal(PyObject_Format(value.get(), s.text_empty)) : Ref();
+}
 
 int read_connect_options(PyObject* self, ConnectOptions& options) {
     const ModuleState& s = state();
@@ -158,7 +271,7 @@ int read_connect_options(PyObject* self, ConnectOptions& options) {
     Ref cause;
     Ref line = config_option(self, s.key_host_key);
     is_set = truth(line);
-    if (is_set < 0 || (is_set && make_host_key(line.get(), problems.get(), options.host_key, cause) < 0)) {
+    if (is_set < 0 || (is_set && make_host_key(self, line.get(), problems.get(), options.host_key, cause) < 0)) {
         return -1;
     }
     if (PyList_GET_SIZE(problems.get()) == 0) {

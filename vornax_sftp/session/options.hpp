@@ -1,6 +1,8 @@
 // The two optional connection settings of a configuration: `timeout`
 // bounds every wait of a connection, `host_key` pins the server's public
-// key.  With neither set, _connect makes exactly the calls it always made.
+// key.  A false value counts as not set; with neither set, _connect reads
+// them (two calls of self._config.get) and then makes the calls it always
+// made.
 #pragma once
 
 #include "ref.hpp"
@@ -12,9 +14,14 @@ struct ConnectOptions {
     Ref host_key;  // the paramiko key made from the configured line, or empty
 };
 
+// format(self._config.<name>, ""): the host and port texts of the address.
+Ref config_text(PyObject* self, PyObject* name);
+
 // Reads `timeout`, then `host_key`, through self._config.get (a
-// configuration object without `get` has neither) and checks both.  Either
-// value wrong raises one ValueError naming each wrong key.  Returns 0 or -1.
+// configuration object without `get` has neither) and checks both.  A
+// host_key line with a known_hosts host field also reads the configured
+// host and port, which that field must name.  Either value wrong raises one
+// ValueError naming each wrong key.  Returns 0 or -1.
 int read_connect_options(PyObject* self, ConnectOptions& options);
 
 // transport_class(address), or, with a timeout, transport_class over a

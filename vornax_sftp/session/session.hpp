@@ -19,4 +19,14 @@ PyObject* chdir(PyObject* const* args, int& line);
 PyObject* upload(PyObject* const* args, int& line);
 PyObject* download(PyObject* const* args, int& line);
 
+// Called with the exception of a failed call on `client` (self._sftp, or
+// null when reading it failed) pending.  A request that timed out leaves
+// paramiko's SFTP client out of step with the server: the late answer would
+// be taken for the answer to the next request ("Garbage packet received").
+// So when the exception is a TimeoutError and `client` is a paramiko
+// SFTPClient whose channel has a timeout, its transport is closed, and every
+// later call fails at once as on a closed connection.  The pending exception
+// stays as it is.
+void close_after_timeout(PyObject* client);
+
 }  // namespace sftp::session
