@@ -95,6 +95,7 @@ namespace sftp {
     X(attr_LOCK_EX, "LOCK_EX")                                    \
     X(attr_ioctl, "ioctl")                                        \
     X(attr_O_RDONLY, "O_RDONLY")                                  \
+    X(attr_O_RDWR, "O_RDWR")                                      \
     X(attr_O_WRONLY, "O_WRONLY")                                  \
     X(attr_O_CREAT, "O_CREAT")                                    \
     X(attr_O_EXCL, "O_EXCL")                                      \
@@ -102,8 +103,8 @@ namespace sftp {
     X(attr_O_BINARY, "O_BINARY")                                  \
     X(attr_path, "path")                                          \
     X(attr_abspath, "abspath")                                    \
-    X(attr_dirname, "dirname")                                    \
-    X(attr_basename, "basename")                                  \
+    X(attr_split, "split")                                        \
+    X(attr_link, "link")                                          \
     X(attr_fsdecode, "fsdecode")                                  \
     X(attr_join, "join")                                          \
     X(attr_st_mode, "st_mode")                                    \

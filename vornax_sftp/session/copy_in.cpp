@@ -136,7 +136,7 @@ Ref open_file(PyObject* os, PyObject* path, std::initializer_list<PyObject*> fla
     return permissions ? call_method(os, state().attr_open, path, flag_bits.get(), permissions.get()) : Ref();
 }
 
-int copy_into(PyObject* os, PyObject* source, PyObject* fd, long long size) {
+int copy_into(PyObject* os, PyObject* reader, PyObject* fd, long long size) {
     const ModuleState& s = state();
     if (lock(fd) < 0) {
         return -1;
@@ -144,19 +144,7 @@ int copy_into(PyObject* os, PyObject* source, PyObject* fd, long long size) {
     Ref info = call_method(os, s.attr_fstat, fd);
     Ref length = info ? get_attr(info.get(), s.attr_st_size) : Ref();
     const long long old_size = length ? PyLong_AsLongLong(length.get()) : -1;
-    Ref reader = old_size < 0 ? Ref() : open_file(os, source, {s.attr_O_RDONLY, s.attr_O_BINARY}, 0);
-    if (!reader) {
-        return -1;
-    }
-    int result = copy(os, reader.get(), fd, old_size, size);
-    // The reader is closed whatever happened; the first error is reported.
-    if (result < 0) {
-        SavedError first;
-        call_method(os, s.attr_close, reader.get());
-    } else if (!call_method(os, s.attr_close, reader.get())) {
-        result = -1;
-    }
-    return result;
+    return old_size < 0 ? -1 : copy(os, reader, fd, old_size, size);
 }
 
 }  // namespace sftp::session

@@ -9,13 +9,13 @@
 
 namespace sftp::session {
 
-// Copies the file at `source` into the open descriptor `fd`: locks it
-// (flock, where the platform has one) so that concurrent downloads into it
-// write whole versions one after another, reserves the space the new bytes
-// need before any old byte changes (posix_fallocate, where the platform has
-// it), writes them, and cuts the file to their length.  0, or -1 with an
-// exception set.
-int copy_into(PyObject* os, PyObject* source, PyObject* fd, long long size);
+// Copies the `size` bytes of the descriptor `reader` into the descriptor
+// `fd`: locks it (flock, where the platform has one) so that concurrent
+// downloads into it write whole versions one after another, reserves the
+// space the new bytes need before any old byte changes (posix_fallocate,
+// where the platform has it), writes them, and cuts the file to their
+// length.  0, or -1 with an exception set.
+int copy_into(PyObject* os, PyObject* reader, PyObject* fd, long long size);
 
 // os.open(path, flags, mode), `flags` the named os constants or'ed
 // together; names the platform lacks (O_BINARY off Windows, O_NONBLOCK on

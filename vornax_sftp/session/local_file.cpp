@@ -93,10 +93,12 @@ private:
     Ref open_destination();
     int move(PyObject* written);
     Ref attributes(PyObject* listxattr, PyObject* file);
+    int close_temporary();
 
     Ref os_;
     Ref path_;             // the destination, absolute (str)
     Ref temporary_;        // the file the client writes
+    Ref temporary_fd_;     // ... open for reading and writing until it is moved or copied in
     bool beside_ = false;  // ... in the destination's directory
     Ref fd_;               // the destination, once opened
     Ref opened_;           // its fstat
@@ -111,7 +113,10 @@ int Download::prepare(PyObject* destination) {
     if (!fspath) {
         return PyErr_ExceptionMatches(PyExc_TypeError) ? (PyErr_Clear(), 0) : -1;  // the client decides
     }
-    os_ = Ref::steal(PyImport_Import(s.mod_os));
+    os_ = Ref::steal(PyImport_GetModule(s.mod_os));  // imported by the interpreter's start-up
+    if (!os_ && !PyErr_Occurred()) {
+        os_ = Ref::steal(PyImport_Import(s.mod_os));
+    }
     Ref text = os_ ? call_method(os_.get(), s.attr_fsdecode, fspath.get()) : Ref();
     Ref path_module = text ? get_attr(os_.get(), s.attr_path) : Ref();
     // Absolute now, so that another thread's chdir cannot move it.
@@ -136,12 +141,17 @@ int Download::prepare(PyObject* destination) {
 int Download::make_temporary() {
     const ModuleState& s = state();
     Ref path_module = get_attr(os_.get(), s.attr_path);
-    Ref directory = path_module ? call_method(path_module.get(), s.attr_dirname, path_.get()) : Ref();
-    Ref name = directory ? call_method(path_module.get(), s.attr_basename, path_.get()) : Ref();
-    const int kept = name ? keeps_its_entries(directory.get()) : -1;
+    Ref parts = path_module ? call_method(path_module.get(), s.attr_split, path_.get()) : Ref();
+    if (parts && (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2)) {
+        PyErr_SetString(PyExc_TypeError, "os.path.split gave no pair");
+        return -1;
+    }
+    PyObject* directory = parts ? PyTuple_GET_ITEM(parts.get(), 0) : nullptr;
+    PyObject* name = parts ? PyTuple_GET_ITEM(parts.get(), 1) : nullptr;
+    const int kept = parts ? keeps_its_entries(directory) : -1;
     if (kept == 0) {
         // Readable by no one the destination does not let read it.
-        temporary_ = temporary_in(directory.get(), name.get(), mode_);
+        temporary_ = temporary_in(directory, name, mode_);
         beside_ = static_cast<bool>(temporary_);
         if (temporary_ || ordinary_os_error() < 0) {  // no entry there: a locked directory, a path too long
             return temporary_ ? 0 : -1;
@@ -149,7 +159,7 @@ int Download::make_temporary() {
     }
     Ref tempfile = kept < 0 ? Ref() : Ref::steal(PyImport_Import(s.mod_tempfile));
     Ref elsewhere = tempfile ? call_method(tempfile.get(), s.attr_gettempdir) : Ref();
-    temporary_ = elsewhere ? temporary_in(elsewhere.get(), name.get(), 0600) : Ref();
+    temporary_ = elsewhere ? temporary_in(elsewhere.get(), name, 0600) : Ref();
     return temporary_ ? 0 : -1;
 }
 
@@ -165,15 +175,10 @@ Ref Download::temporary_in(PyObject* directory, PyObject* name, long mode) {
             ".%U.%llx-%llx.part", kept.get(), static_cast<unsigned long long>(now),
             static_cast<unsigned long long>(++g_temporary_counter)));
         Ref path = file_name ? call_method(path_module.get(), s.attr_join, directory, file_name.get()) : Ref();
-        Ref fd = path ? open_file(os_.get(), path.get(), {s.attr_O_WRONLY, s.attr_O_CREAT, s.attr_O_EXCL,
-                                                          s.attr_O_BINARY}, mode)
-                      : Ref();
-        if (fd) {
-            if (!call_method(os_.get(), s.attr_close, fd.get())) {
-                SavedError failure;
-                call_method(os_.get(), s.attr_unlink, path.get());
-                return Ref();
-            }
+        temporary_fd_ = path ? open_file(os_.get(), path.get(), {s.attr_O_RDWR, s.attr_O_CREAT, s.attr_O_EXCL,
+                                                                 s.attr_O_BINARY}, mode)
+                             : Ref();
+        if (temporary_fd_) {
             return path;
         }
         if (!path || attempt == kNameAttempts || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
@@ -203,7 +208,22 @@ Ref Download::open_destination() {
 
 int Download::commit() {
     const ModuleState& s = state();
-    Ref written = call_method(os_.get(), s.attr_stat, temporary_.get());
+    // A new destination takes the temporary file's name as a second one,
+    // which fails rather than replace what appeared at the path meanwhile.
+    if (new_ && beside_) {
+        if (close_temporary() < 0) {
+            return -1;
+        }
+        if (call_method(os_.get(), s.attr_link, temporary_.get(), path_.get())) {
+            return call_method(os_.get(), s.attr_unlink, temporary_.get()) || ordinary_os_error() == 0 ? 0 : -1;
+        }
+        // Something is there now, or the file system has no links: judged below.
+        if (ordinary_os_error() < 0 ||
+            !(temporary_fd_ = open_file(os_.get(), temporary_.get(), {s.attr_O_RDWR, s.attr_O_BINARY}, 0))) {
+            return -1;
+        }
+    }
+    Ref written = call_method(os_.get(), s.attr_fstat, temporary_fd_.get());
     const long long size = written ? long_field(written.get(), s.attr_st_size) : -1;
     if (size < 0 || !(fd_ = open_destination()) || !(opened_ = call_method(os_.get(), s.attr_fstat, fd_.get()))) {
         return -1;
@@ -213,16 +233,24 @@ int Download::commit() {
         PyErr_SetString(PyExc_OSError, "the local destination is no longer a regular file");
     }
     const int moved = PyErr_Occurred() ? -1 : beside_ ? move(written.get()) : 0;
-    if (moved < 0 || (moved == 0 && copy_into(os_.get(), temporary_.get(), fd_.get(), size) < 0)) {
+    if (moved < 0 || (moved == 0 && copy_into(os_.get(), temporary_fd_.get(), fd_.get(), size) < 0)) {
         return -1;
     }
     // The destination has its bytes; a temporary file that will not go
     // away does not make the download a failure.
-    if (moved == 0 && !call_method(os_.get(), s.attr_unlink, temporary_.get()) && ordinary_os_error() < 0) {
+    if (close_temporary() < 0 ||
+        (moved == 0 && !call_method(os_.get(), s.attr_unlink, temporary_.get()) && ordinary_os_error() < 0)) {
         return -1;
     }
     Ref fd = std::move(fd_);
     return call_method(os_.get(), s.attr_close, fd.get()) ? 0 : -1;
+}
+
+// Closes the temporary file's descriptor, if open: Windows moves, links
+// and removes no file that is open.
+int Download::close_temporary() {
+    Ref fd = std::move(temporary_fd_);
+    return !fd || call_method(os_.get(), state().attr_close, fd.get()) ? 0 : -1;
 }
 
 // 1 when the temporary file took the destination's place, 0 when the bytes
@@ -248,7 +276,7 @@ int Download::move(PyObject* written) {
             return permissions ? ordinary_os_error() : -1;  // a file system that takes no mode
         }
     }
-    Ref mine = attributes(listxattr.get(), temporary_.get());
+    Ref mine = attributes(listxattr.get(), temporary_fd_.get());
     Ref theirs = mine ? attributes(listxattr.get(), fd_.get()) : Ref();
     same = theirs ? PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ) : ordinary_os_error();
     // Confirmed just before the move: the file opened is still the one at
@@ -262,10 +290,14 @@ int Download::move(PyObject* written) {
     return call_method(os_.get(), s.attr_replace, temporary_.get(), path_.get()) ? 1 : ordinary_os_error();
 }
 
-// {name: value} of the extended attributes of `file` (ACLs live there);
-// empty with an OSError set when the file system will not list them.
+// {name: value} of the extended attributes of `file` (ACLs live there), or
+// an empty list when it has none; empty with an OSError set when the file
+// system will not list them.
 Ref Download::attributes(PyObject* listxattr, PyObject* file) {
     Ref names = call(listxattr, file);
+    if (names && PyList_CheckExact(names.get()) && PyList_GET_SIZE(names.get()) == 0) {
+        return names;  // the common case: none, and an empty list compares as well
+    }
     Ref values = names ? Ref::steal(PyDict_New()) : Ref();
     Ref iterator = values ? Ref::steal(PyObject_GetIter(names.get())) : Ref();
     while (Ref name = iterator ? Ref::steal(PyIter_Next(iterator.get())) : Ref()) {
@@ -280,6 +312,10 @@ Ref Download::attributes(PyObject* listxattr, PyObject* file) {
 void Download::abandon() {
     const ModuleState& s = state();
     SavedError pending;
+    close_temporary();
+    if (!cleanup_may_go_on()) {
+        return;
+    }
     if (temporary_) {
         call_method(os_.get(), s.attr_unlink, temporary_.get());
         if (!cleanup_may_go_on()) {
