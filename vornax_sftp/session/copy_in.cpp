@@ -17,6 +17,16 @@ Ref number(long long value) {
     return Ref::steal(PyLong_FromLongLong(value));
 }
 
+// The module `name`, or an empty Ref with no exception set where the
+// platform has no such module (fcntl on Windows).
+Ref optional_module(PyObject* name) {
+    Ref module = Ref::steal(PyImport_Import(name));
+    if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+    }
+    return module;
+}
+
 int lock(PyObject* fd) {
     const ModuleState& s = state();
     Ref fcntl = optional_module(s.mod_fcntl);
@@ -110,31 +120,6 @@ int copy(PyObject* os, PyObject* reader, PyObject* fd, long long old_size, long 
 }
 
 }  // namespace
-
-Ref optional_module(PyObject* name) {
-    Ref module = Ref::steal(PyImport_Import(name));
-    if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
-        PyErr_Clear();
-    }
-    return module;
-}
-
-Ref open_file(PyObject* os, PyObject* path, std::initializer_list<PyObject*> flags, long mode) {
-    long bits = 0;
-    for (PyObject* name : flags) {
-        PyObject* found = nullptr;
-        const int present = name == nullptr ? 0 : PyObject_GetOptionalAttr(os, name, &found);
-        Ref value = Ref::steal(found);
-        const long flag = present > 0 ? PyLong_AsLong(value.get()) : 0;
-        if (present < 0 || (flag == -1 && PyErr_Occurred())) {
-            return Ref();
-        }
-        bits |= flag;
-    }
-    Ref flag_bits = Ref::steal(PyLong_FromLong(bits));
-    Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(mode)) : Ref();
-    return permissions ? call_method(os, state().attr_open, path, flag_bits.get(), permissions.get()) : Ref();
-}
 
 int copy_into(PyObject* os, PyObject* reader, PyObject* fd, long long size) {
     const ModuleState& s = state();

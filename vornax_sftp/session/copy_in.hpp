@@ -3,8 +3,6 @@
 // group, mode, ACLs and attributes stay as they are.
 #pragma once
 
-#include <initializer_list>
-
 #include "ref.hpp"
 
 namespace sftp::session {
@@ -16,14 +14,5 @@ namespace sftp::session {
 // where the platform has it), writes them, and cuts the file to their
 // length.  0, or -1 with an exception set.
 int copy_into(PyObject* os, PyObject* reader, PyObject* fd, long long size);
-
-// os.open(path, flags, mode), `flags` the named os constants or'ed
-// together; names the platform lacks (O_BINARY off Windows, O_NONBLOCK on
-// it) and null entries count as 0.
-Ref open_file(PyObject* os, PyObject* path, std::initializer_list<PyObject*> flags, long mode);
-
-// The module `name`, or an empty Ref with no exception set where the
-// platform has no such module (fcntl on Windows).
-Ref optional_module(PyObject* name);
 
 }  // namespace sftp::session

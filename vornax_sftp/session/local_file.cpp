@@ -39,6 +39,26 @@ int ordinary_os_error() {
     return 0;
 }
 
+// os.open(path, flags, mode), `flags` the named os constants or'ed
+// together; names the platform lacks (O_BINARY off Windows, O_NONBLOCK on
+// it) and null entries count as 0.
+Ref open_file(PyObject* os, PyObject* path, std::initializer_list<PyObject*> flags, long mode) {
+    long bits = 0;
+    for (PyObject* name : flags) {
+        PyObject* found = nullptr;
+        const int present = name == nullptr ? 0 : PyObject_GetOptionalAttr(os, name, &found);
+        Ref value = Ref::steal(found);
+        const long flag = present > 0 ? PyLong_AsLong(value.get()) : 0;
+        if (present < 0 || (flag == -1 && PyErr_Occurred())) {
+            return Ref();
+        }
+        bits |= flag;
+    }
+    Ref flag_bits = Ref::steal(PyLong_FromLong(bits));
+    Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(mode)) : Ref();
+    return permissions ? call_method(os, state().attr_open, path, flag_bits.get(), permissions.get()) : Ref();
+}
+
 long long long_field(PyObject* info, PyObject* field) {
     Ref value = get_attr(info, field);
     return value ? PyLong_AsLongLong(value.get()) : -1;
