@@ -34,14 +34,12 @@ import json
 import os
 import re
 import secrets
-import selectors
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import threading
-import time
 import warnings
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Self
@@ -60,7 +58,8 @@ _PARENT_POLL_SECONDS = 0.5
 # interpreter (tools/sanitized.sh); the server is not what it checks.
 _SANITIZER_RUNTIME = re.compile(r"lib[a-z]*san\.so")
 _SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS")
-_STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+# Windows has no SIGHUP.
+_STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGINT", "SIGHUP") if hasattr(signal, name))
 # How long a stop waits for the open connections to close.
 _CLOSE_TIMEOUT_SECONDS = 5.0
 
@@ -136,8 +135,11 @@ async def _serve(root: Path, user: str, password: str, port: int, foreground: bo
     parent = os.getppid()
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
-    for sig in _STOP_SIGNALS:
-        loop.add_signal_handler(sig, stop.set)
+    # Windows's event loop takes no signal handlers: there the signals stay
+    # with main(), whose KeyboardInterrupt ends the loop.
+    if sys.platform != "win32":
+        for sig in _STOP_SIGNALS:
+            loop.add_signal_handler(sig, stop.set)
 
     connections: set[asyncssh.SSHServerConnection] = set()
     host_key = asyncssh.generate_private_key("ssh-ed25519")
@@ -339,27 +341,23 @@ class EmbeddedSFTPServer(ServerProcess):
     def _read_port(self) -> int:
         assert self._proc is not None and self._proc.stdout is not None
         stdout = self._proc.stdout
-        line = b""
-        deadline = time.monotonic() + self.start_timeout
-        with selectors.DefaultSelector() as sel:
-            sel.register(stdout, selectors.EVENT_READ)
-            while not line.endswith(b"\n"):
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    raise TimeoutError(
-                        f"embedded SFTP server did not report its port within {self.start_timeout:g} s{self._log_tail()}"
-                    )
-                if not sel.select(remaining):
-                    continue
-                chunk = os.read(stdout.fileno(), 4096)
-                if not chunk:
-                    self._proc.wait(timeout=5)
-                    raise RuntimeError(
-                        f"embedded SFTP server exited with status {self._proc.returncode} before it was ready{self._log_tail()}"
-                    )
-                line += chunk
+        # Read by a thread: Windows cannot wait on a pipe with a timeout.  A
+        # server that hangs is stopped by the caller, which ends the read.
+        lines: list[bytes] = []
+        reader = threading.Thread(target=lambda: lines.append(stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(self.start_timeout)
+        if reader.is_alive():
+            raise TimeoutError(
+                f"embedded SFTP server did not report its port within {self.start_timeout:g} s{self._log_tail()}"
+            )
+        if not lines[0].endswith(b"\n"):
+            self._proc.wait(timeout=5)
+            raise RuntimeError(
+                f"embedded SFTP server exited with status {self._proc.returncode} before it was ready{self._log_tail()}"
+            )
         stdout.close()
-        port: int = json.loads(line)["port"]
+        port: int = json.loads(lines[0])["port"]
         return port
 
     def _log_tail(self) -> str:

@@ -9,11 +9,15 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import pytest
 
 from servers import SFTPTestServer
-from servers.hosting import EmbeddedServer, OpenSSHServer, can_run_openssh
+from servers.hosting import EmbeddedServer, openssh_missing
+
+if TYPE_CHECKING:
+    from servers.openssh import OpenSSHServer
 
 __all__ = ["embedded_server", "openssh_server", "sftp_server"]
 
@@ -34,9 +38,13 @@ def openssh_server() -> Iterator[OpenSSHServer]:
     """A private sshd whose login is not root, its root a fresh directory
     of its own (pytest's tmp_path is closed to other users)."""
     # Only a run without root, where sshd cannot switch to the test account,
-    # is skipped; missing packages are a broken set-up and fail the test.
-    if not can_run_openssh():
-        pytest.skip("the OpenSSH test server needs root")
+    # or on Windows is skipped; missing packages on Linux are a broken set-up
+    # and fail the test.
+    missing = openssh_missing()
+    if missing:
+        pytest.skip(missing)
+    from servers.openssh import OpenSSHServer
+
     with OpenSSHServer() as server:
         yield server
 

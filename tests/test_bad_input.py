@@ -5,6 +5,7 @@ import errno
 import itertools
 import os
 import socket
+import sys
 from collections.abc import Iterator
 from pathlib import Path, PurePosixPath
 from typing import Any
@@ -234,7 +235,11 @@ def test_paths_the_client_refuses(session: tuple[Any, Path, Path], path: Any, ex
             elif name == "_normalize" and exc_type is OSError:  # text work, which needs no file
                 assert obj._normalize(path) == "/" + path
             else:
-                check_raised(catch(getattr(obj, name), *args), exc_type, None, (name, LINE[name] + 1))
+                exc = catch(getattr(obj, name), *args)
+                # A server on Windows answers a name beyond its limits by operation: no such
+                # file, file exists; any OSError is the client's answer passed on.
+                windows_answer = sys.platform == "win32" and exc_type is OSError and isinstance(exc, OSError)
+                check_raised(exc, type(exc) if windows_answer else exc_type, None, (name, LINE[name] + 1))
     assert obj._upload(str(local / "src"), path) is False and obj._download(path, str(local / "d")) is False
     # As local paths too, but not ints: to the client's open() an int is a file descriptor, written and closed.
     if path is None or type(path) is object:
@@ -244,13 +249,16 @@ def test_paths_the_client_refuses(session: tuple[Any, Path, Path], path: Any, ex
 
 def test_paths_that_work(session: tuple[Any, Path, Path]) -> None:
     obj, root, local = session
-    raw, raw_local = b"\xff\xfe-raw", os.path.join(os.fsencode(local), LOCAL_BYTES_NAME)  # bytes
+    # Remote bytes paths; a server on Windows keeps names as text, so there they are UTF-8.
+    raw = b"\xff\xfe-raw" if os.name == "posix" else "\u00e9-raw".encode()
+    raw_local = os.path.join(os.fsencode(local), LOCAL_BYTES_NAME)
     assert obj._upload(os.fsencode(local / "src"), raw) is True
-    assert os.name != "posix" or os.path.exists(os.fsencode(root) + b"/" + raw)  # Windows cannot name it locally
+    assert os.path.exists(os.path.join(os.fsencode(root), raw))
     assert obj._stat(raw).st_size == 4 and obj._rename(raw, b"p") is True and obj._posix_rename(b"p", raw) is True
     assert obj._download(raw, raw_local) is True and open(raw_local, "rb").read() == b"data"
-    with pytest.raises(UnicodeDecodeError):  # the server's answer names the file in those bytes
-        obj._normalize(raw)
+    if os.name == "posix":
+        with pytest.raises(UnicodeDecodeError):  # the server's answer names the file in those bytes
+            obj._normalize(raw)
     assert obj._remove(raw) is True and obj._mkdir(raw) is True and obj._rmdir(raw) is True
     assert obj._upload(local / "src", "from-path") is True and (root / "from-path").read_bytes() == b"data"
     assert obj._download("exists", local / "to-path") is True and (local / "to-path").read_bytes() == b"data"

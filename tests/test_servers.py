@@ -18,7 +18,7 @@ import sftp_main
 
 from conftest import settle
 from servers import SFTPTestServer
-from servers.hosting import can_run_openssh, descendants, is_gone, kill_pids
+from servers.hosting import descendants, is_gone, kill_pids, openssh_missing
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 
@@ -36,8 +36,12 @@ def test_wrong_password_is_refused(sftp_server: SFTPTestServer) -> None:
 PARENT_SCRIPT = """
 import os, sys, time
 sys.path.insert(0, os.getcwd())  # the project (an embedded Windows interpreter adds no directory for -c)
-from servers.hosting import EmbeddedServer, OpenSSHServer
-server = EmbeddedServer(sys.argv[2]) if sys.argv[1] == "embedded" else OpenSSHServer()
+if sys.argv[1] == "embedded":
+    from servers.hosting import EmbeddedServer
+    server = EmbeddedServer(sys.argv[2])
+else:
+    from servers.openssh import OpenSSHServer
+    server = OpenSSHServer()
 server.start()
 print(server.pid, flush=True)
 time.sleep(120)
@@ -46,8 +50,8 @@ time.sleep(120)
 
 @pytest.mark.parametrize("kind", ["embedded", "openssh"])
 def test_server_exits_when_its_parent_dies(kind: str, tmp_path: Path) -> None:
-    if kind == "openssh" and not can_run_openssh():
-        pytest.skip("the OpenSSH test server needs root")
+    if kind == "openssh" and openssh_missing():
+        pytest.skip(openssh_missing())
     (tmp_path / "root").mkdir()
     parent = subprocess.Popen([sys.executable, "-c", PARENT_SCRIPT, kind, str(tmp_path / "root")],
                               stdout=subprocess.PIPE, cwd=Path(__file__).resolve().parent.parent, text=True)
@@ -82,7 +86,7 @@ def read_banner(stdout: IO[str]) -> dict[str, str]:
     return shown
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="the test servers are Linux processes, stopped by Linux signals")
+@pytest.mark.skipif(sys.platform == "win32", reason="Windows has no signal that asks a process to stop")
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 @pytest.mark.parametrize("foreground", [True, False], ids=["foreground", "controlled"])
 def test_embedded_server_stops_cleanly_on_a_signal(foreground: bool, sig: signal.Signals, tmp_path: Path) -> None:

@@ -147,7 +147,10 @@ def test_connect_failure_at_each_step(monkeypatch: pytest.MonkeyPatch, fault: st
     assert closed == ([("transport.close", ())] if line >= 93 else [("sock.close", ())] if "+" in fault else [])
 
 
-TIMEOUT_TEXT = f"参数timeout应为大于0且不超过{int(threading.TIMEOUT_MAX)}的int或float（秒）：{{!r}}"
+# A Windows socket takes no timeout above 2147483.647 s, less than threading's limit there.
+TIMEOUT_LIMIT = 2147483.647 if sys.platform == "win32" else threading.TIMEOUT_MAX
+TIMEOUT_TEXT = (f"参数timeout应为大于0且不超过{TIMEOUT_LIMIT if sys.platform == 'win32' else int(TIMEOUT_LIMIT)}"
+                "的int或float（秒）：{!r}")
 NOT_A_LINE = "参数host_key应为OpenSSH格式的一行公钥（类型、base64、可选的注释，前面可有known_hosts的主机字段）：{!r}"
 REFUSED = "参数host_key的密钥类型或数据无效：{!r}"
 LABEL = "参数host_key标明的类型与密钥本身的类型{}不符：{{!r}}"
@@ -158,6 +161,7 @@ RSA_DATA = key_line("ssh-rsa").split()[1]
 
 @pytest.mark.parametrize("timeout, host_key, text", [
     *[(value, None, TIMEOUT_TEXT) for value in ("30", -1, -0.5, math.nan, math.inf, True, [1.5],
+                                                 math.floor(TIMEOUT_LIMIT) + 1,
                                                  threading.TIMEOUT_MAX * 2, 10 ** 400)],
     (None, KEY.encode(), "参数host_key应为str：{!r}"), (None, 5, "参数host_key应为str：{!r}"),
     (None, "ssh-ed25519", NOT_A_LINE), (None, f"{KEY}\n{KEY}", NOT_A_LINE),

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "abi_checks.hpp"
 #include "boundary.hpp"
 #include "method_table.hpp"
 #include "module_imports.hpp"

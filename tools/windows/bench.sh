@@ -3,16 +3,18 @@
 # here) in the Windows interpreter under Wine, against the installed
 # Windows wheel:
 #
-#     tools/windows/bench.sh [BENCH-ARG...]
+#     tools/windows/bench.sh WHEEL [BENCH-ARG...]
 #
 # Wine is not Windows: its figures are for information only.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/env.sh"
-"$here/setup.sh"
+wheel=${1:?usage: tools/windows/bench.sh WHEEL [BENCH-ARG...]}
+shift
+"$here/setup.sh" "$wheel"
 cd "$root"
-# In ._pth mode the interpreter puts no script's folder on its path, and
-# the benchmark imports its neighbours.
+# Run through runpy, the benchmark has no folder of its own on the path,
+# and it imports its neighbours.
 win_run_python -c 'import runpy, sys
 sys.path.insert(0, "bench")
 sys.argv[0] = "bench/bench_methods.py"

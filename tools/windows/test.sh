@@ -1,46 +1,34 @@
 #!/usr/bin/env bash
-# Runs the test suite in the Windows CPython 3.13 under Wine, against the
-# installed Windows wheel of sftp_main:
+# The test suite in the Windows CPython 3.13 under Wine, against the
+# Windows wheel:
 #
-#     tools/windows/test.sh [PYTEST-ARG...]
+#     tools/windows/test.sh WHEEL --hosted
+#     tools/windows/test.sh WHEEL [PYTEST-ARG...]
 #
-# setup.sh prepares everything first.  The SFTP servers stay Linux
-# processes: the Linux side's control service (servers/control.py, on
-# 127.0.0.1, with a token of this run's) starts, stops and kills them for
-# the tests, and ends with this script.
-#
-# SFTP_MAIN_HOST_PYTHON is the Linux interpreter for pip and the control
-# service, which runs the servers (it needs asyncssh; default python3).
+# setup.sh first installs everything as the hosted workflow's Windows job
+# does.  With --hosted, pyproject.toml's Windows test-command, as written,
+# then runs through cmd.exe from a fresh temporary folder on drive C:, while
+# the checkout is on drive Z: (the hosted runner's checkout is on D:).
+# Otherwise pytest runs from the checkout with the given arguments.  No
+# Linux-side server or service runs: the tests start their embedded SFTP
+# servers as Windows processes, and skip the OpenSSH cases.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/env.sh"
-host_python=${SFTP_MAIN_HOST_PYTHON:-python3}
+wheel=${1:?usage: tools/windows/test.sh WHEEL [--hosted | PYTEST-ARG...]}
+shift
 
-"$here/setup.sh"
+"$here/setup.sh" "$wheel"
 
-run=$(mktemp -d "${TMPDIR:-/tmp}/sftp-main-wine.XXXXXX")
-control_pid=
-finish() {
-    if [ -n "$control_pid" ]; then
-        kill "$control_pid" 2>/dev/null || true
-        wait "$control_pid" 2>/dev/null || true
-    fi
-    rm -rf "$run"
-}
-trap finish EXIT
-
-SFTP_MAIN_CONTROL_TOKEN=$(head -c 24 /dev/urandom | base64 | tr '+/' '-_')
-export SFTP_MAIN_CONTROL_TOKEN
-(cd "$root" && exec "$host_python" -m servers.control --ready-file "$run/port") &
-control_pid=$!
-for _ in $(seq 300); do
-    [ -s "$run/port" ] && break
-    kill -0 "$control_pid" 2>/dev/null || { echo "test-windows: the control service did not start" >&2; exit 1; }
-    sleep 0.1
-done
-[ -s "$run/port" ] || { echo "test-windows: the control service did not report its port" >&2; exit 1; }
-export SFTP_MAIN_CONTROL="$(cat "$run/port"):$SFTP_MAIN_CONTROL_TOKEN"
-
-cd "$root"
-# The Linux runs' cache stays theirs.
-win_run_python -m pytest -p no:cacheprovider "$@"
+if [ "${1:-}" = --hosted ]; then
+    test_command=$(hosted_command test-command "$wheel")
+    mkdir -p "$WINEPREFIX/drive_c/Temp"
+    work=$(mktemp -d "$WINEPREFIX/drive_c/Temp/cibw-run-XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+    echo "test-windows: C:\\Temp\\$(basename "$work")> $test_command" >&2
+    win_shell "C:\\Temp\\$(basename "$work")" "$test_command"
+else
+    cd "$root"
+    # The Linux runs' cache stays theirs.
+    win_run_python -m pytest -p no:cacheprovider "$@"
+fi

@@ -39,9 +39,17 @@ int add_problem(PyObject* problems, PyObject* prefix, PyObject* value) {
     return message ? PyList_Append(problems, message.get()) : -1;
 }
 
+#ifdef _WIN32
+// A Windows socket keeps its timeout in milliseconds that must fit 31 bits:
+// above this, settimeout and create_connection raise OverflowError, while
+// threading.TIMEOUT_MAX there is about twice as long.
+constexpr double kWindowsSocketTimeoutMax = 2147483.647;
+#endif
+
 // A timeout is an int or float (a bool is no number of seconds) above 0 and
 // at most threading.TIMEOUT_MAX: paramiko waits on locks with it, and the
-// locks of some platforms wait no longer than weeks.
+// locks of some platforms wait no longer than weeks.  On Windows, the
+// socket's own limit is lower still.
 int check_timeout(PyObject* value, PyObject* problems) {
     const ModuleState& s = state();
     Ref threading = import(s.mod_threading);
@@ -53,6 +61,15 @@ int check_timeout(PyObject* value, PyObject* problems) {
     if (limit == -1.0 && PyErr_Occurred()) {
         return -1;
     }
+    // The message names the limit: whole seconds for threading's, which
+    // no caller needs to the microsecond, the socket's as it is.
+    bool exact_limit = false;
+#ifdef _WIN32
+    if (kWindowsSocketTimeoutMax < limit) {
+        limit = kWindowsSocketTimeoutMax;
+        exact_limit = true;
+    }
+#endif
     bool usable = false;
     if (PyFloat_Check(value)) {
         double seconds = PyFloat_AS_DOUBLE(value);
@@ -71,8 +88,11 @@ int check_timeout(PyObject* value, PyObject* problems) {
     if (usable) {
         return 0;
     }
-    Ref message = Ref::steal(PyUnicode_FromFormat("%U%lld%U%R", s.text_timeout_prefix,
-                                                  static_cast<long long>(limit), s.text_timeout_middle, value));
+    Ref shown = Ref::steal(exact_limit ? PyFloat_FromDouble(limit)
+                                       : PyLong_FromLongLong(static_cast<long long>(limit)));
+    Ref message = shown ? Ref::steal(PyUnicode_FromFormat("%U%R%U%R", s.text_timeout_prefix, shown.get(),
+                                                          s.text_timeout_middle, value))
+                        : Ref();
     return message ? PyList_Append(problems, message.get()) : -1;
 }
 
