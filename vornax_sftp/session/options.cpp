@@ -115,6 +115,12 @@ Ref decode_base64(PyObject* text) {
     return data;
 }
 
+// Adds "<prefix><what><middle><value!r>" to `problems`: 0, or -1.
+int add_problem_naming(PyObject* problems, PyObject* prefix, PyObject* what, PyObject* middle, PyObject* value) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U%S%U%R", prefix, what, middle, value));
+    return message ? PyList_Append(problems, message.get()) : -1;
+}
+
 // Whether one entry of a known_hosts host field is `name` (ASCII case
 // ignored, as host names go) or, hashed as "|1|<salt>|<hash>", the hash of
 // `name` or of its lower-case form.  1, 0, or -1 on an error.
@@ -240,9 +246,8 @@ int make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& key,
         if (same < 0) {
             return -1;
         }
-        Ref message = Ref::steal(PyUnicode_FromFormat("%U%S%U%R", s.text_host_key_label_prefix, own_type.get(),
-                                                      s.text_host_key_label_middle, value));
-        return message ? PyList_Append(problems, message.get()) : -1;
+        return add_problem_naming(problems, s.text_host_key_label_prefix, own_type.get(), s.text_host_key_label_middle,
+                                  value);
     }
     if (type_field == 0) {
         return 0;
@@ -256,9 +261,7 @@ int make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& key,
     if (named < 0) {
         return -1;
     }
-    Ref message = Ref::steal(PyUnicode_FromFormat("%U%U%U%R", s.text_host_key_host_prefix, target.get(),
-                                                  s.text_host_key_host_middle, value));
-    return message ? PyList_Append(problems, message.get()) : -1;
+    return add_problem_naming(problems, s.text_host_key_host_prefix, target.get(), s.text_host_key_host_middle, value);
 }
 
 // The truth of a freshly read value: 1, 0, or -1 when the read or the
