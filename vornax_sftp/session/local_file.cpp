@@ -170,8 +170,10 @@ int Download::make_temporary() {
     PyObject* name = parts ? PyTuple_GET_ITEM(parts.get(), 1) : nullptr;
     const int kept = parts ? keeps_its_entries(directory) : -1;
     if (kept == 0) {
-        // Readable by no one the destination does not let read it.
-        temporary_ = temporary_in(directory, name, mode_);
+        // Readable by no one the destination does not let read it, and
+        // writable by the caller (on Windows a file that is not cannot
+        // even be removed).
+        temporary_ = temporary_in(directory, name, mode_ | 0200);
         beside_ = static_cast<bool>(temporary_);
         if (temporary_ || ordinary_os_error() < 0) {  // no entry there: a locked directory, a path too long
             return temporary_ ? 0 : -1;
