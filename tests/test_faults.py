@@ -5,6 +5,7 @@ die in a cycle or on another thread."""
 import contextlib
 import gc
 import os
+import shutil
 import socket
 import subprocess
 import textwrap
@@ -225,6 +226,8 @@ def test_host_key(sftp_server: SFTPTestServer, given: str) -> None:
             assert "ssh-ed25519" in keys
             lines = [(kind, line + " tester@scan") for kind, line in keys.items()]
         else:
+            if shutil.which("ssh-keyscan") is None:
+                pytest.skip("ssh-keyscan (the OpenSSH client) is missing")
             scans = [subprocess.run(["ssh-keyscan", *hashed, "-p", str(sftp_server.port), "-t", "ed25519",
                                      sftp_server.host], capture_output=True, text=True, timeout=60, check=True)
                      for hashed in ([], ["-H"])]
