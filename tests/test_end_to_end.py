@@ -172,10 +172,14 @@ def _hard_linked(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destinatio
 
 
 def _read_only(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destination:
-    # On Windows the read-only attribute; the download succeeds where the
-    # client's own open for writing would (root ignores the mode bits).
+    # On Windows the read-only attribute.  The download succeeds where the client's own open for writing
+    # would: root ignores the mode bits, and so does Wine run by root.
     path = _existing(directory, mode=0o444)
-    return Destination(path, succeeds=os.access(path, os.W_OK))
+    try:
+        os.close(os.open(path, os.O_WRONLY))
+    except PermissionError:
+        return Destination(path, succeeds=False)
+    return Destination(path)
 
 
 def _full_disk(error: BaseException) -> Callable[[Path, pytest.MonkeyPatch], Destination]:
