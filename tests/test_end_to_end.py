@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -412,12 +413,19 @@ def _fifo_with_reader(root: Path, stack: contextlib.ExitStack) -> Scene:
     reader = threading.Thread(target=read, daemon=True)
     reader.start()
 
-    def stop() -> None:
+    def received() -> bytes:
+        """All the reader got, once it has read to the end of every writer."""
         done.set()
-        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))  # wakes the reader waiting for a writer
-        reader.join(BOUND)
-    stack.callback(stop)
-    return Scene(fifo, seen=lambda: bytes(got))
+        deadline = time.monotonic() + BOUND
+        while reader.is_alive() and time.monotonic() < deadline:
+            try:  # a writer that wakes the reader waiting for one
+                os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError:
+                pass  # it is reading, or between two opens
+            reader.join(0.05)
+        return bytes(got)
+    stack.callback(received)
+    return Scene(fifo, seen=received)
 
 
 def _default_acl(root: Path, stack: contextlib.ExitStack) -> Scene:
