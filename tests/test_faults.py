@@ -3,11 +3,13 @@ middle of a call or never speaks, and objects that outlive the interpreter or
 die in a cycle or on another thread."""
 
 import contextlib
+import ctypes
 import gc
 import os
 import shutil
 import socket
 import subprocess
+import sys
 import textwrap
 import threading
 import time
@@ -70,6 +72,9 @@ def local(tmp_path: Path, embedded_server: EmbeddedServer) -> Iterator[Path]:
     ("_stat", 121), ("_chdir", 127)])
 def test_server_stopped_in_mid_call(embedded_server: EmbeddedServer, local: Path, how: str,
                                     operation: str, line: int) -> None:
+    if how == "killed" and sys.platform == "win32" and hasattr(ctypes.WinDLL("ntdll"), "wine_get_version"):
+        pytest.skip("under Wine a killed process's sockets can outlive it in wineserver, so the client may "
+                    "never see the connection end")
     before = resources(sockets_only=True)
     obj, calls = connected(embedded_server), 0
     if operation == "_upload":
