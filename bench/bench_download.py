@@ -5,10 +5,15 @@ local file (open it for writing, write the bytes, close it), with 4 KiB of
 data already at hand, so that the figures show the module's file work and
 nothing of the network.  The files live on tmpfs (/dev/shm) by default.
 Figures are microseconds per download, the minimum over several repeats.
-When a common case adds more than its target, the exit status is 1 and the
-last line says which case missed it and by how much.
+Then a large file (256 MiB by default) comes from the embedded server,
+downloaded with `_download` and with plain `get` in alternation into fresh
+destinations, after one pair that warms the page cache and the machine's
+memory up; the figure is the median ratio of the pairs' times.
+When a common case adds more than its target, or the large file more than
+10 %, the exit status is 1 and the last line says which missed and by how
+much.
 
-    ./dev bench-download [--dir DIR] [--repeat N] [--target-ms MS] [--json FILE]
+    ./dev bench-download [--dir DIR] [--repeat N] [--target-ms MS] [--large-mib N] [--pairs N] [--json FILE]
 """
 
 from __future__ import annotations
@@ -17,13 +22,18 @@ import argparse
 import json
 import os
 import platform
+import statistics
 import sys
 import tempfile
+import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
 import sftp_main
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # the project's servers package
+from servers.embedded import EmbeddedSFTPServer  # noqa: E402
 
 from cases import CONFIG, Variant
 from timing import best_ns_per_loop
@@ -32,6 +42,7 @@ DATA = os.urandom(4096)
 # The added cost the common cases (a new file; an existing file with one
 # link that the caller owns) may have, in microseconds.
 TARGET_US = 30.0
+LARGE_RATIO = 1.10  # the large download's time over get's, at most
 
 
 class WritingClient:
@@ -74,8 +85,38 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--dir", type=Path, default=default_dir, help=f"where the files go (default {default_dir})")
     parser.add_argument("--repeat", type=int, default=25, help="timed runs per figure (default 25)")
     parser.add_argument("--target-ms", type=float, default=20.0, help="length of one timed run in ms (default 20)")
+    parser.add_argument("--large-mib", type=int, default=256, help="size of the large download (default 256, 0: none)")
+    parser.add_argument("--pairs", type=int, default=5, help="alternated pairs of large downloads (default 5)")
     parser.add_argument("--json", metavar="FILE", type=Path, help="also write the figures to FILE")
     return parser.parse_args(argv)
+
+
+def large_download(directory: Path, mib: int, pairs: int) -> dict[str, Any]:
+    """Seconds of each alternated pair (_download, get) of a `mib` MiB file from the embedded server."""
+    (directory / "root").mkdir()
+    with open(directory / "root" / "large.bin", "wb") as f:
+        for _ in range(mib):
+            f.write(os.urandom(1 << 20))
+    with EmbeddedSFTPServer(directory / "root") as server:
+        obj = sftp_main.VornaxSFTPMain(server.config())
+        obj._connect()
+        pairs_s = []
+        for i in range(pairs + 1):  # the first warms up
+            times = {}
+            for how in (("module", "get") if i % 2 == 0 else ("get", "module")):
+                local = directory / f"{how}.bin"
+                started = time.perf_counter()
+                fetch = obj._download if how == "module" else obj._sftp.get
+                ok = fetch("/large.bin", str(local))
+                times[how] = time.perf_counter() - started
+                if ok is False or local.stat().st_size != mib << 20:
+                    raise RuntimeError(f"the large download by {how} failed")
+                local.unlink()
+            pairs_s.append((times["module"], times["get"]))
+        obj._close()
+    del pairs_s[0]
+    ratio = statistics.median(m / g for m, g in pairs_s)
+    return {"mib": mib, "pairs_s": pairs_s, "ratio": ratio}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -94,6 +135,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             rows.append({"case": label, "common": common, "get_us": get_us, "module_us": module_us,
                          "added_us": module_us - get_us})
             print(f"  {label}", file=sys.stderr, flush=True)
+        large = large_download(Path(scratch), args.large_mib, args.pairs) if args.large_mib > 0 else None
 
     print(f"# _download local file work, 4 KiB files in {args.dir}\n")
     print(f"Python {platform.python_version()}, {platform.machine()}, module {Path(sftp_main.__file__).name}. "
@@ -104,10 +146,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         verdict = (("met" if row["added_us"] <= TARGET_US else "MISSED") + f" (≤ {TARGET_US:g})"
                    if row["common"] else "—")
         print(f"| {row['case']} | {row['get_us']:.1f} | {row['module_us']:.1f} | {row['added_us']:.1f} | {verdict} |")
+    if large is not None:
+        print(f"\n{large['mib']} MiB from the embedded server, {len(large['pairs_s'])} alternated pairs "
+              f"(_download s / get s): " + ", ".join(f"{m:.2f}/{g:.2f}" for m, g in large["pairs_s"])
+              + f"; median ratio {large['ratio']:.3f} "
+              + ("met" if large["ratio"] <= LARGE_RATIO else "MISSED") + f" (≤ {LARGE_RATIO:.2f})")
     if args.json is not None:
-        args.json.write_text(json.dumps({"dir": str(args.dir), "target_us": TARGET_US, "rows": rows}, indent=2)
-                             + "\n", encoding="utf-8")
+        args.json.write_text(json.dumps({"dir": str(args.dir), "target_us": TARGET_US, "rows": rows,
+                                         "large": large}, indent=2) + "\n", encoding="utf-8")
     missed = [row for row in rows if row["common"] and row["added_us"] > TARGET_US]
+    if large is not None and large["ratio"] > LARGE_RATIO:
+        sys.stdout.flush()
+        print(f"bench-download: target missed: the {large['mib']} MiB download takes {large['ratio']:.3f} times "
+              f"get's time, over the {LARGE_RATIO:.2f} allowed", file=sys.stderr)
+        return 1
     if missed:
         # The last line says what failed, however long the table above.
         sys.stdout.flush()

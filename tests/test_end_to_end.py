@@ -93,11 +93,9 @@ MAX_PATH = 260  # Windows' path limit, imitated elsewhere by refusing longer pat
 @dataclass
 class Destination:
     path: Path
-    in_place: bool = False  # a successful download keeps the very file (its inode)
     partner: Path | None = None  # another name of the file
     succeeds: bool = True  # whether the download of new bytes is to succeed
     holder: Any = None  # a file object that holds the destination open during the test
-    replace_calls: tuple[list[Any], int] | None = None  # calls of os.replace, and how many there must be
 
 
 def _existing(directory: Path, name: str = "target", mode: int = 0o640) -> Path:
@@ -130,7 +128,7 @@ def _near_max_path(directory: Path, monkeypatch: pytest.MonkeyPatch, exists: boo
                 raise FileNotFoundError(2, "The system cannot find the path specified", path)
             return real(path, *args, **kwargs)
         monkeypatch.setattr(os, "open", open_short)
-    return Destination(_existing(deep) if exists else deep / "target", in_place=exists)
+    return Destination(_existing(deep) if exists else deep / "target")
 
 
 def _chattr(flag: str, path: Path) -> None:
@@ -144,7 +142,7 @@ def _other_owner(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destinatio
         pytest.skip("giving a file to another user needs root")
     path = _existing(directory)
     os.chown(path, 4321, 4322)
-    return Destination(path, in_place=True)
+    return Destination(path)
 
 
 def _with_attribute(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destination:
@@ -153,7 +151,7 @@ def _with_attribute(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destina
         os.setxattr(path, "user.note", b"kept")
     except (AttributeError, OSError) as exc:
         pytest.skip(f"no extended attributes here: {exc}")
-    return Destination(path, in_place=True)
+    return Destination(path)
 
 
 def _named(directory: Path, name: str, exists: bool) -> Destination:
@@ -169,7 +167,7 @@ def _hard_linked(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destinatio
         os.link(path, directory / "other-name")
     except OSError as exc:
         pytest.skip(f"no hard links here: {exc}")
-    return Destination(path, in_place=True, partner=directory / "other-name")
+    return Destination(path, partner=directory / "other-name")
 
 
 def _read_only(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destination:
@@ -186,7 +184,9 @@ def _read_only(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destination:
 def _full_disk(error: BaseException) -> Callable[[Path, pytest.MonkeyPatch], Destination]:
     def make(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destination:
         destination = _hard_linked(directory, monkeypatch)
-        _refuse(monkeypatch, "write", error, None)
+        for name in ("write", "copy_file_range"):
+            if hasattr(os, name):
+                _refuse(monkeypatch, name, error, None)
         return dataclasses.replace(destination, succeeds=False)
     return make
 
@@ -196,7 +196,7 @@ def _locked_directory(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Desti
         pytest.skip("a directory that takes no new entries needs chattr and root")
     path = _existing(directory)
     _chattr("+i", directory)
-    return Destination(path, in_place=True)
+    return Destination(path)
 
 
 DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
@@ -206,20 +206,20 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "other-owner": _other_owner,
     "extended-attribute": _with_attribute,
     # Where os cannot list a file's attributes (Windows), it cannot tell what a move would lose.
-    "attributes-unlisted": lambda d, mp: (Destination(_existing(d), in_place=True),
+    "attributes-unlisted": lambda d, mp: (Destination(_existing(d)),
                                           mp.delattr(os, "listxattr", raising=False))[0],
     "255-byte-name": lambda d, mp: _named(d, "n" * 255, True),
     "255-byte-name-absent": lambda d, mp: _named(d, "é" * 127 + "n", False),
     "locked-directory": _locked_directory,
     "read-only": _read_only,
     "held-open": lambda d, mp: Destination(d / "target", holder=open(_existing(d), "rb")),
-    # A move refused (a file bind-mounted over the path, open elsewhere on Windows): the bytes go in place.
-    "replace-refused": lambda d, mp: Destination(_existing(d), in_place=True, replace_calls=(
-        _refuse(mp, "replace", OSError(16, "Device or resource busy"), None), int(hasattr(os, "listxattr")))),
-    # A file system that takes no mode (made first, then refused): the bytes go in place.
-    # (a mode the umask takes bits from, which the temporary file gets only from chmod)
-    "mode-refused": lambda d, mp: (Destination(_existing(d, mode=0o666), in_place=True),
-                                   _refuse(mp, "chmod", PermissionError(1, "Operation not permitted"), None))[0],
+    # Nothing is ever renamed over the destination: a download with every rename refused works the same.
+    "replace-refused": lambda d, mp: (_refuse(mp, "replace", OSError(16, "Device or resource busy"), None),
+                                      _refuse(mp, "rename", OSError(16, "Device or resource busy"), None),
+                                      Destination(_existing(d)))[2],
+    # A file system that takes no mode: the temporary file keeps the mode it was made with.
+    "mode-refused": lambda d, mp: (Destination(_existing(d, mode=0o666)),
+                                   _refuse(mp, "fchmod", PermissionError(1, "Operation not permitted"), None))[0],
     "near-max-path": lambda d, mp: _near_max_path(d, mp, True),
     "near-max-path-absent": lambda d, mp: _near_max_path(d, mp, False),
     "disk-full-copying-in": _full_disk(OSError(28, "No space left on device")),
@@ -252,14 +252,19 @@ def _state(path: Path) -> tuple[Any, ...] | None:
 
 def _strays(destination: Path) -> list[str]:
     """Entries beside the destination and the module's temporary files in the system's temporary directory."""
-    prefix = "." + destination.name[:40] + "."
-    return sorted(os.listdir(destination.parent)) + [
-        n for n in os.listdir(tempfile.gettempdir()) if n.startswith(prefix) and n.endswith(".part")]
+    return sorted(os.listdir(destination.parent)) + sorted(_parts())
+
+
+def _descriptors_under(directory: Path) -> list[str]:
+    """What this process holds open below directory (where /proc tells)."""
+    fds = Path("/proc/self/fd")
+    found = [os.readlink(fd) for fd in fds.iterdir() if fd.is_symlink()] if fds.is_dir() else []
+    return sorted(f for f in found if f.startswith(str(directory)))
 
 
 def test_download_keeps_what_the_destination_is(sftp_server, destination: Destination, tmp_path: Path) -> None:
     obj, target = connected(sftp_server), destination.path
-    before, listing = _state(target), _strays(target)
+    before, listing, held = _state(target), _strays(target), _descriptors_under(tmp_path)
     assert obj._download("no-such-remote-file", str(target)) is False
     assert _state(target) == before and _strays(target) == listing
     (tmp_path / "src").write_bytes(b"new bytes, more of them than before")
@@ -269,6 +274,7 @@ def test_download_keeps_what_the_destination_is(sftp_server, destination: Destin
     except KeyboardInterrupt:
         answer = None
     obj._close()
+    assert _descriptors_under(tmp_path) == held
     assert _strays(target) == (listing if before is not None or not destination.succeeds else sorted(
         listing + [target.name]))
     after = _state(target)
@@ -276,11 +282,9 @@ def test_download_keeps_what_the_destination_is(sftp_server, destination: Destin
         assert answer is not True and after == before
         return
     assert answer is True and after is not None and after[0] == b"new bytes, more of them than before"
-    if before is not None:  # mode, owner, group, links and attributes kept; the file itself where it must be
-        assert after[1:5] + after[6:] == before[1:5] + before[6:]
-        assert not destination.in_place or after[5] == before[5]
+    if before is not None:  # the very file, with its mode, owner, group, links and attributes
+        assert after[1:] == before[1:]
     assert destination.partner is None or destination.partner.read_bytes() == after[0]
-    assert destination.replace_calls is None or len(destination.replace_calls[0]) == destination.replace_calls[1]
 
 
 def test_wrong_password_refused_port_and_nothing_left_running(sftp_server) -> None:
@@ -321,7 +325,7 @@ NOBODY, SOMEBODY = 4321, 4322  # owners other than the caller
 
 @dataclass
 class Scene:
-    target: Path
+    target: Path | str  # text where a trailing slash or ".." must reach the kernel as written
     hook: Callable[[], Any] | None = None  # runs inside the client's get, before it writes
     child: list[str] | None = None  # a command prefix: the download runs in a child process under it
     child_setup: list[list[str]] = dataclasses.field(default_factory=list)  # the child runs these first
@@ -502,6 +506,48 @@ def _nearly_full(sparse: bool) -> Callable[[Path, contextlib.ExitStack], Scene]:
     return make
 
 
+def _umask_0277(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """A umask that takes the owner's write bit, for a caller whom the mode bits bind (root loses
+    CAP_DAC_OVERRIDE): the client reopens its file by path for writing."""
+    umask = ["sh", "-c", 'umask 0277 && exec "$0" "$@"']
+    if os.name != "posix":
+        pytest.skip("a umask is a POSIX process's")
+    if os.geteuid() != 0:
+        return Scene(root / "target", child=umask)
+    if shutil.which("setpriv") is None:
+        pytest.skip("setpriv (util-linux) is missing")
+    drop = "-dac_override,-dac_read_search"
+    return Scene(root / "target", child=["setpriv", f"--inh-caps={drop}", f"--bounding-set={drop}", *umask])
+
+
+def _no_fallocate(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """A hard-linked file on a file system without fallocate(2) (ramfs), where glibc's emulation reads
+    the file, which the download holds open for writing only."""
+    _root_only("mounting a ramfs")
+    ram = root / "ram"
+    ram.mkdir()
+    done = subprocess.run(["mount", "-t", "ramfs", "ramfs", str(ram)], capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a ramfs here: {done.stderr}")
+    stack.callback(subprocess.run, ["umount", str(ram)], check=True)
+    path = ram / "target"
+    path.write_bytes(b"old bytes " * 500)  # reaching past the first block the emulation probes
+    os.link(path, ram / "other-name")
+    return Scene(path)
+
+
+def _cwd_removed(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """A working directory removed (as a daemon's may be): an absolute destination does not need it."""
+    if os.name != "posix":
+        pytest.skip("Windows removes no working directory")
+    with contextlib.suppress(FileNotFoundError):  # the second scene finds the first one's removed
+        stack.callback(os.chdir, os.getcwd())
+    (root / "gone").mkdir()
+    os.chdir(root / "gone")
+    (root / "gone").rmdir()
+    return Scene(_existing(root))
+
+
 def _link_added(root: Path, stack: contextlib.ExitStack) -> Scene:
     path = _existing(root)
     return Scene(path, hook=lambda: os.link(path, root / "other-name"))
@@ -525,6 +571,16 @@ SCENES: dict[str, Callable[[Path, contextlib.ExitStack], Scene]] = {
     "nearly-full-hard-linked": _nearly_full(False),
     "nearly-full-sparse": _nearly_full(True),
     "hard-link-added-in-transfer": _link_added,
+    # The path as the kernel reads it: `..` after a link, a trailing slash, a missing directory.
+    "dotdot-through-link": lambda r, s: ((r / "elsewhere" / "real").mkdir(parents=True),
+                                         _symlink(r, "here/link", "../elsewhere/real"),
+                                         _existing(r / "here", "out.bin"), Scene(f"{r}/here/link/../out.bin"))[3],
+    "trailing-slash-on-file": lambda r, s: Scene(f"{_existing(r)}/"),
+    "trailing-slash-on-missing": lambda r, s: Scene(f"{r}/newname/"),
+    "missing-parent": lambda r, s: Scene(r / "missing" / "target"),
+    "working-directory-removed": _cwd_removed,
+    "umask-0277": _umask_0277,
+    "no-fallocate-hard-linked": _no_fallocate,
 }
 
 
@@ -617,7 +673,7 @@ def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) ->
             answer = _download_as(how, obj, made, sftp_server)
             outcomes[how] = answer, _changes(befores[how], _tree(root)), made.seen()
     obj._close()
-    assert [n for n in _parts() - parts_before if n.startswith("." + made.target.name[:40] + ".")] == []
+    assert _parts() - parts_before == set()
     (answer, tree, seen), expected = outcomes["module"], outcomes["get"]
     if made.whole and answer is False:  # refused cleanly: everything as it was
         assert tree == _changes(befores["module"], befores["module"])
@@ -629,7 +685,7 @@ def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) ->
 
 def _parts() -> set[str]:
     """Temporary files a download may have left in the system's temporary directory."""
-    return {n for n in os.listdir(tempfile.gettempdir()) if n.endswith(".part")}
+    return {n for n in os.listdir(tempfile.gettempdir()) if n.startswith(".sftp_main-") and n.endswith(".part")}
 
 
 def _swapped_for_fifo(root: Path) -> tuple[Path, Callable[[], Any]]:
@@ -672,6 +728,52 @@ def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, mon
     else:
         assert (answer, os.listdir(root / "here"), os.listdir(root / "there")) == (True, ["target"], [])
         assert (root / "here" / "target").read_bytes() == NEW
+
+
+def test_temporary_file_is_the_callers_alone(embedded_server, tmp_path: Path) -> None:
+    """While the bytes arrive, only the caller may read or write them: a umask that leaves the group
+    write bit and a directory whose default ACL lets another user read change nothing."""
+    obj = connected(embedded_server)
+    (tmp_path / "new").write_bytes(NEW)
+    obj._upload(str(tmp_path / "new"), "remote")
+    root = tmp_path / "local"
+    root.mkdir()
+    if hasattr(os, "setxattr"):  # user NOBODY rw-, the rest as the mode says
+        with contextlib.suppress(OSError):
+            os.setxattr(root, "system.posix_acl_default", struct.pack("<I", 2) + b"".join(
+                struct.pack("<HHI", *e) for e in [(0x01, 6, 0xFFFFFFFF), (0x02, 6, NOBODY),
+                                                  (0x04, 6, 0xFFFFFFFF), (0x10, 6, 0xFFFFFFFF),
+                                                  (0x20, 4, 0xFFFFFFFF)]))
+    modes = []
+    real, obj._sftp = obj._sftp, Hooked(obj._sftp, lambda: modes.extend(
+        stat.S_IMODE(os.stat(root / n).st_mode) for n in os.listdir(root) if n.startswith(".sftp_main-")))
+    umask = os.umask(0o002)
+    try:
+        answer = _bounded(lambda: obj._download("remote", str(root / "target")))
+    finally:
+        os.umask(umask)
+        obj._sftp = real
+    obj._close()
+    # With an ACL, the group bits are its mask: 0o600 leaves named users nothing.
+    assert (answer, modes, os.listdir(root)) == (True, [0o600 if os.name == "posix" else 0o666], ["target"])
+
+
+def test_held_lock_ends_in_false_within_the_timeout(embedded_server, tmp_path: Path) -> None:
+    """A lock another process holds on the destination is waited for no longer than the configured
+    timeout; the destination stays as it was and the connection goes on."""
+    fcntl = pytest.importorskip("fcntl", reason="no flock here: the download takes no lock (README)")
+    obj = C(dict(embedded_server.config(), timeout=1))
+    obj._connect()
+    (tmp_path / "new").write_bytes(NEW)
+    obj._upload(str(tmp_path / "new"), "remote")
+    (tmp_path / "local").mkdir()
+    target = _existing(tmp_path / "local")
+    with open(target, "rb") as holder:
+        fcntl.flock(holder, fcntl.LOCK_SH)
+        answer = _bounded(lambda: obj._download("remote", str(target)))
+    assert (answer, target.read_bytes(), os.listdir(target.parent)) == (False, b"precious bytes", ["target"])
+    assert obj._stat("remote").st_size == len(NEW)
+    obj._close()
 
 
 def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Path,

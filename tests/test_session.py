@@ -362,12 +362,12 @@ def test_transfer_success(obj: Any, name: str, line: int, paths: str, tmp_path: 
     log = connect_fakes(obj, results={method: False})
     assert getattr(obj, name)(src, dst) is True and getattr(obj, name)(dsc_path=dst, src_file=src) is True
     if name == "_download" and paths == "local paths":
-        # A local path is written under a temporary name beside it, then
-        # moved into place: the client's get sees that name.
+        # A local path is written to a temporary file beside it, whose name
+        # does not show the destination's: the client's get sees that name.
         assert [e[:2] for e in log] == [("get", method), ("call", method)] * 2
         for event in log[1::2]:
             assert event[2][0] == src and os.path.dirname(event[2][1]) == str(tmp_path)
-            assert os.path.basename(event[2][1]).startswith(".dst.")
+            assert os.path.basename(event[2][1]).startswith(".sftp_main-")
         assert os.listdir(tmp_path) == ["dst"]
     else:
         assert log == [("get", method), ("call", method, (src, dst), {})] * 2

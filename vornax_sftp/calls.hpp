@@ -10,6 +10,18 @@ inline Ref get_attr(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
+// obj.<name>, or an empty Ref with no exception set where obj has no such
+// attribute (a function the platform lacks).
+inline Ref get_optional_attr(PyObject* obj, PyObject* name) {
+    PyObject* found = nullptr;
+    PyObject_GetOptionalAttr(obj, name, &found);
+    return Ref::steal(found);
+}
+
+inline Ref number(long long value) {
+    return Ref::steal(PyLong_FromLongLong(value));
+}
+
 // callable(args...), positional arguments only.
 template <typename... Args>
 inline Ref call(PyObject* callable, Args... args) {

@@ -75,46 +75,38 @@ namespace sftp {
     X(attr_normalize, "normalize")                                \
     X(attr_chdir, "chdir")                                        \
     X(attr_put, "put")                                            \
-    /* os, os.path, fcntl and tempfile, for the local files of a download */ \
+    /* os, os.path, fcntl, tempfile and time, for the local files of a download */ \
     X(mod_tempfile, "tempfile")                                   \
     X(mod_fcntl, "fcntl")                                         \
+    X(mod_time, "time")                                           \
     X(attr_lstat, "lstat")                                        \
     X(attr_fstat, "fstat")                                        \
+    X(attr_fchmod, "fchmod")                                      \
+    X(attr_getcwd, "getcwd")                                      \
     X(attr_open, "open")                                          \
     X(attr_lseek, "lseek")                                        \
     X(attr_read, "read")                                          \
     X(attr_write, "write")                                        \
+    X(attr_copy_file_range, "copy_file_range")                    \
     X(attr_ftruncate, "ftruncate")                                \
     X(attr_posix_fallocate, "posix_fallocate")                    \
-    X(attr_replace, "replace")                                    \
     X(attr_unlink, "unlink")                                      \
-    X(attr_chmod, "chmod")                                        \
-    X(attr_listxattr, "listxattr")                                \
-    X(attr_getxattr, "getxattr")                                  \
     X(attr_flock, "flock")                                        \
     X(attr_LOCK_EX, "LOCK_EX")                                    \
-    X(attr_ioctl, "ioctl")                                        \
-    X(attr_O_RDONLY, "O_RDONLY")                                  \
-    X(attr_O_RDWR, "O_RDWR")                                      \
-    X(attr_O_WRONLY, "O_WRONLY")                                  \
-    X(attr_O_CREAT, "O_CREAT")                                    \
-    X(attr_O_EXCL, "O_EXCL")                                      \
-    X(attr_O_NONBLOCK, "O_NONBLOCK")                              \
-    X(attr_O_BINARY, "O_BINARY")                                  \
+    X(attr_LOCK_NB, "LOCK_NB")                                    \
+    X(attr_sleep, "sleep")                                        \
     X(attr_path, "path")                                          \
-    X(attr_abspath, "abspath")                                    \
-    X(attr_split, "split")                                        \
-    X(attr_link, "link")                                          \
+    X(attr_dirname, "dirname")                                    \
+    X(attr_isabs, "isabs")                                        \
+    X(attr_urandom, "urandom")                                    \
+    X(attr_hex, "hex")                                            \
+    X(attr_samestat, "samestat")                                  \
     X(attr_fsdecode, "fsdecode")                                  \
     X(attr_join, "join")                                          \
-    X(attr_st_mode, "st_mode")                                    \
-    X(attr_st_nlink, "st_nlink")                                  \
-    X(attr_st_uid, "st_uid")                                      \
-    X(attr_st_gid, "st_gid")                                      \
-    X(attr_st_dev, "st_dev")                                      \
-    X(attr_st_ino, "st_ino")                                      \
-    X(attr_st_size, "st_size")                                    \
     X(attr_gettempdir, "gettempdir")                              \
+    X(attr_st_mode, "st_mode")                                    \
+    X(attr_st_size, "st_size")                                    \
+    X(attr_errno, "errno")                                        \
     /* mapping keys and keywords */                               \
     X(key_ssh_host, "ssh_host")                                   \
     X(key_ssh_port, "ssh_port")                                   \

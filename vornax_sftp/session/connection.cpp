@@ -1,5 +1,7 @@
 // _connect and _close.  The SSH client is created with the auto-add policy
 // but never connected: the SFTP client runs over its own transport.
+#include <utility>
+
 #include "calls.hpp"
 #include "globals.hpp"
 #include "saved_error.hpp"
@@ -95,21 +97,29 @@ int close_sftp_transport(PyObject* self) {
 
 }  // namespace
 
+Ref request_timeout(PyObject* client) {
+    Ref cls = sftp_client_class();
+    Ref channel = cls && cls.get() != Py_None ? paramiko_channel(client, cls.get()) : std::move(cls);
+    if (!channel || channel.get() == Py_None) {
+        return channel;
+    }
+    return call_method(channel.get(), state().attr_gettimeout);
+}
+
 void close_after_timeout(PyObject* client) {
     if (client == nullptr || !PyErr_ExceptionMatches(PyExc_TimeoutError)) {
         return;
     }
     SavedError timed_out;  // stays the caller's error; a failed close adds nothing
-    Ref cls = sftp_client_class();
-    Ref channel = cls && cls.get() != Py_None ? paramiko_channel(client, cls.get()) : Ref();
-    if (!channel || channel.get() == Py_None) {
-        return;
-    }
-    // The channel's timeout is the one the configuration's `timeout` set:
-    // without it nothing here ever times out, and nothing changes.
-    Ref timeout = call_method(channel.get(), state().attr_gettimeout);
+    // Without a configured timeout nothing here ever times out, and
+    // nothing changes.
+    Ref timeout = request_timeout(client);
     if (timeout && timeout.get() != Py_None) {
-        close_channel_transport(channel.get());
+        Ref cls = sftp_client_class();
+        Ref channel = cls ? paramiko_channel(client, cls.get()) : Ref();
+        if (channel) {
+            close_channel_transport(channel.get());
+        }
     }
 }
 

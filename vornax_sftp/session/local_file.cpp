@@ -1,382 +1,255 @@
 #include "session/local_file.hpp"
 
-#include <cstdint>
-#include <initializer_list>
-#include <utility>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include "calls.hpp"
 #include "saved_error.hpp"
-#include "session/copy_in.hpp"
 #include "state.hpp"
 
-#if defined(__linux__)
-#include <fcntl.h>
 #include <sys/stat.h>
+#ifndef EDQUOT
+#define EDQUOT ENOSPC  // no disk quotas (Windows)
 #endif
 
 namespace sftp::session {
 
 namespace {
 
-constexpr long kFileTypeMask = 0170000;
-constexpr long kRegularFile = 0100000;
-constexpr long kSetIdBits = 06000;
-constexpr long kPermissionBits = 07777;
-constexpr int kNameAttempts = 100;
-// Characters of the destination's name kept in a temporary name: at most
-// 160 bytes in any encoding, so that with its suffix the name stays within
-// the 255 bytes (or UTF-16 units) file systems allow.
-constexpr Py_ssize_t kNameKept = 40;
+#ifdef _WIN32  // the client's own open for writing, minus truncation (os.open passes them on)
+constexpr long kOpenFlags = _O_WRONLY | _O_CREAT | _O_BINARY, kExclusive = _O_EXCL;
+constexpr long kTemporaryFlags = _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY;
+#else
+constexpr long kOpenFlags = O_WRONLY | O_CREAT | O_NONBLOCK, kExclusive = O_EXCL;
+constexpr long kTemporaryFlags = O_RDWR | O_CREAT | O_EXCL;
+#endif
+constexpr long long kChunk = 8 << 20;
 
-std::uint64_t g_temporary_counter = 0;
+struct Download {
+    Ref os, absolute;              // the caller's path joined to the directory current at the call
+    Ref fd, opened;                // the destination open for writing, and its fstat if made here
+    bool created = false;          // ... while it may go again
+    Ref temporary, temporary_fd;   // the file the client writes, open from its creation
+};
 
-// 0 after clearing a pending OSError, -1 when another exception is pending.
-int ordinary_os_error() {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
+long pending_errno() {
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref code = PyErr_GivenExceptionMatches(exc, PyExc_OSError) ? get_attr(exc, state().attr_errno) : Ref();
+    const long value = code && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : 0;
+    PyErr_SetRaisedException(exc);  // in place of whatever the look-up raised
+    return value;
 }
 
-// os.open(path, flags, mode), `flags` the named os constants or'ed
-// together; names the platform lacks (O_BINARY off Windows, O_NONBLOCK on
-// it) and null entries count as 0.
-Ref open_file(PyObject* os, PyObject* path, std::initializer_list<PyObject*> flags, long mode) {
-    long bits = 0;
-    for (PyObject* name : flags) {
-        PyObject* found = nullptr;
-        const int present = name == nullptr ? 0 : PyObject_GetOptionalAttr(os, name, &found);
-        Ref value = Ref::steal(found);
-        const long flag = present > 0 ? PyLong_AsLong(value.get()) : 0;
-        if (present < 0 || (flag == -1 && PyErr_Occurred())) {
-            return Ref();
-        }
-        bits |= flag;
-    }
-    Ref flag_bits = Ref::steal(PyLong_FromLong(bits));
-    Ref permissions = flag_bits ? Ref::steal(PyLong_FromLong(mode)) : Ref();
-    return permissions ? call_method(os, state().attr_open, path, flag_bits.get(), permissions.get()) : Ref();
-}
-
-long long long_field(PyObject* info, PyObject* field) {
-    Ref value = get_attr(info, field);
-    return value ? PyLong_AsLongLong(value.get()) : -1;
-}
-
-// 1 when stat results `a` and `b` agree on all `fields`, 0 when not, -1 on
-// error.
-int same_fields(PyObject* a, PyObject* b, std::initializer_list<PyObject*> fields) {
-    for (PyObject* field : fields) {
-        Ref left = get_attr(a, field);
-        Ref right = left ? get_attr(b, field) : Ref();
-        const int same = right ? PyObject_RichCompareBool(left.get(), right.get(), Py_EQ) : -1;
-        if (same <= 0) {
-            return same;
-        }
-    }
-    return 1;
-}
-
-// 1 when `directory` keeps every entry made in it (Linux's append-only or
-// immutable flag), so that a temporary file there could never go again; 0
-// when not, or when the platform cannot tell; -1 on error.  One statx call,
-// which the os module does not offer.
+// Whether `directory` keeps every entry (append-only, immutable): statx, absent from os.
 int keeps_its_entries([[maybe_unused]] PyObject* directory) {
-#if defined(__linux__)
+#if defined(STATX_ATTR_APPEND)  // Linux, glibc 2.28 or later
     Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(directory));
-    struct statx info {};
-    if (!encoded || statx(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), 0, 0, &info) != 0) {
-        return encoded ? 0 : -1;  // an unreadable directory: the temporary file tells
-    }
-    return (info.stx_attributes & info.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+    struct statx info {};  // its attributes, when `failed` is 0
+    int failed = -1;
+    Py_BEGIN_ALLOW_THREADS
+    failed = encoded ? statx(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), 0, 0, &info) : -1;
+    Py_END_ALLOW_THREADS
+    const auto kept = info.stx_attributes & info.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
+    return !encoded ? -1 : failed == 0 && kept != 0;
 #else
     return 0;
 #endif
 }
 
-class Download {
-public:
-    // 1 when `destination` is managed here, 0 when it goes to the client
-    // unchanged, -1 on error.
-    int prepare(PyObject* destination);
-    // Creates the file the client writes.
-    int make_temporary();
-    PyObject* temporary() const { return temporary_.get(); }
-    // Gives the destination the bytes of the complete temporary file.
-    int commit();
-    // Removes what the download made, keeping whatever exception is set.
-    void abandon();
-
-private:
-    Ref temporary_in(PyObject* directory, PyObject* name, long mode);
-    Ref open_destination();
-    int move(PyObject* written);
-    Ref attributes(PyObject* listxattr, PyObject* file);
-    int close_temporary();
-
-    Ref os_;
-    Ref path_;             // the destination, absolute (str)
-    Ref temporary_;        // the file the client writes
-    Ref temporary_fd_;     // ... open for reading and writing until it is moved or copied in
-    bool beside_ = false;  // ... in the destination's directory
-    Ref fd_;               // the destination, once opened
-    Ref opened_;           // its fstat
-    bool new_ = false;      // there was no destination when the download started
-    long mode_ = 0;         // its permission bits then, or those of a new file
-    bool created_ = false;  // the destination was made by this download
-};
-
-int Download::prepare(PyObject* destination) {
+int open_destination(Download& d, PyObject* destination) {  // 1: opened here, 0: for the client, -1: error
     const ModuleState& s = state();
     Ref fspath = Ref::steal(PyOS_FSPath(destination));
-    if (!fspath) {
-        return PyErr_ExceptionMatches(PyExc_TypeError) ? (PyErr_Clear(), 0) : -1;  // the client decides
-    }
-    os_ = Ref::steal(PyImport_GetModule(s.mod_os));  // imported by the interpreter's start-up
-    if (!os_ && !PyErr_Occurred()) {
-        os_ = Ref::steal(PyImport_Import(s.mod_os));
-    }
-    Ref text = os_ ? call_method(os_.get(), s.attr_fsdecode, fspath.get()) : Ref();
-    Ref path_module = text ? get_attr(os_.get(), s.attr_path) : Ref();
-    // Absolute now, so that another thread's chdir cannot move it.
-    path_ = path_module ? call_method(path_module.get(), s.attr_abspath, text.get()) : Ref();
-    Ref info = path_ ? call_method(os_.get(), s.attr_stat, path_.get()) : Ref();
-    if (!info) {
-        if (path_ && PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-            PyErr_Clear();
-            new_ = true;
-            mode_ = 0666;  // what the client's open would give it
-            return 1;
-        }
-        // Anything else wrong: the client's own open tells what.
-        const bool clients = path_ && (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_ValueError));
+    d.os = fspath ? Ref::steal(PyImport_Import(s.mod_os)) : Ref();
+    Ref text = d.os ? call_method(d.os.get(), s.attr_fsdecode, fspath.get()) : Ref();
+    Ref info = text ? call_method(d.os.get(), s.attr_stat, text.get()) : Ref();
+    const bool missing = !info && text && PyErr_ExceptionMatches(PyExc_FileNotFoundError) && (PyErr_Clear(), true);
+    if (!info && !missing) {  // no path, or os.stat finds it wrong: the client's own open tells what
+        const bool clients = text ? PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_ValueError)
+                                  : !fspath && PyErr_ExceptionMatches(PyExc_TypeError);
         return clients ? (PyErr_Clear(), 0) : -1;
     }
-    const long long mode = long_field(info.get(), s.attr_st_mode);
-    mode_ = mode & 0777;
-    return mode < 0 ? -1 : (mode & kFileTypeMask) == kRegularFile;
-}
-
-int Download::make_temporary() {
-    const ModuleState& s = state();
-    Ref path_module = get_attr(os_.get(), s.attr_path);
-    Ref parts = path_module ? call_method(path_module.get(), s.attr_split, path_.get()) : Ref();
-    if (parts && (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2)) {
-        PyErr_SetString(PyExc_TypeError, "os.path.split gave no pair");
-        return -1;
+    Ref st_mode = info ? get_attr(info.get(), s.attr_st_mode) : number(0100000);
+    const long bits = st_mode ? PyLong_AsLong(st_mode.get()) : -1;
+    if (bits == -1 || (bits & 0170000) != 0100000) {  // no regular file
+        return bits == -1 ? -1 : 0;
     }
-    PyObject* directory = parts ? PyTuple_GET_ITEM(parts.get(), 0) : nullptr;
-    PyObject* name = parts ? PyTuple_GET_ITEM(parts.get(), 1) : nullptr;
-    const int kept = parts ? keeps_its_entries(directory) : -1;
-    if (kept == 0) {
-        // Readable by no one the destination does not let read it, and
-        // writable by the caller (on Windows a file that is not cannot
-        // even be removed).
-        temporary_ = temporary_in(directory, name, mode_ | 0200);
-        beside_ = static_cast<bool>(temporary_);
-        if (temporary_ || ordinary_os_error() < 0) {  // no entry there: a locked directory, a path too long
-            return temporary_ ? 0 : -1;
-        }
-    }
-    Ref tempfile = kept < 0 ? Ref() : Ref::steal(PyImport_Import(s.mod_tempfile));
-    Ref elsewhere = tempfile ? call_method(tempfile.get(), s.attr_gettempdir) : Ref();
-    temporary_ = elsewhere ? temporary_in(elsewhere.get(), name, 0600) : Ref();
-    return temporary_ ? 0 : -1;
-}
-
-// An empty new file named after `name` in `directory`: its path.
-Ref Download::temporary_in(PyObject* directory, PyObject* name, long mode) {
-    const ModuleState& s = state();
-    Ref kept = PyUnicode_GET_LENGTH(name) > kNameKept ? Ref::steal(PyUnicode_Substring(name, 0, kNameKept))
-                                                      : Ref::borrow(name);
-    Ref path_module = kept ? get_attr(os_.get(), s.attr_path) : Ref();
-    for (int attempt = 1; path_module; ++attempt) {
-        PyTime_t now = 0;
-        Ref file_name = PyTime_Time(&now) < 0 ? Ref() : Ref::steal(PyUnicode_FromFormat(
-            ".%U.%llx-%llx.part", kept.get(), static_cast<unsigned long long>(now),
-            static_cast<unsigned long long>(++g_temporary_counter)));
-        Ref path = file_name ? call_method(path_module.get(), s.attr_join, directory, file_name.get()) : Ref();
-        temporary_fd_ = path ? open_file(os_.get(), path.get(), {s.attr_O_RDWR, s.attr_O_CREAT, s.attr_O_EXCL,
-                                                                 s.attr_O_BINARY}, mode)
-                             : Ref();
-        if (temporary_fd_) {
-            return path;
-        }
-        if (!path || attempt == kNameAttempts || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+    // Absolute now, unnormalised: another thread's chdir moves nothing made here.
+    Ref rooted = call_attr_method(d.os.get(), s.attr_path, s.attr_isabs, text.get());
+    Ref cwd = !rooted ? Ref()
+                      : rooted.get() == Py_True ? Ref::borrow(s.text_empty) : call_method(d.os.get(), s.attr_getcwd);
+    d.absolute = cwd ? call_attr_method(d.os.get(), s.attr_path, s.attr_join, cwd.get(), text.get()) : Ref();
+    for (const long flags : {kOpenFlags | (missing ? kExclusive : 0), kOpenFlags}) {
+        Ref how = d.absolute ? number(flags) : Ref(), mode = how ? number(0666) : Ref();
+        d.fd = mode ? call_method(d.os.get(), s.attr_open, text.get(), how.get(), mode.get()) : Ref();
+        d.created = d.fd && (flags & kExclusive) != 0;
+        if (d.fd || !(flags & kExclusive) || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
             break;
         }
-        PyErr_Clear();
+        PyErr_Clear();  // it appeared meanwhile, or is a link to what does not exist yet
     }
-    return Ref();
+    d.opened = d.created ? call_method(d.os.get(), s.attr_fstat, d.fd.get()) : Ref();
+    return d.fd && (d.opened || !d.created) ? 1 : -1;
 }
 
-// The destination opened for writing as the client's own open would open
-// it, but keeping its bytes: created when missing (and then known to be
-// made here), never waiting for the reader of a FIFO.
-Ref Download::open_destination() {
+// A new file only the caller may use (0600 whatever the umask: the client reopens it by path).
+PyObject* make_temporary(Download& d) {
     const ModuleState& s = state();
-    for (PyObject* exclusive : {new_ ? s.attr_O_EXCL : nullptr, static_cast<PyObject*>(nullptr)}) {
-        Ref fd = open_file(os_.get(), path_.get(), {s.attr_O_WRONLY, s.attr_O_CREAT, s.attr_O_NONBLOCK,
-                                                    s.attr_O_BINARY, exclusive}, 0666);
-        if (fd || exclusive == nullptr || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-            created_ = fd && exclusive != nullptr;
-            return fd;
+    Ref beside = call_attr_method(d.os.get(), s.attr_path, s.attr_dirname, d.absolute.get());
+    const int kept = beside ? keeps_its_entries(beside.get()) : -1;
+    Ref tempfile = kept < 0 ? Ref() : Ref::steal(PyImport_Import(s.mod_tempfile));
+    Ref elsewhere = tempfile ? call_method(tempfile.get(), s.attr_gettempdir) : Ref();
+    Ref how = elsewhere ? number(kTemporaryFlags) : Ref(), mode = how ? number(0600) : Ref(), eight = number(8);
+    for (PyObject* directory : {kept == 0 ? beside.get() : elsewhere.get(), elsewhere.get()}) {
+        for (int tries = 1; mode && !d.temporary_fd && !PyErr_Occurred() && tries <= 100; ++tries) {
+            Ref random = eight ? call_method(d.os.get(), s.attr_urandom, eight.get()) : Ref();
+            Ref hex = random ? call_method(random.get(), s.attr_hex) : Ref();
+            Ref name = hex ? Ref::steal(PyUnicode_FromFormat(".sftp_main-%U.part", hex.get())) : Ref();
+            Ref path = name ? call_attr_method(d.os.get(), s.attr_path, s.attr_join, directory, name.get()) : Ref();
+            d.temporary_fd = path ? call_method(d.os.get(), s.attr_open, path.get(), how.get(), mode.get()) : Ref();
+            d.temporary = d.temporary_fd ? std::move(path) : Ref();
+            if (tries < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {  // a name taken
+                PyErr_Clear();
+            }
         }
-        PyErr_Clear();  // it exists, or is a link to what does not yet
+        if (!mode || d.temporary_fd || directory == elsewhere.get() || !PyErr_ExceptionMatches(PyExc_OSError)) {
+            break;
+        }
+        PyErr_Clear();  // a directory that takes no new entry
     }
-    return Ref();
+    if (d.temporary_fd && !call_method(d.os.get(), s.attr_fchmod, d.temporary_fd.get(), mode.get())) {
+        cleanup_may_go_on();  // a file system without modes: 0600 at most, from the creation
+    }
+    return d.temporary_fd && !PyErr_Occurred() ? d.temporary.get() : nullptr;
 }
 
-int Download::commit() {
+// Whole versions in turn.  The wait releases the GIL, yields to signals, ends past `timeout`.
+int lock(Download& d, PyObject* timeout) {
     const ModuleState& s = state();
-    // A new destination takes the temporary file's name as a second one,
-    // which fails rather than replace what appeared at the path meanwhile.
-    if (new_ && beside_) {
-        if (close_temporary() < 0) {
-            return -1;
+    Ref fcntl = Ref::steal(PyImport_Import(s.mod_fcntl));
+    if (!fcntl) {
+        return PyErr_ExceptionMatches(PyExc_ImportError) ? (PyErr_Clear(), 0) : -1;  // Windows: see the header
+    }
+    Ref flags = get_attr(fcntl.get(), s.attr_LOCK_EX);
+    Ref nonblocking = flags && timeout != Py_None ? get_attr(fcntl.get(), s.attr_LOCK_NB) : Ref();
+    flags = nonblocking ? Ref::steal(PyNumber_Or(flags.get(), nonblocking.get())) : std::move(flags);
+    Ref time = nonblocking ? Ref::steal(PyImport_Import(s.mod_time)) : Ref();
+    Ref pause = time ? Ref::steal(PyFloat_FromDouble(0.01)) : Ref();  // seconds between two tries
+    for (double left = pause ? PyFloat_AsDouble(timeout) : 0; flags && !PyErr_Occurred(); left -= 0.01) {
+        if (call_method(fcntl.get(), s.attr_flock, d.fd.get(), flags.get())) {
+            return 0;
         }
-        if (call_method(os_.get(), s.attr_link, temporary_.get(), path_.get())) {
-            return call_method(os_.get(), s.attr_unlink, temporary_.get()) || ordinary_os_error() == 0 ? 0 : -1;
+        const long code = pending_errno();  // a file system that locks nothing (NFS without lockd): no lock
+        if (code == ENOLCK || code == EOPNOTSUPP || code == ENOSYS || code == EINVAL) {
+            return PyErr_Clear(), 0;
         }
-        // Something is there now, or the file system has no links: judged below.
-        if (ordinary_os_error() < 0 ||
-            !(temporary_fd_ = open_file(os_.get(), temporary_.get(), {s.attr_O_RDWR, s.attr_O_BINARY}, 0))) {
-            return -1;
+        if (pause && PyErr_ExceptionMatches(PyExc_BlockingIOError) && left > 0) {
+            PyErr_Clear();
+            call_method(time.get(), s.attr_sleep, pause.get());
         }
     }
-    Ref written = call_method(os_.get(), s.attr_fstat, temporary_fd_.get());
-    const long long size = written ? long_field(written.get(), s.attr_st_size) : -1;
-    if (size < 0 || !(fd_ = open_destination()) || !(opened_ = call_method(os_.get(), s.attr_fstat, fd_.get()))) {
-        return -1;
-    }
-    const long long mode = long_field(opened_.get(), s.attr_st_mode);
-    if (mode >= 0 && (mode & kFileTypeMask) != kRegularFile) {
-        PyErr_SetString(PyExc_OSError, "the local destination is no longer a regular file");
-    }
-    const int moved = PyErr_Occurred() ? -1 : beside_ ? move(written.get()) : 0;
-    if (moved < 0 || (moved == 0 && copy_into(os_.get(), temporary_fd_.get(), fd_.get(), size) < 0)) {
-        return -1;
-    }
-    // The destination has its bytes; a temporary file that will not go
-    // away does not make the download a failure.
-    if (close_temporary() < 0 ||
-        (moved == 0 && !call_method(os_.get(), s.attr_unlink, temporary_.get()) && ordinary_os_error() < 0)) {
-        return -1;
-    }
-    Ref fd = std::move(fd_);
-    return call_method(os_.get(), s.attr_close, fd.get()) ? 0 : -1;
+    return -1;
 }
 
-// Closes the temporary file's descriptor, if open: Windows moves, links
-// and removes no file that is open.
-int Download::close_temporary() {
-    Ref fd = std::move(temporary_fd_);
-    return !fd || call_method(os_.get(), state().attr_close, fd.get()) ? 0 : -1;
+// Space before old bytes change.  Only "no room" fails: other errors mean no reservation here
+// (a file system without fallocate, where glibc's emulation reads a file open for writing).
+int reserve(Download& d, long long old_size, long long size) {
+    Ref allocate = old_size > 0 ? get_optional_attr(d.os.get(), state().attr_posix_fallocate) : Ref();
+    Ref start = allocate && size > 0 ? number(0) : Ref(), length = start ? number(size) : Ref();
+    if (!length || call(allocate.get(), d.fd.get(), start.get(), length.get())) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    const long code = pending_errno();
+    return code == 0 || code == ENOSPC || code == EFBIG || code == EDQUOT ? -1 : (PyErr_Clear(), 0);
 }
 
-// 1 when the temporary file took the destination's place, 0 when the bytes
-// must be copied in instead, -1 on error.
-int Download::move(PyObject* written) {
+// Bytes [start, end) of the temporary file into the destination, `done` counting them.
+int copy_range(Download& d, long long start, long long end, long long& done) {
     const ModuleState& s = state();
-    PyObject* opened = opened_.get();
-    const long long mode = long_field(opened, s.attr_st_mode);
-    const long long links = long_field(opened, s.attr_st_nlink);
-    const long long written_mode = long_field(written, s.attr_st_mode);
-    PyObject* listed = nullptr;
-    const int listable = PyErr_Occurred() ? -1 : PyObject_GetOptionalAttr(os_.get(), s.attr_listxattr, &listed);
-    Ref listxattr = Ref::steal(listed);
-    int same = listable <= 0 ? listable : same_fields(opened, written, {s.attr_st_uid, s.attr_st_gid});
-    // Where attributes cannot be listed (Windows), a move could lose some.
-    if (same <= 0 || links != 1 || (mode & kSetIdBits) != 0) {
-        return same < 0 ? -1 : 0;
-    }
-    // The destination's mode first: a file with an ACL keeps its mask there.
-    if ((mode & kPermissionBits) != (written_mode & kPermissionBits)) {
-        Ref permissions = Ref::steal(PyLong_FromLongLong(mode & kPermissionBits));
-        if (!permissions || !call_method(os_.get(), s.attr_chmod, temporary_.get(), permissions.get())) {
-            return permissions ? ordinary_os_error() : -1;  // a file system that takes no mode
+    PyObject *os = d.os.get(), *from = d.temporary_fd.get(), *to = d.fd.get();
+    Ref copy = get_optional_attr(os, s.attr_copy_file_range);
+    while (start + done < end) {
+        Ref at = number(start + done), count = at ? number(std::min(kChunk, end - start - done)) : Ref();
+        Ref wrote = count && copy ? call(copy.get(), from, to, count.get(), at.get(), at.get()) : Ref();
+        const long code = wrote || !copy ? 0 : pending_errno();
+        if (code == EXDEV || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP) {
+            PyErr_Clear();  // not between these two files: read and write
         }
+        if (Ref whence = count && !wrote && !PyErr_Occurred() ? number(0) : Ref()) {  // SEEK_SET everywhere
+            Ref got = call_method(os, s.attr_lseek, from, at.get(), whence.get()) &&
+                                call_method(os, s.attr_lseek, to, at.get(), whence.get())
+                            ? call_method(os, s.attr_read, from, count.get()) : Ref();
+            wrote = got && PyBytes_GET_SIZE(got.get()) ? call_method(os, s.attr_write, to, got.get()) : std::move(got);
+        }
+        const long long n = !wrote ? -1 : PyLong_Check(wrote.get()) ? PyLong_AsLongLong(wrote.get()) : 0;
+        if (n <= 0) {
+            return n < 0 ? -1 : (PyErr_SetString(PyExc_OSError, "the downloaded file ended early"), -1);
+        }
+        done += n;
     }
-    Ref mine = attributes(listxattr.get(), temporary_fd_.get());
-    Ref theirs = mine ? attributes(listxattr.get(), fd_.get()) : Ref();
-    same = theirs ? PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ) : ordinary_os_error();
-    // Confirmed just before the move: the file opened is still the one at
-    // the path (not a link to it), still with one name.
-    Ref at_path = same > 0 ? call_method(os_.get(), s.attr_lstat, path_.get()) : Ref();
-    same = at_path ? same_fields(at_path.get(), opened, {s.attr_st_dev, s.attr_st_ino}) : same > 0 ? -1 : same;
-    if (same <= 0 || long_field(at_path.get(), s.attr_st_nlink) != 1) {
-        return same < 0 || PyErr_Occurred() ? -1 : 0;
-    }
-    // Refused (a file bind-mounted over the path): copied in instead.
-    return call_method(os_.get(), s.attr_replace, temporary_.get(), path_.get()) ? 1 : ordinary_os_error();
+    return 0;
 }
 
-// {name: value} of the extended attributes of `file` (ACLs live there), or
-// an empty list when it has none; empty with an OSError set when the file
-// system will not list them.
-Ref Download::attributes(PyObject* listxattr, PyObject* file) {
-    Ref names = call(listxattr, file);
-    if (names && PyList_CheckExact(names.get()) && PyList_GET_SIZE(names.get()) == 0) {
-        return names;  // the common case: none, and an empty list compares as well
-    }
-    Ref values = names ? Ref::steal(PyDict_New()) : Ref();
-    Ref iterator = values ? Ref::steal(PyObject_GetIter(names.get())) : Ref();
-    while (Ref name = iterator ? Ref::steal(PyIter_Next(iterator.get())) : Ref()) {
-        Ref value = call_method(os_.get(), state().attr_getxattr, file, name.get());
-        if (!value || PyDict_SetItem(values.get(), name.get(), value.get()) < 0) {
-            return Ref();
-        }
-    }
-    return iterator && !PyErr_Occurred() ? std::move(values) : Ref();
+long long size_of(Download& d, PyObject* fd) {
+    Ref info = call_method(d.os.get(), state().attr_fstat, fd);
+    Ref size = info ? get_attr(info.get(), state().attr_st_size) : Ref();
+    return size ? PyLong_AsLongLong(size.get()) : -1;
 }
 
-void Download::abandon() {
+int cut(Download& d, long long size) {
+    Ref length = number(size);
+    return length && call_method(d.os.get(), state().attr_ftruncate, d.fd.get(), length.get()) ? 0 : -1;
+}
+
+// Until an old byte is overwritten, a failure cuts the file back to its old length.
+int write_in(Download& d, PyObject* timeout) {
+    const long long size = lock(d, timeout) == 0 ? size_of(d, d.temporary_fd.get()) : -1;
+    const long long old_size = size >= 0 ? size_of(d, d.fd.get()) : -1;
+    long long tail = 0, head = 0;
+    const bool copied = old_size >= 0 && reserve(d, old_size, size) == 0 &&
+                        (size <= old_size || copy_range(d, old_size, size, tail) == 0) &&
+                        copy_range(d, 0, std::min(old_size, size), head) == 0;
+    if (!copied && old_size >= 0 && head == 0) {
+        SavedError failure;
+        cut(d, old_size);
+    }
+    return !copied ? -1 : size < old_size ? cut(d, size) : 0;
+}
+
+// Closes and removes the temporary file and, while `created`, the destination if still at its path.
+void release(Download& d) {
     const ModuleState& s = state();
+    PyObject* os = d.os.get();
     SavedError pending;
-    close_temporary();
-    if (!cleanup_may_go_on()) {
+    for (Ref* fd : {&d.temporary_fd, &d.fd}) {  // closed first: Windows removes no open file
+        if (Ref open = std::move(*fd); open && !call_method(os, s.attr_close, open.get()) && !cleanup_may_go_on()) {
+            return;
+        }
+    }
+    if (d.temporary && !call_method(os, s.attr_unlink, d.temporary.get()) && !cleanup_may_go_on()) {
         return;
     }
-    if (temporary_) {
-        call_method(os_.get(), s.attr_unlink, temporary_.get());
-        if (!cleanup_may_go_on()) {
-            return;
-        }
-    }
-    if (fd_) {
-        Ref fd = std::move(fd_);  // closed first: Windows removes no open file
-        call_method(os_.get(), s.attr_close, fd.get());
-        if (!cleanup_may_go_on()) {
-            return;
-        }
-    }
-    // A destination this download made goes again, if it is still the file
-    // at the path.
-    Ref at_path = created_ && opened_ ? call_method(os_.get(), s.attr_lstat, path_.get()) : Ref();
-    if (at_path && same_fields(at_path.get(), opened_.get(), {s.attr_st_dev, s.attr_st_ino}) == 1) {
-        call_method(os_.get(), s.attr_unlink, path_.get());
-    }
+    Ref at_path = d.created && d.opened ? call_method(os, s.attr_lstat, d.absolute.get()) : Ref();
+    Ref same = at_path ? call_attr_method(os, s.attr_path, s.attr_samestat, at_path.get(), d.opened.get()) : Ref();
+    Ref removed = same && same.get() == Py_True ? call_method(os, s.attr_unlink, d.absolute.get()) : Ref();
 }
 
 }  // namespace
 
-int download_to(PyObject* getter, PyObject* source, PyObject* destination) {
-    Download download;
-    const int managed = download.prepare(destination);
-    if (managed <= 0) {
-        return managed < 0 || !call(getter, source, destination) ? -1 : 0;
+int download_to(PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
+    Download d;
+    const int managed = open_destination(d, destination);
+    if (managed == 0) {
+        return call(getter, source, destination) ? 0 : -1;
     }
-    if (download.make_temporary() < 0) {
-        return -1;
-    }
-    if (!call(getter, source, download.temporary()) || download.commit() < 0) {
-        // Whatever the exception, KeyboardInterrupt included, nothing the
-        // download made stays.
-        download.abandon();
-        return -1;
-    }
-    return 0;
+    PyObject* temporary = managed > 0 ? make_temporary(d) : nullptr;
+    bool done = temporary != nullptr && call(getter, source, temporary) && write_in(d, timeout) == 0;
+    Ref fd = done ? std::move(d.fd) : Ref();
+    done = done && call_method(d.os.get(), state().attr_close, fd.get());  // may report a failed write
+    d.created = d.created && !done;
+    release(d);
+    return done && !PyErr_Occurred() ? 0 : -1;
 }
 
 }  // namespace sftp::session

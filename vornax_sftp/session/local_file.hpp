@@ -1,24 +1,21 @@
-// The local side of a download to a path.  The client writes a temporary
-// file, so that a failed download leaves the destination exactly as it was.
-// Only a complete download opens the destination, the way the client's own
-// open would: the kernel judges links, protected directories and
-// permissions, and every decision after that is made on the file opened.
-// The new bytes then reach it in one of two ways:
-// - the temporary file is moved over it when that loses and widens
-//   nothing: it is still the file at the path, with one name, the caller's
-//   owner and group, no set-id bits, and the same extended attributes
-//   (ACLs among them) as the temporary file;
-// - otherwise they are copied into the opened file (copy_in.hpp).
+// The local side of a download to a path.  The destination is opened first, with the caller's path
+// text and the client's own open flags minus truncation: the kernel judges it as for `get`, before
+// any transfer.  The client writes a temporary file only the caller may use (0600), beside the
+// destination or, where that directory takes no new entry or keeps every entry, in the temporary
+// directory.  Its bytes are then copied into the file opened first under an exclusive flock (none on
+// Windows: its locks are mandatory): space reserved, the part past the old end, the old part, the
+// cut to size; nothing is renamed over it.  A failure before an old byte is overwritten (an interrupt,
+// a lock not had in time) leaves the destination as it was, or removes it if made here and still at
+// its path; an I/O error amid the old bytes leaves new bytes up to it, old after, any new tail; no
+// temporary file stays.
 #pragma once
 
 #include "ref.hpp"
 
 namespace sftp::session {
 
-// getter(source, destination) through a temporary file when `destination`
-// is the path of a regular file or of nothing yet; anything else (a link to
-// a device, a FIFO, a directory, an object that is no path) goes to the
-// getter unchanged.  0, or -1 with an exception set.
-int download_to(PyObject* getter, PyObject* source, PyObject* destination);
+// getter(source, destination) through the above for the path of a regular file or of nothing, else
+// unchanged; `timeout` (or None) bounds the wait for the lock.  0, or -1 with an exception set.
+int download_to(PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout);
 
 }  // namespace sftp::session

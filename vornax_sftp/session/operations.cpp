@@ -122,14 +122,14 @@ PyObject* upload(PyObject* const* args, int& line) {
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
-// written as a separate file and takes the new bytes only after get
-// succeeded: a failed download never truncates or leaves behind a file
-// (local_file.hpp).
+// opened first and takes the new bytes only after get succeeded: a failed
+// download never truncates the caller's file (local_file.hpp).
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
     Ref client = get_attr(args[0], state().self_sftp);
     Ref getter = client ? get_attr(client.get(), state().attr_get) : Ref();
-    bool fetched = getter && download_to(getter.get(), args[1], args[2]) == 0;
+    Ref timeout = getter ? request_timeout(client.get()) : Ref();
+    bool fetched = timeout && download_to(getter.get(), args[1], args[2], timeout.get()) == 0;
     if (!fetched) {
         close_after_timeout(client.get());
     }

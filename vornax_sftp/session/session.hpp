@@ -1,7 +1,7 @@
 // The SFTP session: connecting, closing and the remote file operations.
 #pragma once
 
-#include <Python.h>
+#include "ref.hpp"
 
 namespace sftp::session {
 
@@ -28,5 +28,10 @@ PyObject* download(PyObject* const* args, int& line);
 // later call fails at once as on a closed connection.  The pending exception
 // stays as it is.
 void close_after_timeout(PyObject* client);
+
+// The timeout the configuration's `timeout` gave `client`'s channel: when
+// `client` is a paramiko SFTPClient, client.get_channel().gettimeout(),
+// else None.  Empty on an error.
+Ref request_timeout(PyObject* client);
 
 }  // namespace sftp::session
