@@ -8,7 +8,9 @@ Figures are microseconds per download, the minimum over several repeats.
 Then a large file (256 MiB by default) comes from the embedded server,
 downloaded with `_download` and with plain `get` in alternation into fresh
 destinations, after one pair that warms the page cache and the machine's
-memory up; the figure is the median ratio of the pairs' times.
+memory up; the figure is the ratio of the two best times, as for the small
+files (a transfer here now and then stalls for tens of seconds, for
+either, which a minimum leaves out and the pairs printed show).
 When a common case adds more than its target, or the large file more than
 10 %, the exit status is 1 and the last line says which missed and by how
 much.
@@ -22,7 +24,6 @@ import argparse
 import json
 import os
 import platform
-import statistics
 import sys
 import tempfile
 import time
@@ -115,7 +116,7 @@ def large_download(directory: Path, mib: int, pairs: int) -> dict[str, Any]:
             pairs_s.append((times["module"], times["get"]))
         obj._close()
     del pairs_s[0]
-    ratio = statistics.median(m / g for m, g in pairs_s)
+    ratio = min(m for m, _ in pairs_s) / min(g for _, g in pairs_s)
     return {"mib": mib, "pairs_s": pairs_s, "ratio": ratio}
 
 
@@ -149,7 +150,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if large is not None:
         print(f"\n{large['mib']} MiB from the embedded server, {len(large['pairs_s'])} alternated pairs "
               f"(_download s / get s): " + ", ".join(f"{m:.2f}/{g:.2f}" for m, g in large["pairs_s"])
-              + f"; median ratio {large['ratio']:.3f} "
+              + f"; best {min(m for m, _ in large['pairs_s']):.2f}/{min(g for _, g in large['pairs_s']):.2f}, "
+              + f"ratio {large['ratio']:.3f} "
               + ("met" if large["ratio"] <= LARGE_RATIO else "MISSED") + f" (≤ {LARGE_RATIO:.2f})")
     if args.json is not None:
         args.json.write_text(json.dumps({"dir": str(args.dir), "target_us": TARGET_US, "rows": rows,

@@ -354,6 +354,16 @@ def test_forwarding_lets_errors_through(obj: Any, name: str, count: int, answers
     check_raised(exc, type(error), str(error).format(CLIENT_METHODS[name]), (name, line))
 
 
+@pytest.mark.parametrize("local", ["missing/target"] + [
+    pytest.param(p, marks=pytest.mark.skipif(os.name == "nt", reason="Windows reads '..' and trailing slashes as text"))
+    for p in ("newname/", "missing/../new")])
+def test_download_to_a_refused_destination_transfers_nothing(obj: Any, tmp_path: Any, local: str) -> None:
+    """A destination the kernel refuses answers False before the client's get is called, and nothing is made."""
+    log = connect_fakes(obj)
+    assert obj._download("remote", f"{tmp_path}{os.sep}{local}") is False
+    assert log == [("get", "sftp.get")] and os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("name, line", TRANSFERS)
 @pytest.mark.parametrize("paths", ["objects", "local paths"])
 def test_transfer_success(obj: Any, name: str, line: int, paths: str, tmp_path: Any) -> None:
