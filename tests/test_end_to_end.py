@@ -256,9 +256,9 @@ def _strays(destination: Path) -> list[str]:
 
 
 def _descriptors_under(directory: Path) -> list[str]:
-    """What this process holds open below directory (where /proc tells)."""
+    """What this process holds open below directory (where Linux's /proc tells; under Wine it is the host's)."""
     fds = Path("/proc/self/fd")
-    found = [os.readlink(fd) for fd in fds.iterdir() if fd.is_symlink()] if fds.is_dir() else []
+    found = [os.readlink(fd) for fd in fds.iterdir() if fd.is_symlink()] if sys.platform == "linux" else []
     return sorted(f for f in found if f.startswith(str(directory)))
 
 
