@@ -2,6 +2,7 @@
 operations on recording stand-in clients."""
 
 import base64
+import logging
 import math
 import os
 import socket
@@ -385,14 +386,20 @@ def test_transfer_success(obj: Any, name: str, line: int, paths: str, tmp_path: 
 
 @pytest.mark.parametrize("name, line", TRANSFERS)
 @pytest.mark.parametrize("client", ["OSError", "ValueError", "Exception subclass", "absent", None, "no method"])
-def test_transfer_failure_is_false(obj: Any, name: str, line: int, client: Any) -> None:
+def test_transfer_failure_is_false(obj: Any, name: str, line: int, client: Any,
+                                   caplog: pytest.LogCaptureFixture) -> None:
     errors = {"OSError": OSError, "ValueError": ValueError, "Exception subclass": type("Broken", (Exception,), {})}
     if client in errors:
         connect_fakes(obj, errors={"sftp." + CLIENT_METHODS[name]: errors[client]})
     elif client != "absent":
         obj._sftp = object() if client == "no method" else client
     assert getattr(obj, name)(object(), object()) is False
-    assert sys.exc_info() == (None, None, None)
+    assert sys.exc_info() == (None, None, None) and caplog.records == []  # logging not configured: nothing
+    caplog.set_level(logging.DEBUG, logger="sftp_main")  # the reason, one logging.basicConfig away
+    assert getattr(obj, name)(object(), object()) is False and sys.exc_info() == (None, None, None)
+    [record] = caplog.records
+    assert (record.name, record.levelno, record.getMessage()) == ("sftp_main", logging.DEBUG, f"{name} answered False")
+    assert isinstance(record.exc_info[1], errors.get(client, AttributeError))
     try:
         raise RuntimeError("later")
     except RuntimeError as later:

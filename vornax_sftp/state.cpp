@@ -19,6 +19,7 @@ void clear(ModuleState& s) {
     Py_CLEAR(s.empty_tuple);
     Py_CLEAR(s.default_port);
     Py_CLEAR(s.kwnames_file);
+    Py_CLEAR(s.kwnames_exc_info);
     Py_CLEAR(s.kwnames_login);
     Py_CLEAR(s.kwnames_login_hostkey);
     Py_CLEAR(s.default_keys);
@@ -48,6 +49,7 @@ int build_state() {
     ok = ok && (s.empty_tuple = PyTuple_New(0)) != nullptr;
     ok = ok && (s.default_port = PyLong_FromLong(22)) != nullptr;
     ok = ok && (s.kwnames_file = PyTuple_Pack(1, s.key_file)) != nullptr;
+    ok = ok && (s.kwnames_exc_info = PyTuple_Pack(1, s.key_exc_info)) != nullptr;
     ok = ok && (s.kwnames_login = PyTuple_Pack(2, s.key_username, s.attr_password)) != nullptr;
     ok = ok && (s.kwnames_login_hostkey = PyTuple_Pack(3, s.key_username, s.attr_password, s.key_hostkey)) != nullptr;
     ok = ok && (s.default_keys = PyTuple_Pack(7, s.attr_ssh, s.key_ssh_host, s.key_ssh_port, s.key_ssh_user,

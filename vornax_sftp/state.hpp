@@ -107,6 +107,15 @@ namespace sftp {
     X(attr_st_mode, "st_mode")                                    \
     X(attr_st_size, "st_size")                                    \
     X(attr_errno, "errno")                                        \
+    /* the record of a failed transfer */                        \
+    X(mod_logging, "logging")                                     \
+    X(attr_getLogger, "getLogger")                                \
+    X(attr_isEnabledFor, "isEnabledFor")                          \
+    X(attr_DEBUG, "DEBUG")                                        \
+    X(attr_debug, "debug")                                        \
+    X(key_exc_info, "exc_info")                                   \
+    X(text_upload_false, "_upload answered False")                \
+    X(text_download_false, "_download answered False")            \
     /* mapping keys and keywords */                               \
     X(key_ssh_host, "ssh_host")                                   \
     X(key_ssh_port, "ssh_port")                                   \
@@ -171,6 +180,7 @@ struct ModuleState {
     PyObject* empty_tuple;      // ()
     PyObject* default_port;     // 22
     PyObject* kwnames_file;     // ("file",)
+    PyObject* kwnames_exc_info;  // ("exc_info",)
     PyObject* kwnames_login;    // ("username", "password")
     PyObject* kwnames_login_hostkey;  // ("username", "password", "hostkey")
     PyObject* default_keys;     // the seven default-table keys, in order

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "calls.hpp"
+#include "saved_error.hpp"
 #include "session/local_file.hpp"
 #include "session/session.hpp"
 #include "state.hpp"
@@ -65,12 +66,32 @@ Ref interrupt_in_chain(PyObject* exc) {
     return Ref();
 }
 
+// One DEBUG record of the exception a transfer discards, with the exception
+// (exc_info), on the logger "sftp_main": nothing shows unless the program
+// configures logging to show it.  logging is imported here, at the first
+// failed transfer (it nearly always is already), so that importing the
+// module imports nothing more.  What logging itself raises is dropped,
+// unless it is an interrupt.
+void log_discarded(PyObject* exc, PyObject* message) {
+    const ModuleState& s = state();
+    Ref logging = Ref::steal(PyImport_Import(s.mod_logging));
+    Ref logger = logging ? call_method(logging.get(), s.attr_getLogger, s.mod_sftp_main) : Ref();
+    Ref level = logger ? get_attr(logging.get(), s.attr_DEBUG) : Ref();
+    Ref enabled = level ? call_method(logger.get(), s.attr_isEnabledFor, level.get()) : Ref();
+    if (enabled && PyObject_IsTrue(enabled.get()) > 0) {
+        PyObject* args[] = {nullptr, logger.get(), message, exc};
+        Ref logged = Ref::steal(PyObject_VectorcallMethod(s.attr_debug, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                          s.kwnames_exc_info));
+    }
+    cleanup_may_go_on();
+}
+
 // The answer of a transfer: True when it went through, False when it (or
-// a look-up before it) raised an Exception, which is discarded.  Anything
-// else passes through, and so does an interrupt found behind an Exception:
-// a Ctrl-C must stop the program even when the client reported it as an
-// error of its own.
-PyObject* transfer_answer(bool succeeded) {
+// a look-up before it) raised an Exception, which is discarded (and
+// logged, see above).  Anything else passes through, and so does an
+// interrupt found behind an Exception: a Ctrl-C must stop the program even
+// when the client reported it as an error of its own.
+PyObject* transfer_answer(bool succeeded, PyObject* message) {
     if (succeeded) {
         Py_RETURN_TRUE;
     }
@@ -81,6 +102,10 @@ PyObject* transfer_answer(bool succeeded) {
     if (Ref interrupt = interrupt_in_chain(exc.get())) {
         PyErr_SetRaisedException(interrupt.release());
         return nullptr;
+    }
+    log_discarded(exc.get(), message);
+    if (PyErr_Occurred()) {
+        return nullptr;  // an interrupt while logging
     }
     Py_RETURN_FALSE;
 }
@@ -118,7 +143,7 @@ PyObject* upload(PyObject* const* args, int& line) {
     if (!sent) {
         close_after_timeout(client.get());
     }
-    return transfer_answer(sent);
+    return transfer_answer(sent, state().text_upload_false);
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
@@ -133,7 +158,7 @@ PyObject* download(PyObject* const* args, int& line) {
     if (!fetched) {
         close_after_timeout(client.get());
     }
-    return transfer_answer(fetched);
+    return transfer_answer(fetched, state().text_download_false);
 }
 
 }  // namespace sftp::session
