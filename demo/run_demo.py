@@ -7,15 +7,18 @@ variable SFTP_MAIN_PASSWORD or from a prompt, never from the command line.
 
 A step that fails ends the demo with one line on stderr saying what failed,
 where and why, and exit status 1; --verbose adds the traceback, and what
-paramiko logs.
+paramiko logs.  A bad argument ends it before anything starts, with one line
+on stderr and exit status 2.
 """
 
 from __future__ import annotations
 
 import argparse
+import binascii
 import contextlib
 import getpass
 import logging
+import math
 import os
 import shutil
 import socket
@@ -25,7 +28,7 @@ import time
 import traceback
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 import paramiko
 
@@ -35,6 +38,13 @@ PASSWORD_VARIABLE = "SFTP_MAIN_PASSWORD"
 # What a connect that did not get through raises: paramiko's protocol,
 # authentication and host-key errors, and the socket's own.
 CONNECT_ERRORS = (paramiko.SSHException, OSError, EOFError)
+# The file is held twice in memory for the comparison, and the embedded
+# server keeps two more copies on disk: a GiB is far more than a demo needs
+# and still fits an ordinary machine, where 1e9 MiB would end in MemoryError.
+MAX_SIZE_MIB = 1024
+# A day: no wait of the demo needs longer, and it is below every platform's
+# limit on the waits paramiko makes with it.
+MAX_TIMEOUT = 86400
 
 
 class DemoFailed(Exception):
@@ -54,17 +64,73 @@ def connect_failure(config: dict[str, Any], exc: BaseException) -> str:
     return f"cannot connect to {where}: {reason}"
 
 
+class OneLineParser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line, as the demo's failures are; the usage is one --help away.
+        self.exit(2, f"demo: {message} (--help lists the options)\n")
+
+
+def number(convert: Callable[[str], float], at_most: float, what: str) -> Callable[[str], float]:
+    def parse(given: str) -> float:
+        try:
+            value = convert(given)
+        except ValueError:
+            value = math.nan
+        if not 0 < value <= at_most:  # nan and inf fail here too
+            raise argparse.ArgumentTypeError(f"needs {what}, not {given!r}")
+        return value
+    return parse
+
+
+def text(value: str) -> str:
+    # An empty value would quietly mean the default (an empty --host, the
+    # embedded server) or fail only once connected.
+    if not value.strip():
+        raise argparse.ArgumentTypeError("needs a value that is not empty")
+    return value
+
+
+def host_key(line: str) -> str:
+    # The module checks the key in full when it connects, after the password
+    # prompt; what is no key at all is refused here, before it.
+    fields = line.split()
+    if len(line.strip().splitlines()) == 1:
+        for label, data in zip(fields, fields[1:3]):  # bare, or with a known_hosts host field first
+            with contextlib.suppress(Exception):
+                paramiko.PKey.from_type_string(label, binascii.a2b_base64(data, strict_mode=True))
+                return line
+    raise argparse.ArgumentTypeError(f'needs one public key line, "<type> <base64>" or as ssh-keyscan prints it, '
+                                     f"not {line!r}")
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--host", help="server to use instead of the embedded one")
-    parser.add_argument("--port", type=int, default=22, help="its SSH port (default 22)")
-    parser.add_argument("--user", default=getpass.getuser(), help="login name (default: your user name)")
-    parser.add_argument("--remote-dir", default=".", help="remote directory to work in (default: the login directory)")
-    parser.add_argument("--size-mib", type=float, default=8.0, help="size of the generated file (default 8 MiB)")
-    parser.add_argument("--host-key", help='the server\'s public key: a line as ssh-keyscan prints it, or "<type> <base64>"')
-    parser.add_argument("--timeout", type=float, help="seconds that any wait on the server may take")
+    parser = OneLineParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--host", type=text, help="server to use instead of the embedded one")
+    parser.add_argument("--port", type=number(int, 65535, "a port number from 1 to 65535"),
+                        help="its SSH port (default 22)")
+    parser.add_argument("--user", type=text, help="login name (default: your user name)")
+    parser.add_argument("--remote-dir", type=text, default=".",
+                        help="remote directory to work in (default: the login directory)")
+    parser.add_argument("--size-mib", type=number(float, MAX_SIZE_MIB, f"a number above 0 and at most {MAX_SIZE_MIB}"),
+                        default=8.0, help=f"size of the generated file (default 8 MiB, at most {MAX_SIZE_MIB})")
+    parser.add_argument("--host-key", type=host_key,
+                        help='the server\'s public key: a line as ssh-keyscan prints it, or "<type> <base64>"')
+    parser.add_argument("--timeout", type=number(float, MAX_TIMEOUT, f"seconds above 0, at most {MAX_TIMEOUT}"),
+                        help="seconds that any wait on the server may take")
     parser.add_argument("--verbose", action="store_true", help="show the traceback of a failure and paramiko's log")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    if args.host is None:
+        # The embedded server has its own port, user and key; taken silently,
+        # these would look as if they had been used.
+        for option in ("port", "user", "host_key", "timeout"):
+            if getattr(args, option) is not None:
+                parser.error(f"--{option.replace('_', '-')} applies only to a server given with --host")
+    elif args.user is None:
+        try:
+            args.user = getpass.getuser()
+        except OSError:
+            parser.error("--user is needed: this account has no user name to default to")
+    return args
 
 
 @contextlib.contextmanager
@@ -87,9 +153,10 @@ def given_server(args: argparse.Namespace) -> dict[str, Any]:
     password = os.environ.get(PASSWORD_VARIABLE)
     if password is None:
         password = getpass.getpass(f"password for {args.user}@{args.host}: ")
-    config = {"host": args.host, "port": args.port, "user": args.user, "password": password}
+    config = {"host": args.host, "port": args.port or 22, "user": args.user, "password": password}
     # Only when given: without them the configuration is the plain one.
-    config.update({key: value for key, value in (("host_key", args.host_key), ("timeout", args.timeout)) if value})
+    config.update({key: value for key, value in (("host_key", args.host_key), ("timeout", args.timeout))
+                   if value is not None})
     return config
 
 
@@ -166,7 +233,7 @@ def main(argv: list[str] | None = None) -> int:
         # and all, and with no logging set up they reach stderr ahead of the
         # demo's one line; the exception the demo reports says the same.
         logging.getLogger("paramiko").setLevel(logging.CRITICAL + 1)
-    size = int(args.size_mib * 1024 * 1024)
+    size = math.ceil(args.size_mib * 1024 * 1024)  # at least a byte, however small
     try:
         if args.host:
             config = given_server(args)

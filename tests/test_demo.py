@@ -1,7 +1,8 @@
 """A newcomer's first commands: `./dev setup` says when there is nothing to
 do; the demo runs end to end, on its own embedded server and against a
-server given by options with the password from the environment, and a
-failed connect is one line and exit status 1."""
+server given by options with the password from the environment, a failed
+connect is one line and exit status 1, a bad argument one line and exit
+status 2."""
 
 import contextlib
 import os
@@ -38,18 +39,22 @@ def test_second_setup_is_up_to_date() -> None:
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="./dev is the Linux machine's bash script")
-@pytest.mark.parametrize("args", [[], ["help"], ["-h"], ["--help"], ["server", "--help"]])
+@pytest.mark.parametrize("args", [[], ["help"], ["-h"], ["--help"], ["server", "--help"], ["demo", "--help"]])
 def test_dev_explains_itself(args: list[str]) -> None:
     """Help prints at once and exits 0: ./dev's lists a line for every
-    sub-command; the server's (called as ./dev server calls it, so that no
-    set-up runs here) is that of ./dev server."""
+    sub-command; the server's and the demo's (called as ./dev calls them,
+    so that no set-up runs here) list their options."""
     command = ([sys.executable, "-m", "servers.embedded", "--foreground", "--help"] if args[:1] == ["server"]
+               else [sys.executable, str(DEMO), "--help"] if args[:1] == ["demo"]
                else [str(PROJECT_ROOT / "dev"), *args])
     done = subprocess.run(command, capture_output=True, text=True, timeout=60, cwd=PROJECT_ROOT,
                           stdin=subprocess.DEVNULL)
     assert (done.returncode, done.stderr) == (0, "")
     if args[:1] == ["server"]:
         assert done.stdout.startswith("usage: ./dev server ") and "foreground" not in done.stdout
+        return
+    if args[:1] == ["demo"]:
+        assert done.stdout.startswith("usage: run_demo.py ") and "--size-mib" in done.stdout
         return
     listed = set(re.findall(r"^  ([a-z-]+)", done.stdout, re.MULTILINE))
     cases = re.findall(r"^    ([a-z|-]+)\)", (PROJECT_ROOT / "dev").read_text(), re.MULTILINE)
@@ -102,3 +107,20 @@ def test_demo_connect_failure_is_one_line(failure: str, verbose: bool, request: 
     # Verbose, paramiko's own log may come first.
     assert ("Traceback (most recent call last):" in traceback) is verbose and bool(traceback) is verbose
     assert password not in done.stdout + done.stderr
+
+
+@pytest.mark.parametrize(("args", "named"), [
+    (["--size-mib", "-1"], "--size-mib"), (["--size-mib", "nan"], "--size-mib"), (["--size-mib", "1e9"], "--size-mib"),
+    (["--size-mib", "lots"], "--size-mib"), (["--size-mib"], "--size-mib"),
+    (["--host", "h", "--port", "0"], "--port"), (["--host", "h", "--port", "65536"], "--port"),
+    (["--host", "h", "--port", "22.5"], "--port"), (["--port", "22"], "--port"),
+    (["--host", "h", "--timeout", "0"], "--timeout"), (["--host", "h", "--timeout", "inf"], "--timeout"),
+    (["--host", "h", "--host-key", "ssh-ed25519 AAAA"], "--host-key"), (["--host-key", key_line()], "--host-key"),
+    (["--host", ""], "--host"), (["--remote-dir", ""], "--remote-dir"), (["--bogus"], "--bogus"), (["stray"], "stray"),
+])
+def test_demo_bad_argument_is_one_line(args: list[str], named: str) -> None:
+    """Refused before the embedded server starts (it would print) and before
+    any password prompt."""
+    done = run_demo(*args)
+    assert (done.returncode, done.stdout) == (2, ""), done.stderr
+    assert re.fullmatch(rf"demo: .*{re.escape(named)}.* \(--help lists the options\)\n", done.stderr)
