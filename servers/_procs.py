@@ -10,10 +10,30 @@ import signal
 import socket
 import subprocess
 import sys
+import time
 from types import TracebackType
-from typing import Self
+from typing import Any, Self
 
 LOOPBACK = "127.0.0.1"
+# Wine's CreateProcess now and then fails under load with ERROR_INTERNAL_ERROR
+# ("[WinError 1359] Internal error"), and the same start then succeeds.
+WINE_INTERNAL_ERROR = 1359
+START_ATTEMPTS = 5
+
+
+def start_process(args: list[str], **kwargs: Any) -> subprocess.Popen[bytes]:
+    """subprocess.Popen(args, **kwargs), started again (and said so on stderr) only after Windows'
+    ERROR_INTERNAL_ERROR, which Wine gives at random under load; any other error is raised at once."""
+    for attempt in range(1, START_ATTEMPTS + 1):
+        try:
+            return subprocess.Popen(args, **kwargs)
+        except OSError as exc:
+            if getattr(exc, "winerror", None) != WINE_INTERNAL_ERROR or attempt == START_ATTEMPTS:
+                raise
+            print(f"servers: starting {args[0]} failed with {exc}; starting it again ({attempt + 1} of "
+                  f"{START_ATTEMPTS})", file=sys.stderr, flush=True)
+            time.sleep(0.2 * attempt)
+    raise AssertionError("unreachable")
 
 
 class ServerProcess(abc.ABC):

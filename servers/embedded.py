@@ -44,7 +44,7 @@ import warnings
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Self
 
-from servers._procs import LOOPBACK, ServerProcess, stop_tree
+from servers._procs import LOOPBACK, ServerProcess, start_process, stop_tree
 
 if TYPE_CHECKING:
     import asyncssh
@@ -321,7 +321,7 @@ class EmbeddedSFTPServer(ServerProcess):
         self._log = tempfile.TemporaryFile()
         env = _without_sanitizers(dict(os.environ, **{PASSWORD_ENV: self.password}))
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PROJECT_ROOT), env.get("PYTHONPATH")]))
-        self._proc = subprocess.Popen(
+        self._proc = start_process(
             [sys.executable, "-m", "servers.embedded", "--root", str(self.root), "--user", self.user],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,

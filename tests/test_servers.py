@@ -126,3 +126,29 @@ def test_embedded_server_stops_cleanly_on_a_signal(foreground: bool, sig: signal
             transport.close()
         server.kill()
         server.communicate(timeout=10)
+
+
+@pytest.mark.parametrize("winerrors, started", [((1359, 1359), True), ((5,), False), ((1359,) * 5, False)],
+                         ids=["wine-internal-error-twice", "other-error", "internal-error-every-time"])
+def test_server_start_again_only_after_wines_internal_error(monkeypatch: pytest.MonkeyPatch,
+                                                            winerrors: tuple[int, ...], started: bool) -> None:
+    """Wine's CreateProcess fails now and then with ERROR_INTERNAL_ERROR; only that is tried again, a few times."""
+    from servers import _procs
+    failures = [OSError(22, "start failed") for _ in winerrors]
+    for exc, code in zip(failures, winerrors):
+        exc.winerror = code  # type: ignore[attr-defined]
+    attempts: list[list[str]] = []
+
+    def popen(args: list[str], **kwargs: object) -> str:
+        attempts.append(args)
+        if len(attempts) <= len(failures):
+            raise failures[len(attempts) - 1]
+        return "started"
+    monkeypatch.setattr(_procs.subprocess, "Popen", popen)
+    monkeypatch.setattr(_procs.time, "sleep", lambda seconds: None)
+    if started:
+        assert _procs.start_process(["server"]) == "started" and len(attempts) == len(winerrors) + 1
+    else:
+        with pytest.raises(OSError) as raised:
+            _procs.start_process(["server"])
+        assert raised.value is failures[-1] and len(attempts) == len(winerrors)
