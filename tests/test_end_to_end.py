@@ -195,7 +195,10 @@ def _locked_directory(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Desti
     if getattr(os, "geteuid", lambda: -1)() != 0 or shutil.which("chattr") is None:
         pytest.skip("a directory that takes no new entries needs chattr and root")
     path = _existing(directory)
-    _chattr("+i", directory)
+    try:
+        _chattr("+i", directory)
+    except subprocess.CalledProcessError as exc:  # no CAP_LINUX_IMMUTABLE (a container's root), or no such flag
+        pytest.skip(f"chattr +i is refused here: {exc.stderr.decode(errors='replace').strip()}")
     return Destination(path)
 
 
@@ -461,6 +464,9 @@ def _bind_mounted(root: Path, stack: contextlib.ExitStack) -> Scene:
     _root_only("a mount namespace")
     if shutil.which("unshare") is None:
         pytest.skip("unshare (util-linux) is missing")
+    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:  # no CAP_SYS_ADMIN (a container's root), or / is no mount point
+        pytest.skip(f"no private mount namespace here: {probe.stderr.strip()}")
     mounted = _existing(root, "mounted")
     mounted.write_bytes(b"the file mounted over the destination")
     return Scene(_existing(root), child=["unshare", "-m", "--propagation", "private"],

@@ -254,14 +254,23 @@ sftp_main.from_an_earlier_round = True
 
 @pytest.mark.skipif(sys.platform == "win32", reason="builds a host with the POSIX python3.13-config")
 def test_embedding_host_that_finalises_and_starts_again(tmp_path: Path) -> None:
-    config = os.path.join(sysconfig.get_config_var("BINDIR"), "python3.13-config")
+    # SFTP_MAIN_PYTHON_CONFIG: another python3.13-config (./dev test-constrained gives one without an rpath).
+    config = os.environ.get("SFTP_MAIN_PYTHON_CONFIG") or os.path.join(sysconfig.get_config_var("BINDIR"),
+                                                                       "python3.13-config")
     compiler = shutil.which(os.environ.get("CC", "cc"))
     if not os.path.exists(config) or compiler is None:
         pytest.skip("no python3.13-config or C compiler")
+    libdir = sysconfig.get_config_var("LIBDIR")
+    static = os.path.join(sysconfig.get_config_var("LIBPL") or libdir, sysconfig.get_config_var("LIBRARY") or "")
+    if not sysconfig.get_config_var("Py_ENABLE_SHARED") and not os.path.isfile(static):
+        pytest.skip("no libpython to link a host against: this CPython is built --disable-shared and its "
+                    f"{os.path.basename(static)} is gone (as in the manylinux images)")
     flags = subprocess.run([config, "--cflags", "--embed", "--ldflags"], capture_output=True, text=True, check=True)
     (tmp_path / "host.c").write_text(EMBEDDING_HOST)
-    subprocess.run([compiler, str(tmp_path / "host.c"), "-o", str(tmp_path / "host"), *shlex.split(flags.stdout)],
-                   check=True)
+    # The interpreter's own LIBDIR as rpath: not every python3.13-config gives one (the hosted runners' CPython
+    # leaves it to LD_LIBRARY_PATH), and the host must not depend on the environment.
+    subprocess.run([compiler, str(tmp_path / "host.c"), "-o", str(tmp_path / "host"), *shlex.split(flags.stdout),
+                    f"-Wl,-rpath,{libdir}"], check=True)
     # The sanitizer run's preloaded runtimes and settings reach the host too.
     paths = os.pathsep.join(dict.fromkeys([sysconfig.get_path("purelib"), sysconfig.get_path("platlib")]))
     host = subprocess.run([str(tmp_path / "host"), "3", EMBEDDED_ROUND], capture_output=True, text=True,
