@@ -10,7 +10,9 @@
 #   sftp_main-<version>-cp313-cp313-manylinux_*_x86_64.whl   built like
 #       ./dev's own build (the system's g++, libstdc++ linked dynamically as
 #       manylinux allows), then checked against manylinux_2_28 and tagged by
-#       auditwheel, which refuses it should it need anything newer.
+#       auditwheel, which refuses it should it need anything newer;
+#   sftp_main_stand_ins-<version>-py3-none-any.whl   the companion
+#       stand-ins, pure Python.
 #
 # PYTHON is a CPython 3.13 with scikit-build-core, cmake and ninja (./dev's
 # virtual environment); its headers serve both targets, except pyconfig.h,
@@ -127,12 +129,18 @@ build_linux() {
     PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_28_x86_64 \
         -w "$staging/repaired" "$staging"/linux/*.whl
 }
+# The companion stand-ins: pure Python, one wheel for every platform.
+build_stand_ins() {
+    "$python" -m pip wheel --disable-pip-version-check --no-build-isolation --no-deps \
+        -w "$staging/stand_ins" "$root/stand_ins"
+}
 step wheels-windows "$windows_label" build_windows
 step wheels-linux "building the Linux wheel and checking it with auditwheel (manylinux_2_28)" build_linux
+step wheels-stand-ins "building the companion stand-ins' wheel (pure Python)" build_stand_ins
 
 mkdir -p "$dist"
-rm -f "$dist"/sftp_main-"$version"-*.whl
-mv "$staging"/win_amd64/*.whl "$staging"/repaired/*.whl "$dist/"
-for wheel in "$dist"/sftp_main-"$version"-*.whl; do
+rm -f "$dist"/sftp_main-"$version"-*.whl "$dist"/sftp_main_stand_ins-*.whl
+mv "$staging"/win_amd64/*.whl "$staging"/repaired/*.whl "$staging"/stand_ins/*.whl "$dist/"
+for wheel in "$dist"/sftp_main-"$version"-*.whl "$dist"/sftp_main_stand_ins-*.whl; do
     echo "$wheel"
 done
