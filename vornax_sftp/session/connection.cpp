@@ -97,9 +97,19 @@ int close_sftp_transport(PyObject* self) {
 
 }  // namespace
 
-Ref request_timeout(PyObject* client) {
+namespace {
+
+// client.get_channel() when `client` is a paramiko SFTPClient, else None;
+// empty on an error.
+Ref sftp_channel(PyObject* client) {
     Ref cls = sftp_client_class();
-    Ref channel = cls && cls.get() != Py_None ? paramiko_channel(client, cls.get()) : std::move(cls);
+    return cls && cls.get() != Py_None ? paramiko_channel(client, cls.get()) : std::move(cls);
+}
+
+}  // namespace
+
+Ref request_timeout(PyObject* client) {
+    Ref channel = sftp_channel(client);
     if (!channel || channel.get() == Py_None) {
         return channel;
     }
@@ -111,15 +121,15 @@ void close_after_timeout(PyObject* client) {
         return;
     }
     SavedError timed_out;  // stays the caller's error; a failed close adds nothing
-    // Without a configured timeout nothing here ever times out, and
-    // nothing changes.
-    Ref timeout = request_timeout(client);
+    Ref channel = sftp_channel(client);
+    if (!channel || channel.get() == Py_None) {
+        return;
+    }
+    // The channel's timeout is the one the configuration's `timeout` set:
+    // without it nothing here ever times out, and nothing changes.
+    Ref timeout = call_method(channel.get(), state().attr_gettimeout);
     if (timeout && timeout.get() != Py_None) {
-        Ref cls = sftp_client_class();
-        Ref channel = cls ? paramiko_channel(client, cls.get()) : Ref();
-        if (channel) {
-            close_channel_transport(channel.get());
-        }
+        close_channel_transport(channel.get());
     }
 }
 
