@@ -145,8 +145,32 @@ int create_class(PyObject* module) {
     return 0;
 }
 
+// A module compiled against one minor version must not run in another:
+// object and type layouts differ between them, and the first object the
+// module made would crash the process.  A build copied under the bare name
+// sftp_main.so (or .pyd) is loaded by every version, so the check is the
+// module's own.  The warning comes first, as the import system's own
+// message for this case always did; the import then fails.
+int check_version() {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
+        return 0;
+    }
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                         PY_MAJOR_VERSION, PY_MINOR_VERSION, "sftp_main", "does not match", major, minor) < 0) {
+        return -1;
+    }
+    PyErr_Format(PyExc_ImportError,
+                 "sftp_main was built for CPython %d.%d and cannot run on CPython %d.%d; "
+                 "install the sftp_main built for CPython %d.%d",
+                 PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor, major, minor);
+    return -1;
+}
+
 int execute(PyObject* module) {
-    if (build_state() < 0 || register_in_sys_modules(module) < 0 ||
+    if (check_version() < 0 || build_state() < 0 || register_in_sys_modules(module) < 0 ||
         import_dependencies(module) < 0 || create_class(module) < 0) {
         return -1;
     }
