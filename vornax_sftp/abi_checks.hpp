@@ -11,6 +11,13 @@
 
 namespace sftp::abi_checks {
 
+// Every check below is made against the headers of the CPython being built
+// for (3.13, 3.14 or 3.15), so each version's wheel is checked against its
+// own interpreter; the module refuses at import to run in another version.
+#if PY_VERSION_HEX < 0x030D0000
+#error "sftp_main needs the headers of CPython 3.13 or newer"
+#endif
+
 // The release build of the default (GIL) interpreter: a free-threaded,
 // debug or reference-tracing interpreter lays out every object otherwise.
 #if defined(Py_GIL_DISABLED)

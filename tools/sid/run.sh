@@ -10,7 +10,7 @@ if [ "${1:-}" != "--inside" ]; then
     exec unshare --mount --propagation private "$0" --inside "$@"
 fi
 shift
-target=$1 checkout=$2
+target=$(cd "$1" && pwd) checkout=$2
 shift 2
 
 # The root must be a mount point, for an `unshare -m` inside it.

@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
-# Builds the module's wheels for CPython 3.13 into dist/, both from this
-# Linux machine with the project's own CMake build:
+# Builds the module's wheels into dist/, all from this Linux machine with the
+# project's own CMake build:
 #
-#     tools/wheels/build.sh PYTHON
+#     tools/wheels/build.sh PYTHON [windows]
 #
 #   sftp_main-<version>-cp313-cp313-win_amd64.whl   cross-built with zig for
 #       x86_64-windows-gnu, which links the UCRT like python.org's
 #       python313.dll, against an import library made from that DLL;
-#   sftp_main-<version>-cp313-cp313-manylinux_*_x86_64.whl   built like
-#       ./dev's own build (the system's g++, libstdc++ linked dynamically as
-#       manylinux allows), then checked against manylinux_2_28 and tagged by
-#       auditwheel, which refuses it should it need anything newer;
+#   sftp_main-<version>-cp31X-cp31X-manylinux_*_x86_64.whl, for 3.13, 3.14
+#       and 3.15   built like ./dev's own build (the system's g++ and C
+#       library, libstdc++ linked dynamically as manylinux allows), 3.14's
+#       and 3.15's against their headers from the Debian sid root
+#       (.cache/sid, tools/sid/), then checked against manylinux_2_28 and
+#       tagged by auditwheel, which refuses one that needs anything newer;
+#       each is then installed, with its dependencies, into a new
+#       environment of its own interpreter, and imported with warnings as
+#       errors;
 #   sftp_main_stand_ins-<version>-py3-none-any.whl   the companion
 #       stand-ins, pure Python.
 #
-# PYTHON is a CPython 3.13 with scikit-build-core, cmake and ninja (./dev's
-# virtual environment); its headers serve both targets, except pyconfig.h,
-# which is the project's own for Windows.  The compilers and checkers come
+# With `windows`, only the Windows wheel.  PYTHON is a CPython 3.13 with
+# scikit-build-core, cmake and ninja (./dev's virtual environment); its
+# headers serve the Windows build, except pyconfig.h, which is the
+# project's own there.  The compilers and checkers come
 # pinned by hash from tools.txt; everything downloaded or generated stays in
 # the cache (SFTP_MAIN_CACHE, default .cache) and is reused while its inputs
 # are unchanged.  Each step prints one line with its duration; the tools'
@@ -27,7 +33,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 step_prefix=wheels
 source "$root/tools/steps.sh"
-python=${1:?usage: tools/wheels/build.sh PYTHON}
+python=${1:?usage: tools/wheels/build.sh PYTHON [windows]}
+only=${2:-}
 cache=${SFTP_MAIN_CACHE:-$root/.cache}
 here="$root/tools/wheels"
 tools="$cache/wheel-tools"
@@ -129,18 +136,74 @@ build_linux() {
     PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_28_x86_64 \
         -w "$staging/repaired" "$staging"/linux/*.whl
 }
+# A newer CPython's headers, from the sid root: its pyconfig.h is Debian's
+# multiarch wrapper, which would reach into the root's own include folder
+# (and its newer C library's headers), so the real one takes its place.
+sid_root="$cache/sid"
+headers() {
+    local version=$1 include="$cache/build/headers/python$1"
+    rm -rf "$include"
+    mkdir -p "$(dirname "$include")"
+    cp -R "$sid_root/usr/include/python$version" "$include"
+    cp "$sid_root/usr/include/x86_64-linux-gnu/python$version/pyconfig.h" "$include/pyconfig.h"
+}
+build_linux_newer() {
+    local version=$1 tag=cp${1/./}
+    headers "$version"
+    build_wheel "linux-$tag" \
+        -C cmake.python-hints=false \
+        -C "wheel.tags=$tag-$tag-linux_x86_64" \
+        -C "cmake.args=-DSFTP_MAIN_FOREIGN_PYTHON=ON;-DPython_INCLUDE_DIR=$cache/build/headers/python$version;-DPython_SOABI=cpython-${tag#cp}-x86_64-linux-gnu;-DSFTP_MAIN_WERROR=ON"
+    PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_28_x86_64 \
+        -w "$staging/repaired" "$staging/linux-$tag"/*.whl
+}
+# As a user installs it: a new environment, the wheel and the stand-ins'
+# from dist/, the dependencies from the index; imported with warnings as
+# errors, from that environment and nowhere else.
+check_install() {
+    local python=$1 wheel=$2 stand_ins=$3 env
+    env=$(mktemp -d "${TMPDIR:-/tmp}/sftp_main-wheel-check.XXXXXX")
+    "$python" -m venv "$env"
+    "$env/bin/python" -m pip install --disable-pip-version-check "$wheel" "$stand_ins"
+    (cd "$env" && "$env/bin/python" -W error -c 'import sys, sftp_main
+assert sftp_main.__file__.startswith(sys.prefix), sftp_main.__file__
+print(sftp_main.__file__)')
+    rm -rf "$env"
+}
+check_install_sid() {
+    "$root/tools/sid/run.sh" "$sid_root" "$root" bash -c "$(declare -f check_install); check_install \"\$@\"" \
+        check "$@"
+}
 # The companion stand-ins: pure Python, one wheel for every platform.
 build_stand_ins() {
     "$python" -m pip wheel --disable-pip-version-check --no-build-isolation --no-deps \
         -w "$staging/stand_ins" "$root/stand_ins"
 }
 step wheels-windows "$windows_label" build_windows
-step wheels-linux "building the Linux wheel and checking it with auditwheel (manylinux_2_28)" build_linux
+if [ "$only" = windows ]; then
+    mkdir -p "$dist"
+    rm -f "$dist"/sftp_main-"$version"-*-win_amd64.whl
+    mv "$staging"/win_amd64/*.whl "$dist/"
+    ls "$dist"/sftp_main-"$version"-*-win_amd64.whl
+    exit 0
+fi
+step wheels-linux "building the Linux wheel for 3.13 and checking it with auditwheel (manylinux_2_28)" build_linux
+for newer in 3.14 3.15; do
+    step "wheels-linux-$newer" "building the Linux wheel for $newer (its headers from .cache/sid) and checking it with auditwheel" \
+        build_linux_newer "$newer"
+done
 step wheels-stand-ins "building the companion stand-ins' wheel (pure Python)" build_stand_ins
 
 mkdir -p "$dist"
 rm -f "$dist"/sftp_main-"$version"-*.whl "$dist"/sftp_main_stand_ins-*.whl
 mv "$staging"/win_amd64/*.whl "$staging"/repaired/*.whl "$staging"/stand_ins/*.whl "$dist/"
+stand_ins=$(ls "$dist"/sftp_main_stand_ins-*.whl)
+step wheels-install-3.13 "installing the 3.13 wheel into a new environment and importing it" \
+    check_install "$python" "$(ls "$dist"/sftp_main-"$version"-cp313-*manylinux*.whl)" "$stand_ins"
+for newer in 3.14 3.15; do
+    step "wheels-install-$newer" "installing the $newer wheel into a new environment of sid's python$newer and importing it" \
+        check_install_sid "/usr/bin/python$newer" "$(ls "$dist"/sftp_main-"$version"-cp${newer/./}-*manylinux*.whl)" "$stand_ins"
+done
 for wheel in "$dist"/sftp_main-"$version"-*.whl "$dist"/sftp_main_stand_ins-*.whl; do
     echo "$wheel"
 done
