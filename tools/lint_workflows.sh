@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks every workflow file against GitHub's workflow schema
 # (check-jsonschema) and for security problems (zizmor, offline: no GitHub
-# API calls), with tools pinned by hash in tools/lint.txt:
+# API calls), with tools pinned by hash in tools/lint.txt; and that the
+# hosted build's constraints pin what requirements-dev.txt pins:
 #
 #     tools/lint_workflows.sh PYTHON
 #
@@ -33,3 +34,15 @@ workflows=(.github/workflows/*.yml)
 "$tools/bin/check-jsonschema" --builtin-schema vendor.github-workflows "${workflows[@]}"
 # The auditor persona reports everything zizmor knows, pedantic audits too.
 "$tools/bin/zizmor" --offline --persona auditor --no-progress .github/workflows
+# The hosted build's tools are the ones ./dev builds with: every pin of the
+# constraints file is requirements-dev.txt's.
+"$python" - <<'PY'
+import re, sys
+pins = lambda text: dict(re.findall(r"^([A-Za-z0-9_.-]+)==([^\s\\;]+)", text, re.M))
+dev = pins(open("requirements-dev.txt").read())
+hosted = pins(open("tools/wheels/build-constraints.txt").read())
+wrong = {name: (version, dev.get(name)) for name, version in hosted.items() if dev.get(name) != version}
+if not hosted or wrong:
+    sys.exit(f"lint: tools/wheels/build-constraints.txt differs from requirements-dev.txt: {wrong or 'no pins'}")
+print(f"lint: the hosted build's tools are requirements-dev.txt's: {', '.join(f'{n}=={v}' for n, v in hosted.items())}")
+PY
