@@ -255,9 +255,9 @@ sftp_main.from_an_earlier_round = True
 """
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="builds a host with the POSIX python3.13-config")
+@pytest.mark.skipif(sys.platform == "win32", reason="builds a host with the POSIX python3.X-config")
 def test_embedding_host_that_finalises_and_starts_again(tmp_path: Path) -> None:
-    # SFTP_MAIN_PYTHON_CONFIG: another python3.13-config (./dev test-constrained gives one without an rpath).
+    # SFTP_MAIN_PYTHON_CONFIG: another python3.X-config (./dev test-constrained gives one without an rpath).
     version = sysconfig.get_python_version()
     config = os.environ.get("SFTP_MAIN_PYTHON_CONFIG") or os.path.join(sysconfig.get_config_var("BINDIR"),
                                                                        f"python{version}-config")
