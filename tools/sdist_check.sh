@@ -21,31 +21,16 @@ for sdist in "$out"/*.tar.gz; do
     echo "sdist: $(basename "$sdist"): $(tar -tzf "$sdist" | wc -l) files"
 done
 
-# In the checkout's cache, which the sid root sees at the same path.
-mkdir -p "$root/.cache"
-work=$(mktemp -d "$root/.cache/sdist-check.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cat > "$work/use.py" <<'PY'
-import sys, sftp_main
-obj = sftp_main.VornaxSFTPMain({"host": "sftp.example", "user": "alice", "password": "secret"})
-assert obj._upload("a", "b") is False  # not connected: the written answer
-print(f"sdist: {sys.version.split()[0]}: installed from the sdists alone and imported: {sftp_main.__file__}")
-PY
-# A new environment of $1 with nothing but pip; the sdists installed; the
-# module imported, with warnings as errors, and used.
-check() {
-    "$1" -m venv "$2"
-    "$2/bin/python" -m pip install --quiet --no-cache-dir "$3"/*.tar.gz
-    cd "$2" && "$2/bin/python" -W error "$4"
-}
 base=$("$python" -c 'import sys; print(sys._base_executable)')
-check "$base" "$work/venv" "$out" "$work/use.py"
+installed=$("$root/tools/install_check.sh" "$base" "$out"/*.tar.gz)
+echo "sdist: $installed"
 # SFTP_MAIN_SID_ROOT: the Debian sid root (./dev gives it when run as
 # root), whose CPython 3.14 and 3.15 do the same.
 if [ -n "${SFTP_MAIN_SID_ROOT:-}" ]; then
     for version in 3.14 3.15; do
-        "$root/tools/sid/run.sh" "$SFTP_MAIN_SID_ROOT" "$root" bash -c "$(declare -f check); check \"\$@\"" \
-            check "/usr/bin/python$version" "$work/venv-$version" "$out" "$work/use.py"
+        installed=$("$root/tools/sid/run.sh" "$SFTP_MAIN_SID_ROOT" "$root" \
+            "$root/tools/install_check.sh" "/usr/bin/python$version" "$out"/*.tar.gz)
+        echo "sdist: $installed"
     done
 else
     echo "sdist: not checked on 3.14 and 3.15 (no sid root: ./dev sdist makes one when run as root)"

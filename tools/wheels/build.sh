@@ -144,8 +144,9 @@ headers() {
     local version=$1 include="$cache/build/headers/python$1"
     rm -rf "$include"
     mkdir -p "$(dirname "$include")"
-    cp -R "$sid_root/usr/include/python$version" "$include"
-    cp "$sid_root/usr/include/x86_64-linux-gnu/python$version/pyconfig.h" "$include/pyconfig.h"
+    # Their times kept, so that unchanged headers rebuild nothing.
+    cp -R --preserve=timestamps "$sid_root/usr/include/python$version" "$include"
+    cp --preserve=timestamps "$sid_root/usr/include/x86_64-linux-gnu/python$version/pyconfig.h" "$include/pyconfig.h"
 }
 build_linux_newer() {
     local version=$1 tag=cp${1/./}
@@ -156,23 +157,6 @@ build_linux_newer() {
         -C "cmake.args=-DSFTP_MAIN_FOREIGN_PYTHON=ON;-DPython_INCLUDE_DIR=$cache/build/headers/python$version;-DPython_SOABI=cpython-${tag#cp}-x86_64-linux-gnu;-DSFTP_MAIN_WERROR=ON"
     PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_28_x86_64 \
         -w "$staging/repaired" "$staging/linux-$tag"/*.whl
-}
-# As a user installs it: a new environment, the wheel and the stand-ins'
-# from dist/, the dependencies from the index; imported with warnings as
-# errors, from that environment and nowhere else.
-check_install() {
-    local python=$1 wheel=$2 stand_ins=$3 env
-    env=$(mktemp -d "${TMPDIR:-/tmp}/sftp_main-wheel-check.XXXXXX")
-    "$python" -m venv "$env"
-    "$env/bin/python" -m pip install --disable-pip-version-check "$wheel" "$stand_ins"
-    (cd "$env" && "$env/bin/python" -W error -c 'import sys, sftp_main
-assert sftp_main.__file__.startswith(sys.prefix), sftp_main.__file__
-print(sftp_main.__file__)')
-    rm -rf "$env"
-}
-check_install_sid() {
-    "$root/tools/sid/run.sh" "$sid_root" "$root" bash -c "$(declare -f check_install); check_install \"\$@\"" \
-        check "$@"
 }
 # The companion stand-ins: pure Python, one wheel for every platform.
 build_stand_ins() {
@@ -198,11 +182,13 @@ mkdir -p "$dist"
 rm -f "$dist"/sftp_main-"$version"-*.whl "$dist"/sftp_main_stand_ins-*.whl
 mv "$staging"/win_amd64/*.whl "$staging"/repaired/*.whl "$staging"/stand_ins/*.whl "$dist/"
 stand_ins=$(ls "$dist"/sftp_main_stand_ins-*.whl)
+# Each as a user installs it, with the stand-ins' wheel (tools/install_check.sh).
 step wheels-install-3.13 "installing the 3.13 wheel into a new environment and importing it" \
-    check_install "$python" "$(ls "$dist"/sftp_main-"$version"-cp313-*manylinux*.whl)" "$stand_ins"
+    "$root/tools/install_check.sh" "$python" "$(ls "$dist"/sftp_main-"$version"-cp313-*manylinux*.whl)" "$stand_ins"
 for newer in 3.14 3.15; do
     step "wheels-install-$newer" "installing the $newer wheel into a new environment of sid's python$newer and importing it" \
-        check_install_sid "/usr/bin/python$newer" "$(ls "$dist"/sftp_main-"$version"-cp${newer/./}-*manylinux*.whl)" "$stand_ins"
+        "$root/tools/sid/run.sh" "$sid_root" "$root" "$root/tools/install_check.sh" "/usr/bin/python$newer" \
+        "$(ls "$dist"/sftp_main-"$version"-cp${newer/./}-*manylinux*.whl)" "$stand_ins"
 done
 for wheel in "$dist"/sftp_main-"$version"-*.whl "$dist"/sftp_main_stand_ins-*.whl; do
     echo "$wheel"
