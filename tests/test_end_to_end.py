@@ -227,6 +227,13 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "near-max-path-absent": lambda d, mp: _near_max_path(d, mp, False),
     "disk-full-copying-in": _full_disk(OSError(28, "No space left on device")),
     "interrupted-copying-in": _full_disk(KeyboardInterrupt()),
+    # What os answers is checked, not trusted: a buffer where bytes were due is an error, not a crash;
+    # a kernel copy that ends at once falls back to reading and writing.
+    "read-gives-a-buffer": lambda d, mp: (mp.delattr(os, "copy_file_range", raising=False),
+                                          mp.setattr(os, "read", lambda fd, n, r=os.read: memoryview(r(fd, n))),
+                                          Destination(_existing(d), succeeds=False))[2],
+    "kernel-copy-ends-at-once": lambda d, mp: (mp.setattr(os, "copy_file_range", lambda *a: 0, raising=False),
+                                               Destination(_existing(d)))[1],
 }
 
 
@@ -487,6 +494,58 @@ def _append_only(root: Path, stack: contextlib.ExitStack) -> Scene:
     return Scene(path)
 
 
+_LEASE_HOLDER = """
+import fcntl, signal, sys, time
+held = open(sys.argv[1], "rb")
+def give_up(*_):  # as a reader told of a writer does, after a moment
+    time.sleep(0.2)
+    fcntl.fcntl(held, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+signal.signal(signal.SIGIO, give_up)
+fcntl.fcntl(held, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+print("held", flush=True)
+time.sleep(60)
+"""
+
+
+def _read_lease(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """Another process holds a read lease on the destination: an open for writing waits for its break."""
+    if not hasattr(pytest.importorskip("fcntl"), "F_SETLEASE"):
+        pytest.skip("no leases here")
+    path = _existing(root)
+    holder = subprocess.Popen([sys.executable, "-c", _LEASE_HOLDER, str(path)], stdout=subprocess.PIPE, text=True)
+    stack.callback(holder.wait)
+    stack.callback(holder.kill)
+    if holder.stdout is None or holder.stdout.readline() != "held\n":
+        pytest.skip("a read lease is refused here")
+    return Scene(path)
+
+
+def _no_temporary_anywhere(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """Neither the destination's directory nor the temporary directory takes a new file."""
+    _root_only("chattr +i")
+    if shutil.which("chattr") is None:
+        pytest.skip("chattr is missing")
+    (root / "dir").mkdir()
+    path = _existing(root / "dir")
+    try:
+        _chattr("+i", root / "dir")
+    except subprocess.CalledProcessError as exc:
+        pytest.skip(f"chattr +i is refused here: {exc.stderr.decode(errors='replace').strip()}")
+    stack.callback(_chattr, "-i", root / "dir")
+    stack.enter_context(_patched(tempfile, "tempdir", str(root / "dir")))
+    return Scene(path)
+
+
+@contextlib.contextmanager
+def _patched(owner: Any, name: str, value: Any) -> Iterator[None]:
+    old = getattr(owner, name)
+    setattr(owner, name, value)
+    try:
+        yield
+    finally:
+        setattr(owner, name, old)
+
+
 def _nearly_full(sparse: bool) -> Callable[[Path, contextlib.ExitStack], Scene]:
     """A hard-linked file on a file system where the new bytes fit, but not twice."""
     def make(root: Path, stack: contextlib.ExitStack) -> Scene:
@@ -574,6 +633,8 @@ SCENES: dict[str, Callable[[Path, contextlib.ExitStack], Scene]] = {
     "set-id-without-fsetid": _set_id,
     "bind-mounted": _bind_mounted,
     "append-only-directory": _append_only,
+    "read-lease": _read_lease,
+    "no-temporary-anywhere": _no_temporary_anywhere,
     "nearly-full-hard-linked": _nearly_full(False),
     "nearly-full-sparse": _nearly_full(True),
     "hard-link-added-in-transfer": _link_added,
@@ -709,12 +770,24 @@ def _cwd_changed(root: Path) -> tuple[Path, Callable[[], Any]]:
     return Path("target"), lambda: os.chdir(root / "there")
 
 
-@pytest.mark.parametrize("change", [_swapped_for_fifo, _cwd_changed], ids=["swapped-for-fifo", "chdir"])
+def _temporary_swapped(root: Path) -> tuple[Path, Callable[[], Any]]:
+    """Another user who may write the directory puts a file of his own under the temporary file's
+    name, if it has one, before the client opens it."""
+    def swap() -> None:
+        for name in os.listdir(root):
+            if name.startswith(".sftp_main-"):
+                os.unlink(root / name)
+                (root / name).write_bytes(b"planted")
+    return _existing(root), swap
+
+
+@pytest.mark.parametrize("change", [_swapped_for_fifo, _cwd_changed, _temporary_swapped],
+                         ids=["swapped-for-fifo", "chdir", "temporary-swapped"])
 def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                             change: Callable[[Path], tuple[Path, Callable[[], Any]]]) -> None:
-    """What the destination turns into while the bytes travel does not redirect them: a FIFO put in
-    its place is neither waited on nor replaced, a relative path stays relative to the directory
-    current at the call."""
+    """What the destination or the temporary file turns into while the bytes travel does not redirect
+    them: a FIFO put in its place is neither waited on nor replaced, a relative path stays relative to
+    the directory current at the call, a file put under the temporary file's name is never taken for it."""
     obj = connected(embedded_server)
     (tmp_path / "new").write_bytes(NEW)
     obj._upload(str(tmp_path / "new"), "remote")
@@ -731,9 +804,13 @@ def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, mon
     if change is _swapped_for_fifo:
         assert stat.S_ISFIFO((root / "target").lstat().st_mode)
         assert sorted(os.listdir(root)) == ["other-name", "target"] and answer in (True, False)
-    else:
+    elif change is _cwd_changed:
         assert (answer, os.listdir(root / "here"), os.listdir(root / "there")) == (True, ["target"], [])
         assert (root / "here" / "target").read_bytes() == NEW
+    else:  # with no name to take, nothing can be swapped; a name taken ends in False, the file as it was
+        unnamed = os.path.isdir("/proc/self/fd")
+        assert (answer, target.read_bytes()) == ((True, NEW) if unnamed else (False, b"precious bytes"))
+        assert os.listdir(root) == ["target"]
 
 
 def test_temporary_file_is_the_callers_alone(embedded_server, tmp_path: Path) -> None:
@@ -750,9 +827,13 @@ def test_temporary_file_is_the_callers_alone(embedded_server, tmp_path: Path) ->
                 struct.pack("<HHI", *e) for e in [(0x01, 6, 0xFFFFFFFF), (0x02, 6, NOBODY),
                                                   (0x04, 6, 0xFFFFFFFF), (0x10, 6, 0xFFFFFFFF),
                                                   (0x20, 4, 0xFFFFFFFF)]))
-    modes = []
-    real, obj._sftp = obj._sftp, Hooked(obj._sftp, lambda: modes.extend(
-        stat.S_IMODE(os.stat(root / n).st_mode) for n in os.listdir(root) if n.startswith(".sftp_main-")))
+    seen = []  # the mode of the file the client is given, and what the directory shows meanwhile
+
+    class Watched(Hooked):
+        def get(self, remote: str, local: Any) -> Any:
+            seen.append((stat.S_IMODE(os.stat(local).st_mode), sorted(os.listdir(root))))
+            return self.client.get(remote, local)
+    real, obj._sftp = obj._sftp, Watched(obj._sftp, lambda: None)
     umask = os.umask(0o002)
     try:
         answer = _bounded(lambda: obj._download("remote", str(root / "target")))
@@ -760,8 +841,12 @@ def test_temporary_file_is_the_callers_alone(embedded_server, tmp_path: Path) ->
         os.umask(umask)
         obj._sftp = real
     obj._close()
-    # With an ACL, the group bits are its mask: 0o600 leaves named users nothing.
-    assert (answer, modes, os.listdir(root)) == (True, [0o600 if os.name == "posix" else 0o666], ["target"])
+    [(mode, during)] = seen
+    # With no name the file cannot be reached by another user at all (nor left behind); a named one
+    # is 0600. With an ACL, the group bits are its mask: 0o600 leaves named users nothing.
+    names = [n for n in during if n.startswith(".sftp_main-")]
+    assert (answer, mode, len(names), os.listdir(root)) == (
+        True, 0o600 if os.name == "posix" else 0o666, 0 if os.path.isdir("/proc/self/fd") else 1, ["target"])
 
 
 def test_held_lock_ends_in_false_within_the_timeout(embedded_server, tmp_path: Path) -> None:
@@ -780,6 +865,61 @@ def test_held_lock_ends_in_false_within_the_timeout(embedded_server, tmp_path: P
     assert (answer, target.read_bytes(), os.listdir(target.parent)) == (False, b"precious bytes", ["target"])
     assert obj._stat("remote").st_size == len(NEW)
     obj._close()
+
+
+@pytest.mark.parametrize("step", ["close", "unlink"])
+def test_cleanup_goes_on_through_interrupts(embedded_server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                            step: str) -> None:
+    """A Ctrl-C at every step of a failed download's cleanup is raised once all it made is gone."""
+    obj, local = connected(embedded_server), tmp_path / "local"
+    local.mkdir()
+    held, real = _descriptors_under(local), getattr(os, step)
+
+    def interrupted(*args: Any) -> None:
+        real(*args)
+        raise KeyboardInterrupt
+    monkeypatch.setattr(os, step, interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        obj._download("no-such-remote-file", str(local / "target"))
+    monkeypatch.undo()
+    assert (os.listdir(local), _descriptors_under(local), _parts()) == ([], held, set())
+
+
+@pytest.mark.parametrize("order", ["removed-first", "filled-first"])
+def test_two_downloads_into_one_new_path(embedded_server, tmp_path: Path, order: str) -> None:
+    """One download makes a new file and fails while another has it open: a file removed meanwhile
+    is no success for the other, and a file the other has filled is not removed."""
+    pytest.importorskip("fcntl", reason="no flock here: concurrent downloads into one file may mix (README)")
+    maker, filler = connected(embedded_server), connected(embedded_server)
+    (tmp_path / "new").write_bytes(NEW)
+    maker._upload(str(tmp_path / "new"), "remote")
+    target, events = tmp_path / "target", {n: threading.Event() for n in ("made", "opened", "failed", "filled")}
+
+    def failing() -> None:  # the maker's get: it fails once the filler has the file open
+        events["made"].set()
+        assert events["opened"].wait(BOUND) and (order == "removed-first" or events["filled"].wait(BOUND))
+        raise OSError("the transfer failed")
+
+    def filling() -> None:  # the filler's get
+        events["opened"].set()
+        assert order == "filled-first" or events["failed"].wait(BOUND)
+    answers: dict[str, Any] = {}
+
+    def run(name: str, obj: Any, hook: Callable[[], Any], done: str) -> None:
+        obj._sftp = Hooked(obj._sftp, hook)
+        answers[name] = obj._download("remote", str(target))
+        events[done].set()
+    workers = [threading.Thread(target=run, args=("maker", maker, failing, "failed"))]
+    workers[0].start()
+    assert events["made"].wait(BOUND)
+    workers.append(threading.Thread(target=run, args=("filler", filler, filling, "filled")))
+    workers[1].start()
+    for w in workers:
+        w.join(BOUND)
+    if order == "removed-first":
+        assert (answers, target.exists()) == ({"maker": False, "filler": False}, False)
+    else:
+        assert (answers, target.read_bytes()) == ({"maker": False, "filler": True}, NEW)
 
 
 def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Path,

@@ -10,12 +10,14 @@ inline Ref get_attr(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
-// obj.<name>, or an empty Ref with no exception set where obj has no such
-// attribute (a function the platform lacks).
-inline Ref get_optional_attr(PyObject* obj, PyObject* name) {
-    PyObject* found = nullptr;
-    PyObject_GetOptionalAttr(obj, name, &found);
-    return Ref::steal(found);
+// obj.<name> into `found`: 1 when found; 0, `found` empty and no exception
+// set, where obj has no such attribute (a function the platform lacks); -1
+// when the look-up raised anything else.
+inline int get_optional_attr(PyObject* obj, PyObject* name, Ref& found) {
+    PyObject* value = nullptr;
+    const int got = PyObject_GetOptionalAttr(obj, name, &value);
+    found = Ref::steal(value);
+    return got;
 }
 
 inline Ref number(long long value) {

@@ -36,11 +36,27 @@ public:
 
 private:
     // True when `target` is `start` or in its chain of contexts: chaining
-    // it again would make a cycle.
+    // it again would make a cycle.  A chain may already be cyclic (code can
+    // set __context__ freely): the walk stops where it comes round again,
+    // found by a second pointer going twice as fast.
     static bool in_context_chain(PyObject* start, PyObject* target) {
-        for (Ref link = Ref::borrow(start); link; link = Ref::steal(PyException_GetContext(link.get()))) {
-            if (link.get() == target) {
+        Ref slow = Ref::borrow(start);
+        Ref fast = Ref::borrow(start);
+        while (fast) {
+            if (fast.get() == target) {
                 return true;
+            }
+            fast = Ref::steal(PyException_GetContext(fast.get()));
+            if (!fast) {
+                return false;
+            }
+            if (fast.get() == target) {
+                return true;
+            }
+            fast = Ref::steal(PyException_GetContext(fast.get()));
+            slow = Ref::steal(PyException_GetContext(slow.get()));
+            if (fast && fast.get() == slow.get()) {
+                return fast.get() == target;
             }
         }
         return false;
@@ -59,5 +75,32 @@ inline bool cleanup_may_go_on() {
     }
     return PyErr_Occurred() == nullptr;
 }
+
+// For cleanup whose every step must run: drops an ordinary error of the
+// step just taken and keeps the first interrupt aside (a later one adds
+// nothing: the program is stopping already), to be raised again once the
+// last step is done.  Declared after a SavedError, it is raised with the
+// saved exception as its context.
+class HeldInterrupt {
+public:
+    HeldInterrupt() = default;
+    HeldInterrupt(const HeldInterrupt&) = delete;
+    HeldInterrupt& operator=(const HeldInterrupt&) = delete;
+
+    void after_step() {
+        Ref raised = Ref::steal(PyErr_GetRaisedException());
+        if (raised && !interrupt_ && !PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception)) {
+            interrupt_ = std::move(raised);
+        }
+    }
+    void raise_again() {
+        if (interrupt_) {
+            PyErr_SetRaisedException(interrupt_.release());
+        }
+    }
+
+private:
+    Ref interrupt_;
+};
 
 }  // namespace sftp

@@ -106,6 +106,7 @@ namespace sftp {
     X(attr_gettempdir, "gettempdir")                              \
     X(attr_st_mode, "st_mode")                                    \
     X(attr_st_size, "st_size")                                    \
+    X(attr_st_nlink, "st_nlink")                                  \
     X(attr_errno, "errno")                                        \
     /* the record of a failed transfer */                        \
     X(mod_logging, "logging")                                     \
