@@ -118,6 +118,17 @@ def _refuse(monkeypatch: pytest.MonkeyPatch, name: str, error: BaseException, ti
     return calls
 
 
+def _without(monkeypatch: pytest.MonkeyPatch, name: str, when: Callable[..., bool], error: BaseException) -> None:
+    """os.<name> raises error on the calls whose arguments `when` picks."""
+    real = getattr(os, name)
+
+    def refusing(*args: Any, **kwargs: Any) -> Any:
+        if when(*args):
+            raise error
+        return real(*args, **kwargs)
+    monkeypatch.setattr(os, name, refusing)
+
+
 def _near_max_path(directory: Path, monkeypatch: pytest.MonkeyPatch, exists: bool) -> Destination:
     deep = directory / ("d" * (MAX_PATH - 20 - len(str(directory)) - len(os.sep + "target") - 1))
     deep.mkdir()
@@ -232,6 +243,14 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "read-gives-a-buffer": lambda d, mp: (mp.delattr(os, "copy_file_range", raising=False),
                                           mp.setattr(os, "read", lambda fd, n, r=os.read: memoryview(r(fd, n))),
                                           Destination(_existing(d), succeeds=False))[2],
+    # The temporary file where the file system makes no file without a name (named, removed at once),
+    # and where /proc reaches no descriptor (named, as on Windows).
+    "no-unnamed-files": lambda d, mp: (_without(mp, "open", lambda p, f, *a: f & getattr(os, "O_TMPFILE", -1) ==
+                                                getattr(os, "O_TMPFILE", -1), OSError(95, "Not supported")),
+                                       Destination(_existing(d)))[1],
+    "no-proc": lambda d, mp: (_without(mp, "stat", lambda p, *a: str(p).startswith("/proc/self/fd/"),
+                                       FileNotFoundError(2, "No such file or directory")),
+                              Destination(d / "target"))[1],
     "kernel-copy-ends-at-once": lambda d, mp: (mp.setattr(os, "copy_file_range", lambda *a: 0, raising=False),
                                                Destination(_existing(d)))[1],
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <initializer_list>
 
 #include "calls.hpp"
 #include "saved_error.hpp"
@@ -48,8 +49,8 @@ struct Download {
     bool created = false;  // ... and it may still go again
     Ref temporary_fd;      // the file the client writes
     Ref temporary;         // the path the client is given for it
-    Ref temporary_stat;    // its fstat, while it has a name of its own
-    bool named = false;    // it has a name this call must check and remove
+    Ref name;              // its own name, while it has one this call must remove
+    Ref temporary_stat;    // its fstat, where the client is given its name: checked once get is done
     Ref copy;              // os.copy_file_range, until it cannot copy between these two files
 };
 
@@ -167,12 +168,14 @@ int open_for_writing(Download& d, bool missing) {
         flags = kOpenFlags;
         d.fd = open_file(d, d.text.get(), flags, 0666);
     }
-    if (!d.fd && kNonBlocking != 0 && PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
-        // A lease another process holds is being broken: wait for it as the client's own open
-        // would (os.open releases the GIL, and a Ctrl-C ends the wait).
-        PyErr_Clear();
-        flags &= ~kNonBlocking;
-        d.fd = open_file(d, d.text.get(), flags, 0666);
+    if constexpr (kNonBlocking != 0) {
+        if (!d.fd && PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
+            // A lease another process holds is being broken: wait for it as the client's own open
+            // would (os.open releases the GIL, and a Ctrl-C ends the wait).
+            PyErr_Clear();
+            flags &= ~kNonBlocking;
+            d.fd = open_file(d, d.text.get(), flags, 0666);
+        }
     }
     if (!d.fd) {
         return -1;
@@ -312,8 +315,7 @@ int make_named(Download& d, PyObject* directory) {
         }
         d.temporary_fd = open_file(d, path.get(), kNamedFlags, kPrivateMode);
         if (d.temporary_fd) {
-            d.temporary = std::move(path);
-            d.named = true;
+            d.name = std::move(path);
             return 1;
         }
         if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || tries == 100) {
@@ -328,17 +330,17 @@ int make_named(Download& d, PyObject* directory) {
 // anything in its place, and nothing of it outlives the process.  A name that cannot go stays
 // this call's to remove.
 int drop_name(Download& d) {
-    if (!call_method(d.os.get(), state().attr_unlink, d.temporary.get())) {
+    if (!call_method(d.os.get(), state().attr_unlink, d.name.get())) {
         return cleanup_may_go_on() ? 0 : -1;
     }
-    d.named = false;
+    d.name = Ref();
     return 0;
 }
 
 // A file with no name in `directory`, reached by the client as /proc/self/fd/N: O_TMPFILE, or where
 // the file system refuses it, a named file removed at once.  1, 0, -1 as for make_named.
 int make_unnamed(Download& d, PyObject* directory) {
-    if (kUnnamedFlags != 0) {
+    if constexpr (kUnnamedFlags != 0) {
         d.temporary_fd = open_file(d, directory, kUnnamedFlags, kPrivateMode);
         if (!d.temporary_fd && clear_expected(PyExc_OSError) < 0) {
             return -1;
@@ -372,6 +374,7 @@ int make_checked(Download& d, PyObject* directory) {
     if (made <= 0) {
         return made;
     }
+    d.temporary = Ref::borrow(d.name.get());
     d.temporary_stat = call_method(d.os.get(), state().attr_fstat, d.temporary_fd.get());
     return d.temporary_stat ? 1 : -1;
 }
@@ -479,7 +482,7 @@ int lock(Download& d, PyObject* timeout) {
     if (PyTime_Monotonic(&start) < 0) {
         return -1;
     }
-    while (true) {
+    for (;;) {
         const int locked = try_lock(fcntl.get(), d, flags.get());
         if (locked >= 0) {
             return 0;
@@ -728,7 +731,7 @@ int transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destinat
     if (!call(getter, source, d.temporary.get())) {
         return -1;
     }
-    if (d.named && check_still_named(d) < 0) {
+    if (d.temporary_stat && check_still_named(d) < 0) {
         return -1;
     }
     if (write_in(d, timeout) < 0) {
@@ -807,8 +810,8 @@ void release(Download& d) {
         call_method(os, s.attr_close, fd.get());
         held.after_step();
     }
-    if (d.named) {
-        call_method(os, s.attr_unlink, d.temporary.get());
+    if (d.name) {
+        call_method(os, s.attr_unlink, d.name.get());
         held.after_step();
     }
     if (d.created && d.opened) {
