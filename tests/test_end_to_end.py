@@ -886,12 +886,19 @@ def test_held_lock_ends_in_false_within_the_timeout(embedded_server, tmp_path: P
     obj._close()
 
 
-@pytest.mark.parametrize("step", ["close", "unlink"])
+@pytest.mark.parametrize("step, cyclic", [("close", False), ("unlink", False), ("close", True)])
 def test_cleanup_goes_on_through_interrupts(embedded_server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                            step: str) -> None:
-    """A Ctrl-C at every step of a failed download's cleanup is raised once all it made is gone."""
+                                            step: str, cyclic: bool) -> None:
+    """A Ctrl-C at every step of a failed download's cleanup is raised once all it made is gone, also
+    after a client error whose contexts link back to itself."""
     obj, local = connected(embedded_server), tmp_path / "local"
     local.mkdir()
+    if cyclic:
+        def failing() -> None:
+            first, second = OSError("first"), OSError("second")
+            first.__context__, second.__context__ = second, first
+            raise first
+        obj._sftp = Hooked(obj._sftp, failing)
     held, real = _descriptors_under(local), getattr(os, step)
 
     def interrupted(*args: Any) -> None:
