@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Checks every workflow file against GitHub's workflow schema
 # (check-jsonschema) and for security problems (zizmor, offline: no GitHub
-# API calls), with tools pinned by hash in tools/lint.txt; and that the
-# hosted build's constraints pin what requirements-dev.txt pins:
+# API calls), with tools pinned by hash in tools/lint.txt; that the hosted
+# build's constraints pin what requirements-dev.txt pins; and, with the
+# cibuildwheel the hosted jobs install (tools/wheels/cibuildwheel.txt),
+# that pyproject.toml's [tool.cibuildwheel] is one it accepts (it refuses
+# unknown keys) and selects, for Linux and for Windows, exactly the build
+# identifiers that docs/development.md lists:
 #
 #     tools/lint_workflows.sh PYTHON
 #
 # PYTHON is a CPython 3.13 (./dev's environment) that makes the tools'
-# environment in the cache.  Both tools' findings are shown; any finding
+# environments in the cache.  All tools' findings are shown; any finding
 # fails the run.
 set -euo pipefail
 
@@ -28,9 +32,24 @@ install_tools() {
 if [ "$(cat "$tools/.installed-from" 2>/dev/null)" != "$(sha256sum "$root/tools/lint.txt" | cut -d' ' -f1)" ]; then
     step lint-tools "installing the workflow lint tools (check-jsonschema, zizmor; tools/lint.txt)" install_tools
 fi
+# cibuildwheel in an environment of its own: its requirements and the lint
+# tools' need not agree.
+cibuildwheel="$cache/cibuildwheel"
+install_cibuildwheel() {
+    rm -rf "$cibuildwheel"
+    "$python" -m venv "$cibuildwheel"
+    "$cibuildwheel/bin/python" -m pip install --disable-pip-version-check --require-hashes --no-deps \
+        -r "$root/tools/wheels/cibuildwheel.txt"
+    sha256sum "$root/tools/wheels/cibuildwheel.txt" | cut -d' ' -f1 > "$cibuildwheel/.installed-from"
+}
+if [ "$(cat "$cibuildwheel/.installed-from" 2>/dev/null)" != "$(sha256sum "$root/tools/wheels/cibuildwheel.txt" | cut -d' ' -f1)" ]; then
+    step lint-cibuildwheel "installing cibuildwheel (tools/wheels/cibuildwheel.txt)" install_cibuildwheel
+fi
 
 cd "$root"
-workflows=(.github/workflows/*.yml)
+shopt -s nullglob
+workflows=(.github/workflows/*.yml .github/workflows/*.yaml)
+shopt -u nullglob
 "$tools/bin/check-jsonschema" --builtin-schema vendor.github-workflows "${workflows[@]}"
 # The auditor persona reports everything zizmor knows, pedantic audits too.
 "$tools/bin/zizmor" --offline --persona auditor --no-progress .github/workflows
@@ -45,4 +64,27 @@ wrong = {name: (version, dev.get(name)) for name, version in hosted.items() if d
 if not hosted or wrong:
     sys.exit(f"lint: tools/wheels/build-constraints.txt differs from requirements-dev.txt: {wrong or 'no pins'}")
 print(f"lint: the hosted build's tools are requirements-dev.txt's: {', '.join(f'{n}=={v}' for n, v in hosted.items())}")
+PY
+# The wheels the hosted jobs build: cibuildwheel reads the configuration
+# as the jobs do (no CIBW_* variable of this shell in the way) and lists
+# what it selects; docs/development.md lists the same, in the indented
+# block after the paragraph that says this check "checks this list".
+"$python" - "$cibuildwheel/bin/python" <<'PY'
+import os, re, subprocess, sys
+docs = open("docs/development.md").read()
+block = re.search(r"lint-workflows`\s+checks this list[^\n]*(?:\n[^\n]+)*\n\n((?:[ ]+\S+\n)+)", docs)
+if not block:
+    sys.exit("lint: docs/development.md lists no build identifiers")
+documented = sorted(block.group(1).split())
+env = {name: value for name, value in os.environ.items() if not name.startswith("CIBW_")}
+selected = []
+for platform in ("linux", "windows"):
+    run = subprocess.run([sys.argv[1], "-m", "cibuildwheel", "--print-build-identifiers", "--platform", platform],
+                         env=env, capture_output=True, text=True)
+    if run.returncode:
+        sys.exit(f"lint: cibuildwheel refuses pyproject.toml for {platform}:\n{run.stderr.strip()}")
+    selected += run.stdout.split()
+if sorted(selected) != documented:
+    sys.exit(f"lint: cibuildwheel selects {sorted(selected)}, docs/development.md lists {documented}")
+print(f"lint: cibuildwheel selects the build identifiers docs/development.md lists: {' '.join(selected)}")
 PY

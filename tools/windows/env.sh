@@ -41,9 +41,11 @@ win_run_python() {
 
 # Runs COMMAND through cmd.exe from the folder CWD, the way the hosted
 # runner's tool does it: Python's subprocess with shell=True (the fetched
-# interpreter plays the tool), with the installed interpreter on the PATH.
+# interpreter plays the tool), with the installed interpreter on the PATH
+# and the checkout in GITHUB_WORKSPACE, as the runner names it.
 #     win_shell CWD COMMAND
 win_shell() {
+    GITHUB_WORKSPACE="$(windows_path "$root")" \
     WINEPATH="$(windows_path "$win_python_dir");$(windows_path "$win_python_dir/Scripts")" \
         win_run "$win_fetched_dir/python.exe" -X utf8 -c \
         'import subprocess, sys; sys.exit(subprocess.call(sys.argv[2], shell=True, cwd=sys.argv[1]))' "$1" "$2"
