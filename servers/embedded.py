@@ -8,8 +8,8 @@ One user logs in with a password; the client sees the given directory as
 listens on an ephemeral port of 127.0.0.1, prints one JSON line with that
 port once it accepts connections, and exits when its standard input reaches
 end of file or its parent process goes away.  Without --password it takes
-the password from the environment variable EMBEDDED_SFTP_PASSWORD, which
-keeps it out of the process list.
+the password from the environment variable SFTP_MAIN_PASSWORD (the one the
+demo reads), which keeps it out of the process list.
 
     python -m servers.embedded --foreground [--root DIR] [--user U] [--port N]
 
@@ -31,6 +31,7 @@ import argparse
 import asyncio
 import hmac
 import json
+import logging
 import os
 import re
 import secrets
@@ -49,7 +50,7 @@ from servers._procs import LOOPBACK, ServerProcess, start_process, stop_tree
 if TYPE_CHECKING:
     import asyncssh
 
-PASSWORD_ENV = "EMBEDDED_SFTP_PASSWORD"
+PASSWORD_ENV = "SFTP_MAIN_PASSWORD"
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 
 # How often the server checks that its parent is still there.
@@ -62,6 +63,10 @@ _SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS")
 _STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGINT", "SIGHUP") if hasattr(signal, name))
 # How long a stop waits for the open connections to close.
 _CLOSE_TIMEOUT_SECONDS = 5.0
+# What asyncio logs for every write to a connection whose peer has gone,
+# hundreds of lines for one client killed or interrupted in a transfer.
+# The client knows that it went, and the server closes the connection.
+_WRITE_AFTER_LOSS = "socket.send() raised exception."
 
 
 # --- the server process ---------------------------------------------------
@@ -201,7 +206,7 @@ def _person_parser() -> argparse.ArgumentParser:
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free one)")
     parser.add_argument("--user", default="tester", help="login name (default: tester)")
     parser.add_argument("--password", help=f"login password (default: the environment variable {PASSWORD_ENV}, "
-                        "else a new random one)")
+                        "which the demo's --host runs read too, else a new random one)")
     parser.add_argument("--root", type=Path,
                         help="folder to serve (default: a fresh temporary one, removed when the server stops)")
     return parser
@@ -222,6 +227,7 @@ def main(argv: list[str] | None = None) -> int:
     # ends start-up as Ctrl-C does: quietly, with status 0.
     for sig in _STOP_SIGNALS:
         signal.signal(sig, _interrupt)
+    logging.getLogger("asyncio").addFilter(lambda record: record.msg != _WRITE_AFTER_LOSS)
     argv = sys.argv[1:] if argv is None else list(argv)
     foreground = argv[:1] == ["--foreground"]
     parser = _person_parser() if foreground else _child_parser()
