@@ -1,7 +1,9 @@
 """The embedded SFTP server: a small server of our own on asyncssh.
 
 One user logs in with a password; the client sees the given directory as
-"/".  The server runs in a process of its own:
+"/".  It forwards connections to loopback addresses (127.0.0.0/8, ::1),
+none elsewhere, so that it can be the jump host for another such server or
+for itself.  The server runs in a process of its own:
 
     python -m servers.embedded --root DIR --user U [--password P]
 
@@ -30,6 +32,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import hmac
+import ipaddress
 import json
 import logging
 import os
@@ -77,8 +80,10 @@ def _password_server(user: str, password: str,
     import asyncssh
 
     class PasswordServer(asyncssh.SSHServer):
-        """Accepts exactly one user name and password; everything but the
-        SFTP subsystem (shells, forwarding) stays refused by the defaults.
+        """Accepts exactly one user name and password; forwards connections
+        to loopback addresses only, so that one such server can be the jump
+        host for another, or for itself; everything else but the SFTP
+        subsystem (shells, remote forwarding) stays refused by the defaults.
         Keeps each open connection in `connections`, for the stop to close."""
 
         # One such object per connection.
@@ -100,6 +105,17 @@ def _password_server(user: str, password: str,
             user_ok = hmac.compare_digest(username.encode(), user.encode())
             password_ok = hmac.compare_digest(given.encode(), password.encode())
             return user_ok and password_ok
+
+        def connection_requested(self, dest_host: str, dest_port: int, orig_host: str, orig_port: int) -> bool:
+            # An address, not a name: what a name resolves to is not checked.
+            try:
+                loopback = ipaddress.ip_address(dest_host).is_loopback
+            except ValueError:
+                loopback = False
+            if not loopback:
+                raise asyncssh.ChannelOpenError(asyncssh.OPEN_ADMINISTRATIVELY_PROHIBITED,
+                                                f"forwarding only to loopback addresses, not to {dest_host}")
+            return True  # asyncssh connects to it
 
     return PasswordServer
 
@@ -202,7 +218,8 @@ def _person_parser() -> argparse.ArgumentParser:
         description="Runs an SFTP server on 127.0.0.1 until Ctrl-C, to try sftp_main against. It shows how to "
         "log in (host, port, user, password), the folder it serves as the client's \"/\", and its host key as "
         "the value for the configuration's host_key (or the demo's --host-key). A new key is made at each "
-        "start.")
+        "start. It also serves as a jump host (configuration key ssh) to loopback addresses only, such as "
+        "127.0.0.1 and its own port.")
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free one)")
     parser.add_argument("--user", default="tester", help="login name (default: tester)")
     parser.add_argument("--password", help=f"login password (default: the environment variable {PASSWORD_ENV}, "
