@@ -12,7 +12,8 @@ Exit status: 0 when every step succeeded; 1 when a step failed, with one
 line on stderr saying what failed, where and why (--verbose adds the
 traceback, and what paramiko logs); 2 for a bad argument or no password,
 with one line on stderr before anything starts; 130 for Ctrl-C, with one
-line on stderr.
+line on stderr.  A Ctrl-C during an upload can leave the client waiting up
+to --timeout for the server's reply; a second Ctrl-C ends the wait.
 """
 
 from __future__ import annotations
