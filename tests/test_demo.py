@@ -14,7 +14,6 @@ import signal
 import socket
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -142,10 +141,10 @@ def test_demo_bad_argument_is_one_line(args: list[str], named: str) -> None:
                                                (["--host", "h", "--timeout", "7"], 7.0)])
 def test_demo_bounds_every_wait(args: list[str], timeout: float, monkeypatch: pytest.MonkeyPatch) -> None:
     """Without a timeout a Ctrl-C in a transfer can leave the client waiting for ever."""
-    spec = importlib.util.spec_from_file_location("run_demo", DEMO)
-    assert spec is not None and spec.loader is not None
-    demo = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(demo)
+    found = importlib.util.spec_from_file_location("run_demo", DEMO)
+    assert found is not None and found.loader is not None
+    demo = importlib.util.module_from_spec(found)
+    found.loader.exec_module(demo)
     sessions: list[dict[str, object]] = []
     monkeypatch.setattr(demo, "run_session", lambda config, *_: sessions.append(config) or True)
     monkeypatch.setenv("SFTP_MAIN_PASSWORD", "pw")
@@ -153,48 +152,41 @@ def test_demo_bounds_every_wait(args: list[str], timeout: float, monkeypatch: py
     assert [config["timeout"] for config in sessions] == [timeout]
 
 
-def read_until(stream: int, end: bytes, seconds: float = 60) -> bytes:
-    seen, deadline = b"", time.monotonic() + seconds
-    while not seen.endswith(end) and select.select([stream], [], [], max(0, deadline - time.monotonic()))[0]:
-        chunk = os.read(stream, 1024)
-        if not chunk:
-            break
-        seen += chunk
-    return seen
+NO_PASSWORD = "demo: no password: set SFTP_MAIN_PASSWORD, or give it at the prompt or on standard input"
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="the terminal is a pseudo-terminal, Ctrl-C a SIGINT")
-@pytest.mark.parametrize(("ending", "status", "line"), [
-    ("standard input closed", 2, "demo: no password: set SFTP_MAIN_PASSWORD, or give it at the prompt or on "
-                                 "standard input"),
-    ("Ctrl-D at the prompt", 2, "demo: no password: set SFTP_MAIN_PASSWORD, or give it at the prompt or on "
-                                "standard input"),
-    ("Ctrl-C at the prompt", 130, "demo: interrupted")])
+@pytest.mark.parametrize(("ending", "status", "line"), [("standard input closed", 2, NO_PASSWORD),
+                                                        ("Ctrl-D at the prompt", 2, NO_PASSWORD),
+                                                        ("Ctrl-C at the prompt", 130, "demo: interrupted")])
 def test_demo_without_password_ends_in_one_line(ending: str, status: int, line: str) -> None:
     env = {name: value for name, value in os.environ.items() if name != "SFTP_MAIN_PASSWORD"}
-    command = [sys.executable, str(DEMO), "--host", "127.0.0.1", "--port", "1", "--user", "u"]
+    args = ["--host", "127.0.0.1", "--port", "1", "--user", "u"]
     if ending == "standard input closed":
-        done = subprocess.run(command, capture_output=True, timeout=60, env=env, stdin=subprocess.DEVNULL,
-                              start_new_session=True)
+        done = run_demo(*args, env=env)
         returncode, out, err = done.returncode, done.stdout, done.stderr
     else:
+        if sys.platform == "win32":
+            pytest.skip("the terminal is a pseudo-terminal, Ctrl-C a SIGINT")
         terminal, tty = os.openpty()
-        demo = subprocess.Popen(command, stdin=tty, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                                start_new_session=True)
+        demo = subprocess.Popen([sys.executable, str(DEMO), *args], stdin=tty, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env, text=True, start_new_session=True)
         os.close(tty)
         try:
             assert demo.stderr is not None
-            err = read_until(demo.stderr.fileno(), b"password for u@127.0.0.1: ")
-            assert err.endswith(b": ")
+            prompt = b""
+            while not prompt.endswith(b"password for u@127.0.0.1: ") and select.select([demo.stderr], [], [], 60)[0]:
+                chunk = os.read(demo.stderr.fileno(), 1024)
+                assert chunk, prompt  # the demo ended before it prompted
+                prompt += chunk
             if ending.startswith("Ctrl-C"):
                 demo.send_signal(signal.SIGINT)
             else:
                 os.write(terminal, b"\x04")
-            out, rest = demo.communicate(timeout=60)
-            returncode, err = demo.returncode, err + rest
+            out, err = demo.communicate(timeout=60)
+            returncode = demo.returncode
         finally:
             os.close(terminal)
             demo.kill()
             demo.wait(timeout=10)
-    assert (returncode, out) == (status, b"")
-    assert err.decode().splitlines()[-1:] == [line] and b"Traceback" not in err and b"Warning" not in err
+    assert (returncode, out) == (status, "")
+    assert err.splitlines()[-1:] == [line] and "Traceback" not in err and "Warning" not in err
