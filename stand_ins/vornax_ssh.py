@@ -302,7 +302,8 @@ class _Tunnel:
             return self._transport.open_channel("direct-tcpip", self._target, peer, timeout=self._channel_timeout)
         except paramiko.ChannelException as exc:
             host, port = self._target
-            raise paramiko.SSHException(f"the jump host {self._jump_host} refused to forward to {host}:{port}: "
+            target = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"  # an IPv6 address in brackets
+            raise paramiko.SSHException(f"the jump host {self._jump_host} refused to forward to {target}: "
                                         f"{exc.text} (code {exc.code})") from exc
 
     def _forward(self, client: socket.socket, peer: tuple[str, int]) -> None:
