@@ -3,12 +3,17 @@
 Without options it starts the embedded SFTP server on 127.0.0.1 with a
 fresh directory, runs the session against it and cleans up.  With --host it
 runs against that server instead; the password comes from the environment
-variable SFTP_MAIN_PASSWORD or from a prompt, never from the command line.
+variable SFTP_MAIN_PASSWORD (the one `./dev server` reads too), from a
+prompt at a terminal, or as a line on standard input; never from the
+command line.  Every wait on the server is bounded by --timeout, 30 s
+unless given.
 
-A step that fails ends the demo with one line on stderr saying what failed,
-where and why, and exit status 1; --verbose adds the traceback, and what
-paramiko logs.  A bad argument ends it before anything starts, with one line
-on stderr and exit status 2.
+Exit status: 0 when every step succeeded; 1 when a step failed, with one
+line on stderr saying what failed, where and why (--verbose adds the
+traceback, and what paramiko logs); 2 for a bad argument or no password,
+with one line on stderr before anything starts; 130 for Ctrl-C, with one
+line on stderr.  A Ctrl-C during an upload can leave the client waiting up
+to --timeout for the server's reply; a second Ctrl-C ends the wait.
 """
 
 from __future__ import annotations
@@ -42,6 +47,14 @@ CONNECT_ERRORS = (paramiko.SSHException, OSError, EOFError)
 # server keeps two more copies on disk: a GiB is far more than a demo needs
 # and still fits an ordinary machine, where 1e9 MiB would end in MemoryError.
 MAX_SIZE_MIB = 1024
+# Bounds every wait on the server: a Ctrl-C in the middle of a transfer
+# can leave the client waiting, in its own cleanup, for a reply that a
+# stream the interrupt cut never brings.  Far above what a request takes.
+DEFAULT_TIMEOUT = 30.0
+# Exit statuses besides 0 and 1: a bad argument (as argparse's), Ctrl-C
+# (as a shell reports a process that SIGINT ended).
+BAD_ARGUMENT = 2
+INTERRUPTED = 130
 # A day: no wait of the demo needs longer, and it is below every platform's
 # limit on the waits paramiko makes with it.
 MAX_TIMEOUT = 86400
@@ -50,6 +63,10 @@ MAX_TIMEOUT = 86400
 class DemoFailed(Exception):
     """A step failed; the text says what, where and why, the cause is the
     original exception."""
+
+
+class Refused(Exception):
+    """The demo cannot start (no password to be had); the text says why."""
 
 
 def connect_failure(config: dict[str, Any], exc: BaseException) -> str:
@@ -67,7 +84,7 @@ def connect_failure(config: dict[str, Any], exc: BaseException) -> str:
 class OneLineParser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, as the demo's failures are; the usage is one --help away.
-        self.exit(2, f"demo: {message} (--help lists the options)\n")
+        self.exit(BAD_ARGUMENT, f"demo: {message} (--help lists the options)\n")
 
 
 def number(convert: Callable[[str], float], at_most: float, what: str) -> Callable[[str], float]:
@@ -104,7 +121,7 @@ def host_key(line: str) -> str:
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = OneLineParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = OneLineParser(prog="./dev demo", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host", type=text, help="server to use instead of the embedded one")
     parser.add_argument("--port", type=number(int, 65535, "a port number from 1 to 65535"),
                         help="its SSH port (default 22)")
@@ -116,13 +133,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--host-key", type=host_key,
                         help='the server\'s public key: a line as ssh-keyscan prints it, or "<type> <base64>"')
     parser.add_argument("--timeout", type=number(float, MAX_TIMEOUT, f"seconds above 0, at most {MAX_TIMEOUT}"),
-                        help="seconds that any wait on the server may take")
+                        default=DEFAULT_TIMEOUT,
+                        help=f"seconds that any wait on the server may take (default {DEFAULT_TIMEOUT:g})")
     parser.add_argument("--verbose", action="store_true", help="show the traceback of a failure and paramiko's log")
     args = parser.parse_args(argv)
     if args.host is None:
         # The embedded server has its own port, user and key; taken silently,
         # these would look as if they had been used.
-        for option in ("port", "user", "host_key", "timeout"):
+        for option in ("port", "user", "host_key"):
             if getattr(args, option) is not None:
                 parser.error(f"--{option.replace('_', '-')} applies only to a server given with --host")
     elif args.user is None:
@@ -149,14 +167,34 @@ def embedded_server() -> Iterator[dict[str, Any]]:
         shutil.rmtree(root, ignore_errors=True)
 
 
+def read_password(prompt: str) -> str:
+    if sys.stdin is not None and sys.stdin.isatty():
+        try:
+            return getpass.getpass(prompt)
+        except EOFError:  # Ctrl-D
+            print(file=sys.stderr)  # the prompt's line ends before the demo's
+            line = ""
+        except KeyboardInterrupt:
+            print(file=sys.stderr)
+            raise
+    else:
+        # No terminal to prompt at (getpass would warn, then read here
+        # anyway): a password piped in, one line.
+        line = sys.stdin.readline() if sys.stdin is not None else ""
+    if not line:
+        raise Refused(f"no password: set {PASSWORD_VARIABLE}, or give it at the prompt or on standard input")
+    return line.removesuffix("\n")
+
+
 def given_server(args: argparse.Namespace) -> dict[str, Any]:
     password = os.environ.get(PASSWORD_VARIABLE)
     if password is None:
-        password = getpass.getpass(f"password for {args.user}@{args.host}: ")
-    config = {"host": args.host, "port": args.port or 22, "user": args.user, "password": password}
-    # Only when given: without them the configuration is the plain one.
-    config.update({key: value for key, value in (("host_key", args.host_key), ("timeout", args.timeout))
-                   if value is not None})
+        password = read_password(f"password for {args.user}@{args.host}: ")
+    config = {"host": args.host, "port": args.port or 22, "user": args.user, "password": password,
+              "timeout": args.timeout}
+    # Only when given: without it the configuration accepts any server.
+    if args.host_key is not None:
+        config["host_key"] = args.host_key
     return config
 
 
@@ -240,7 +278,13 @@ def main(argv: list[str] | None = None) -> int:
             ok = run_session(config, args.remote_dir, size)
         else:
             with embedded_server() as config:
-                ok = run_session(config, args.remote_dir, size)
+                ok = run_session(dict(config, timeout=args.timeout), args.remote_dir, size)
+    except KeyboardInterrupt:
+        print("demo: interrupted", file=sys.stderr)
+        return INTERRUPTED
+    except Refused as refused:
+        print(f"demo: {refused}", file=sys.stderr)
+        return BAD_ARGUMENT
     except DemoFailed as failed:
         if args.verbose:
             traceback.print_exception(failed.__cause__ or failed)

@@ -1,15 +1,17 @@
 """The embedded SFTP server: a small server of our own on asyncssh.
 
 One user logs in with a password; the client sees the given directory as
-"/".  The server runs in a process of its own:
+"/".  It forwards connections to loopback addresses (127.0.0.0/8, ::1),
+none elsewhere, so that it can be the jump host for another such server or
+for itself.  The server runs in a process of its own:
 
     python -m servers.embedded --root DIR --user U [--password P]
 
 listens on an ephemeral port of 127.0.0.1, prints one JSON line with that
 port once it accepts connections, and exits when its standard input reaches
 end of file or its parent process goes away.  Without --password it takes
-the password from the environment variable EMBEDDED_SFTP_PASSWORD, which
-keeps it out of the process list.
+the password from the environment variable SFTP_MAIN_PASSWORD (the one the
+demo reads), which keeps it out of the process list.
 
     python -m servers.embedded --foreground [--root DIR] [--user U] [--port N]
 
@@ -30,7 +32,9 @@ from __future__ import annotations
 import argparse
 import asyncio
 import hmac
+import ipaddress
 import json
+import logging
 import os
 import re
 import secrets
@@ -49,7 +53,7 @@ from servers._procs import LOOPBACK, ServerProcess, start_process, stop_tree
 if TYPE_CHECKING:
     import asyncssh
 
-PASSWORD_ENV = "EMBEDDED_SFTP_PASSWORD"
+PASSWORD_ENV = "SFTP_MAIN_PASSWORD"
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 
 # How often the server checks that its parent is still there.
@@ -62,6 +66,10 @@ _SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS")
 _STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGINT", "SIGHUP") if hasattr(signal, name))
 # How long a stop waits for the open connections to close.
 _CLOSE_TIMEOUT_SECONDS = 5.0
+# What asyncio logs for every write to a connection whose peer has gone,
+# hundreds of lines for one client killed or interrupted in a transfer.
+# The client knows that it went, and the server closes the connection.
+_WRITE_AFTER_LOSS = "socket.send() raised exception."
 
 
 # --- the server process ---------------------------------------------------
@@ -72,8 +80,10 @@ def _password_server(user: str, password: str,
     import asyncssh
 
     class PasswordServer(asyncssh.SSHServer):
-        """Accepts exactly one user name and password; everything but the
-        SFTP subsystem (shells, forwarding) stays refused by the defaults.
+        """Accepts exactly one user name and password; forwards connections
+        to loopback addresses only, so that one such server can be the jump
+        host for another, or for itself; everything else but the SFTP
+        subsystem (shells, remote forwarding) stays refused by the defaults.
         Keeps each open connection in `connections`, for the stop to close."""
 
         # One such object per connection.
@@ -95,6 +105,17 @@ def _password_server(user: str, password: str,
             user_ok = hmac.compare_digest(username.encode(), user.encode())
             password_ok = hmac.compare_digest(given.encode(), password.encode())
             return user_ok and password_ok
+
+        def connection_requested(self, dest_host: str, dest_port: int, orig_host: str, orig_port: int) -> bool:
+            # An address, not a name: what a name resolves to is not checked.
+            try:
+                loopback = ipaddress.ip_address(dest_host).is_loopback
+            except ValueError:
+                loopback = False
+            if not loopback:
+                raise asyncssh.ChannelOpenError(asyncssh.OPEN_ADMINISTRATIVELY_PROHIBITED,
+                                                f"forwarding only to loopback addresses, not to {dest_host}")
+            return True  # asyncssh connects to it
 
     return PasswordServer
 
@@ -197,11 +218,12 @@ def _person_parser() -> argparse.ArgumentParser:
         description="Runs an SFTP server on 127.0.0.1 until Ctrl-C, to try sftp_main against. It shows how to "
         "log in (host, port, user, password), the folder it serves as the client's \"/\", and its host key as "
         "the value for the configuration's host_key (or the demo's --host-key). A new key is made at each "
-        "start.")
+        "start. It also serves as a jump host (configuration key ssh) to loopback addresses only, such as "
+        "127.0.0.1 and its own port.")
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free one)")
     parser.add_argument("--user", default="tester", help="login name (default: tester)")
     parser.add_argument("--password", help=f"login password (default: the environment variable {PASSWORD_ENV}, "
-                        "else a new random one)")
+                        "which the demo's --host runs read too, else a new random one)")
     parser.add_argument("--root", type=Path,
                         help="folder to serve (default: a fresh temporary one, removed when the server stops)")
     return parser
@@ -222,6 +244,7 @@ def main(argv: list[str] | None = None) -> int:
     # ends start-up as Ctrl-C does: quietly, with status 0.
     for sig in _STOP_SIGNALS:
         signal.signal(sig, _interrupt)
+    logging.getLogger("asyncio").addFilter(lambda record: record.msg != _WRITE_AFTER_LOSS)
     argv = sys.argv[1:] if argv is None else list(argv)
     foreground = argv[:1] == ["--foreground"]
     parser = _person_parser() if foreground else _child_parser()

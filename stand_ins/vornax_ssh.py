@@ -9,6 +9,9 @@ the target as if it were local; every other entry, ``timeout`` and
 ``host_key`` among them, comes through unchanged.  A true ``timeout`` (in
 seconds) also bounds each wait of the jump-host session: connecting, the
 banner, the key exchange, logging in and opening a forwarded channel.
+``connect`` opens one forwarded channel to the target and closes it at
+once, so that a jump host that refuses to forward there raises paramiko's
+``SSHException``, naming the jump host, the target and the refusal.
 
 The returned object owns the tunnel: the tunnel closes when that object is
 closed or garbage collected, and at the latest when the interpreter exits.
@@ -241,9 +244,14 @@ class _Tunnel:
 
     def __init__(self, settings: _TunnelSettings) -> None:
         self._target = (settings.target_host, settings.target_port)
+        self._jump_host = f"{settings.jump_host}:{settings.jump_port}"
         self._channel_timeout = settings.timeout or CHANNEL_OPEN_TIMEOUT
         self._transport = _login(settings)
         try:
+            # One forward, closed at once: a jump host that refuses the
+            # target fails the tunnel here, in words, where the client
+            # would meet only a closed connection, a banner it cannot read.
+            self._open_forward((LOCAL_HOST, 0)).close()
             self._listener = socket.create_server((LOCAL_HOST, 0))
             # Closing the write end makes the read end readable for good:
             # one signal that wakes every thread waiting in a selector.
@@ -289,11 +297,19 @@ class _Tunnel:
                     self._connections.add(client)
                     self._start(self._forward, "forward", client, peer)
 
+    def _open_forward(self, peer: tuple[str, int]) -> paramiko.Channel:
+        try:
+            return self._transport.open_channel("direct-tcpip", self._target, peer, timeout=self._channel_timeout)
+        except paramiko.ChannelException as exc:
+            host, port = self._target
+            target = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"  # an IPv6 address in brackets
+            raise paramiko.SSHException(f"the jump host {self._jump_host} refused to forward to {target}: "
+                                        f"{exc.text} (code {exc.code})") from exc
+
     def _forward(self, client: socket.socket, peer: tuple[str, int]) -> None:
         channel: paramiko.Channel | None = None
         try:
-            channel = self._transport.open_channel(
-                "direct-tcpip", self._target, peer, timeout=self._channel_timeout)
+            channel = self._open_forward(peer)
             self._pump(client, channel)
         except (OSError, EOFError, paramiko.SSHException) as exc:
             # The local client sees its connection closed; the reason is

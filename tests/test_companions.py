@@ -7,9 +7,11 @@ host, with a password and with a key, to the embedded SFTP server.
 """
 
 import asyncio
+import contextlib
 import copy
 import gc
 import pickle
+import re
 import socket
 import subprocess
 import sys
@@ -25,6 +27,7 @@ import pytest
 
 import sftp_main
 import vornax_log
+from servers.hosting import EmbeddedServer
 from vornax_ssh import VornaxSSH, VornaxTunnelVar
 from vornax_var import VornaxVar
 
@@ -206,16 +209,23 @@ def test_tunnel_forwards_to_the_target(hosts: Hosts, tmp_path: Path) -> None:
         config.close()
 
 
-def test_tunnel_survives_an_unreachable_target(hosts: Hosts) -> None:
-    with socket.create_server(("127.0.0.1", 0)) as probe:
-        closed_port = probe.getsockname()[1]
-    config = VornaxSSH(hosts.config(port=closed_port)).connect()
+def test_tunnel_refused_says_so_and_survives_a_later_refusal(hosts: Hosts) -> None:
+    """A target the jump host cannot reach fails the tunnel in words; one
+    that goes after the tunnel opened leaves it accepting."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+    config = VornaxSSH(hosts.config(port=port)).connect()
+    listener.close()
+    with pytest.raises(paramiko.SSHException, match=rf"^the jump host 127\.0\.0\.1:{hosts.config()['ssh_port']} "
+                       rf"refused to forward to 127\.0\.0\.1:{port}: Connect failed \(code 2\)$"):
+        VornaxSSH(hosts.config(port=port)).connect()
     try:
         for _ in range(2):  # still accepting after a failed forward
             with socket.create_connection(("127.0.0.1", config.port), timeout=30) as conn:
                 assert conn.recv(1) == b""
     finally:
         config.close()
+    assert_tunnel_gone()
 
 
 def test_wrong_jump_password_leaves_nothing_behind(hosts: Hosts) -> None:
@@ -277,3 +287,30 @@ def test_sftp_through_an_openssh_jump_host(openssh_server: Any, embedded_server:
     del sftp
     gc.collect()
     assert tunnel_threads() == set()
+
+
+@pytest.mark.parametrize("target", ["itself", "another", "10.0.0.5", "localhost", "::1"])
+def test_embedded_server_is_a_jump_host_to_loopback_only(embedded_server: Any, tmp_path: Path, target: str) -> None:
+    """Forwarded to a loopback address, refused elsewhere (::1 is let through
+    to a port that nothing there listens on)."""
+    jump = embedded_server
+    with contextlib.ExitStack() as stack:
+        server = jump
+        if target == "another":
+            (tmp_path / "other").mkdir()
+            server = stack.enter_context(EmbeddedServer(tmp_path / "other"))
+        config = dict(server.config(), ssh=True, ssh_host=jump.host, ssh_port=jump.port, ssh_user=jump.user,
+                      ssh_password=jump.password)
+        if target in ("itself", "another"):
+            sftp = sftp_main.VornaxSFTPMain(config)
+            sftp._connect()
+            sftp._mkdir("/through")
+            sftp._close()
+            assert (server.root / "through").is_dir()
+            return
+        refusal = "Connect failed (code 2)" if target == "::1" else "Administratively prohibited (code 1)"
+        shown = f"[{target}]" if ":" in target else target
+        with pytest.raises(paramiko.SSHException, match="^" + re.escape(
+                f"the jump host 127.0.0.1:{jump.port} refused to forward to {shown}:{jump.port}: {refusal}") + "$"):
+            sftp_main.VornaxSFTPMain(dict(config, host=target))
+        assert tunnel_threads() == set()

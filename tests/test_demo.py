@@ -1,12 +1,16 @@
 """A newcomer's first commands: `./dev setup` says when there is nothing to
 do; the demo runs end to end, on its own embedded server and against a
-server given by options with the password from the environment, a failed
-connect is one line and exit status 1, a bad argument one line and exit
-status 2."""
+server given by options with the password from the environment or standard
+input, bounds its waits unless told otherwise; a failed connect is one line
+and exit status 1, a bad argument or no password one line and exit status
+2, Ctrl-C one line and 130."""
 
 import contextlib
+import importlib.util
 import os
 import re
+import select
+import signal
 import socket
 import subprocess
 import sys
@@ -21,9 +25,12 @@ PROJECT_ROOT = Path(__file__).resolve().parent.parent
 DEMO = PROJECT_ROOT / "demo" / "run_demo.py"
 
 
-def run_demo(*args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+def run_demo(*args: str, env: dict[str, str] | None = None, input: str | None = None,
+             ) -> subprocess.CompletedProcess[str]:
+    # Its own session: no terminal of the tests' for the password prompt to find.
     return subprocess.run([sys.executable, str(DEMO), "--size-mib", "0.25", *args], capture_output=True,
-                          text=True, timeout=120, env=env, stdin=subprocess.DEVNULL)
+                          text=True, timeout=120, env=env, input=input,
+                          stdin=None if input is not None else subprocess.DEVNULL, start_new_session=True)
 
 
 def test_second_setup_is_up_to_date() -> None:
@@ -54,7 +61,7 @@ def test_dev_explains_itself(args: list[str]) -> None:
         assert done.stdout.startswith("usage: ./dev server ") and "foreground" not in done.stdout
         return
     if args[:1] == ["demo"]:
-        assert done.stdout.startswith("usage: run_demo.py ") and "--size-mib" in done.stdout
+        assert done.stdout.startswith("usage: ./dev demo ") and "--size-mib" in done.stdout
         return
     listed = set(re.findall(r"^  ([a-z-]+)", done.stdout, re.MULTILINE))
     cases = re.findall(r"^    ([a-z|-]+)\)", (PROJECT_ROOT / "dev").read_text(), re.MULTILINE)
@@ -99,8 +106,12 @@ def test_demo_connect_failure_is_one_line(failure: str, verbose: bool, request: 
         extra = {"other host key": ["--host-key", key_line()],
                  "key of another type": ["--host-key", key_line("ssh-rsa")],
                  "silent server, timeout": ["--timeout", "1"]}.get(failure, [])
+        # The wrong password comes as a line on standard input, the others from the environment.
+        piped = failure == "wrong password"
+        env = {name: value for name, value in os.environ.items() if name != "SFTP_MAIN_PASSWORD"}
         done = run_demo("--host", "127.0.0.1", "--port", str(port), "--user", user, *extra,
-                        *["--verbose"] * verbose, env=dict(os.environ, SFTP_MAIN_PASSWORD=password))
+                        *["--verbose"] * verbose, env=env if piped else dict(env, SFTP_MAIN_PASSWORD=password),
+                        input=password + "\n" if piped else None)
     assert done.returncode == 1, done.stdout + done.stderr
     *traceback, last = done.stderr.splitlines()
     assert re.fullmatch(expected + ("" if verbose else re.escape(" (--verbose shows the traceback)")), last)
@@ -124,3 +135,58 @@ def test_demo_bad_argument_is_one_line(args: list[str], named: str) -> None:
     done = run_demo(*args)
     assert (done.returncode, done.stdout) == (2, ""), done.stderr
     assert re.fullmatch(rf"demo: .*{re.escape(named)}.* \(--help lists the options\)\n", done.stderr)
+
+
+@pytest.mark.parametrize(("args", "timeout"), [([], 30.0), (["--timeout", "2.5"], 2.5), (["--host", "h"], 30.0),
+                                               (["--host", "h", "--timeout", "7"], 7.0)])
+def test_demo_bounds_every_wait(args: list[str], timeout: float, monkeypatch: pytest.MonkeyPatch) -> None:
+    """Without a timeout a Ctrl-C in a transfer can leave the client waiting for ever."""
+    found = importlib.util.spec_from_file_location("run_demo", DEMO)
+    assert found is not None and found.loader is not None
+    demo = importlib.util.module_from_spec(found)
+    found.loader.exec_module(demo)
+    sessions: list[dict[str, object]] = []
+    monkeypatch.setattr(demo, "run_session", lambda config, *_: sessions.append(config) or True)
+    monkeypatch.setenv("SFTP_MAIN_PASSWORD", "pw")
+    assert demo.main([*args, "--verbose"]) == 0  # verbose: paramiko's logger left as it is
+    assert [config["timeout"] for config in sessions] == [timeout]
+
+
+NO_PASSWORD = "demo: no password: set SFTP_MAIN_PASSWORD, or give it at the prompt or on standard input"
+
+
+@pytest.mark.parametrize(("ending", "status", "line"), [("standard input closed", 2, NO_PASSWORD),
+                                                        ("Ctrl-D at the prompt", 2, NO_PASSWORD),
+                                                        ("Ctrl-C at the prompt", 130, "demo: interrupted")])
+def test_demo_without_password_ends_in_one_line(ending: str, status: int, line: str) -> None:
+    env = {name: value for name, value in os.environ.items() if name != "SFTP_MAIN_PASSWORD"}
+    args = ["--host", "127.0.0.1", "--port", "1", "--user", "u"]
+    if ending == "standard input closed":
+        done = run_demo(*args, env=env)
+        returncode, out, err = done.returncode, done.stdout, done.stderr
+    else:
+        if sys.platform == "win32":
+            pytest.skip("the terminal is a pseudo-terminal, Ctrl-C a SIGINT")
+        terminal, tty = os.openpty()
+        demo = subprocess.Popen([sys.executable, str(DEMO), *args], stdin=tty, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env, text=True, start_new_session=True)
+        os.close(tty)
+        try:
+            assert demo.stderr is not None
+            prompt = b""
+            while not prompt.endswith(b"password for u@127.0.0.1: ") and select.select([demo.stderr], [], [], 60)[0]:
+                chunk = os.read(demo.stderr.fileno(), 1024)
+                assert chunk, prompt  # the demo ended before it prompted
+                prompt += chunk
+            if ending.startswith("Ctrl-C"):
+                demo.send_signal(signal.SIGINT)
+            else:
+                os.write(terminal, b"\x04")
+            out, err = demo.communicate(timeout=60)
+            returncode = demo.returncode
+        finally:
+            os.close(terminal)
+            demo.kill()
+            demo.wait(timeout=10)
+    assert (returncode, out) == (status, "")
+    assert err.splitlines()[-1:] == [line] and "Traceback" not in err and "Warning" not in err

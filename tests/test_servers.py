@@ -92,19 +92,20 @@ def read_banner(stdout: IO[str]) -> dict[str, str]:
 def test_embedded_server_stops_cleanly_on_a_signal(foreground: bool, sig: signal.Signals, tmp_path: Path) -> None:
     """With a client connected (and, controlled, its standard input still
     open): exit 0, nothing on stderr, the connection closed, and a
-    temporary root gone."""
+    temporary root gone. The password the person's server shows is the
+    one the demo reads too."""
     from servers.embedded import _without_sanitizers
     args = ["--foreground"] if foreground else ["--root", str(tmp_path), "--user", "tester", "--password", "pw"]
     server = subprocess.Popen([sys.executable, "-m", "servers.embedded", *args], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=PROJECT_ROOT, text=True,
-                              env=_without_sanitizers(dict(os.environ)))
+                              env=_without_sanitizers(dict(os.environ, SFTP_MAIN_PASSWORD="from-the-demo's")))
     transport = None
     try:
         assert server.stdout is not None
         if foreground:
             shown = read_banner(server.stdout)
             root = Path(shown["root"].split("  (")[0])
-            assert root.is_dir() and shown["host"] == "127.0.0.1"
+            assert root.is_dir() and (shown["host"], shown["password"]) == ("127.0.0.1", "from-the-demo's")
         else:
             shown = {"port": json.loads(server.stdout.readline())["port"], "user": "tester", "password": "pw"}
         if foreground:  # what it shows is a configuration, host_key included
@@ -152,3 +153,28 @@ def test_server_start_again_only_after_wines_internal_error(monkeypatch: pytest.
         with pytest.raises(OSError) as raised:
             _procs.start_process(["server"])
         assert raised.value is failures[-1] and len(attempts) == len(winerrors)
+
+
+# A client that ends its process in the middle of a download, with hundreds
+# of read requests still to be answered.
+DYING_CLIENT = """
+import os, sys, paramiko
+transport = paramiko.Transport(("127.0.0.1", int(sys.argv[1])))
+transport.connect(username=sys.argv[2], password=sys.argv[3])
+sftp = paramiko.SFTPClient.from_transport(transport)
+sftp.get("big.bin", os.devnull, callback=lambda done, total: os._exit(0))
+"""
+
+
+def test_embedded_server_logs_no_writes_to_a_client_gone(embedded_server) -> None:
+    """asyncio logs each write to a connection whose peer has gone; the
+    server keeps its log free of them."""
+    (embedded_server.root / "big.bin").write_bytes(os.urandom(16 << 20))
+    for _ in range(2):
+        subprocess.run([sys.executable, "-c", DYING_CLIENT, str(embedded_server.port), embedded_server.user,
+                        embedded_server.password], check=True, timeout=60)
+    sftp = sftp_main.VornaxSFTPMain(embedded_server.config())
+    sftp._connect()  # served after the gone clients' requests were
+    assert sftp._stat("big.bin").st_size == 16 << 20
+    sftp._close()
+    assert embedded_server._log_tail() == ""
