@@ -499,18 +499,19 @@ def _bind_mounted(root: Path, stack: contextlib.ExitStack) -> Scene:
                  child_setup=[["mount", "--bind", str(mounted), str(root / "target")]])
 
 
-def _append_only(root: Path, stack: contextlib.ExitStack) -> Scene:
-    _root_only("chattr +a")
+def _flagged_directory(root: Path, stack: contextlib.ExitStack, flag: str) -> Path:
+    """An existing file in a directory given the chattr flag (a: append-only, i: immutable) for the test."""
+    _root_only(f"chattr +{flag}")
     if shutil.which("chattr") is None:
         pytest.skip("chattr is missing")
     (root / "dir").mkdir()
     path = _existing(root / "dir")
     try:
-        _chattr("+a", root / "dir")
+        _chattr(f"+{flag}", root / "dir")
     except subprocess.CalledProcessError as exc:
-        pytest.skip(f"no append-only directories on this file system: {exc.stderr}")
-    stack.callback(_chattr, "-a", root / "dir")
-    return Scene(path)
+        pytest.skip(f"chattr +{flag} is refused here: {exc.stderr.decode(errors='replace').strip()}")
+    stack.callback(_chattr, f"-{flag}", root / "dir")
+    return path
 
 
 _LEASE_HOLDER = """
@@ -541,17 +542,8 @@ def _read_lease(root: Path, stack: contextlib.ExitStack) -> Scene:
 
 def _no_temporary_anywhere(root: Path, stack: contextlib.ExitStack) -> Scene:
     """Neither the destination's directory nor the temporary directory takes a new file."""
-    _root_only("chattr +i")
-    if shutil.which("chattr") is None:
-        pytest.skip("chattr is missing")
-    (root / "dir").mkdir()
-    path = _existing(root / "dir")
-    try:
-        _chattr("+i", root / "dir")
-    except subprocess.CalledProcessError as exc:
-        pytest.skip(f"chattr +i is refused here: {exc.stderr.decode(errors='replace').strip()}")
-    stack.callback(_chattr, "-i", root / "dir")
-    stack.enter_context(_patched(tempfile, "tempdir", str(root / "dir")))
+    path = _flagged_directory(root, stack, "i")
+    stack.enter_context(_patched(tempfile, "tempdir", str(path.parent)))
     return Scene(path)
 
 
@@ -651,7 +643,7 @@ SCENES: dict[str, Callable[[Path, contextlib.ExitStack], Scene]] = {
     "default-acl": _default_acl,
     "set-id-without-fsetid": _set_id,
     "bind-mounted": _bind_mounted,
-    "append-only-directory": _append_only,
+    "append-only-directory": lambda r, s: Scene(_flagged_directory(r, s, "a")),
     "read-lease": _read_lease,
     "no-temporary-anywhere": _no_temporary_anywhere,
     "nearly-full-hard-linked": _nearly_full(False),

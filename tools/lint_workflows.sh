@@ -22,29 +22,26 @@ tools="$cache/lint-tools"
 step_prefix=lint
 source "$root/tools/steps.sh"
 
-install_tools() {
-    rm -rf "$tools"
-    "$python" -m venv "$tools"
-    "$tools/bin/python" -m pip install --disable-pip-version-check --require-hashes --no-deps \
-        -r "$root/tools/lint.txt"
-    sha256sum "$root/tools/lint.txt" | cut -d' ' -f1 > "$tools/.installed-from"
+# A virtual environment at $1 with the hash-pinned requirements $2, made
+# again only when that file has changed.
+install_pinned() {
+    rm -rf "$1"
+    "$python" -m venv "$1"
+    "$1/bin/python" -m pip install --disable-pip-version-check --require-hashes --no-deps -r "$2"
+    sha256sum "$2" | cut -d' ' -f1 > "$1/.installed-from"
 }
-if [ "$(cat "$tools/.installed-from" 2>/dev/null)" != "$(sha256sum "$root/tools/lint.txt" | cut -d' ' -f1)" ]; then
-    step lint-tools "installing the workflow lint tools (check-jsonschema, zizmor; tools/lint.txt)" install_tools
-fi
+ensure_pinned() {  # NAME VENV REQUIREMENTS DESCRIPTION
+    if [ "$(cat "$2/.installed-from" 2>/dev/null)" != "$(sha256sum "$3" | cut -d' ' -f1)" ]; then
+        step "$1" "$4" install_pinned "$2" "$3"
+    fi
+}
+ensure_pinned lint-tools "$tools" "$root/tools/lint.txt" \
+    "installing the workflow lint tools (check-jsonschema, zizmor; tools/lint.txt)"
 # cibuildwheel in an environment of its own: its requirements and the lint
 # tools' need not agree.
 cibuildwheel="$cache/cibuildwheel"
-install_cibuildwheel() {
-    rm -rf "$cibuildwheel"
-    "$python" -m venv "$cibuildwheel"
-    "$cibuildwheel/bin/python" -m pip install --disable-pip-version-check --require-hashes --no-deps \
-        -r "$root/tools/wheels/cibuildwheel.txt"
-    sha256sum "$root/tools/wheels/cibuildwheel.txt" | cut -d' ' -f1 > "$cibuildwheel/.installed-from"
-}
-if [ "$(cat "$cibuildwheel/.installed-from" 2>/dev/null)" != "$(sha256sum "$root/tools/wheels/cibuildwheel.txt" | cut -d' ' -f1)" ]; then
-    step lint-cibuildwheel "installing cibuildwheel (tools/wheels/cibuildwheel.txt)" install_cibuildwheel
-fi
+ensure_pinned lint-cibuildwheel "$cibuildwheel" "$root/tools/wheels/cibuildwheel.txt" \
+    "installing cibuildwheel (tools/wheels/cibuildwheel.txt)"
 
 cd "$root"
 shopt -s nullglob
