@@ -27,7 +27,9 @@ PyObject* download(PyObject* const* args, int& line);
 // for ever.  So when `client` is a paramiko SFTPClient and the exception is
 // an interrupt (see interrupt_in_chain) or a TimeoutError while its channel
 // has a timeout, its transport is closed, and every later call fails at
-// once as on a closed connection.  The pending exception stays as it is.
+// once as on a closed connection.  The pending exception stays as it is:
+// an error of the close is dropped, and only a new interrupt during it wins
+// (saved_error.hpp).
 void close_out_of_step(PyObject* client);
 
 // The first exception in the causes and contexts of `exc` (itself
