@@ -218,6 +218,63 @@ def test_server_stopped_after_login(sftp_server: SFTPTestServer, tmp_path: Path,
     assert answers == [False, False, None] and not (tmp_path / "down").exists()
 
 
+@pytest.mark.parametrize("operation, line, amid", [
+    ("_stat", 121, "answer"), ("_mkdir", 113, "answer"), ("_upload", 132, "answer"), ("_download", 139, "answer"),
+    # put's own clean-up then waits for an answer to a request the server never
+    # got whole: only a timeout (or a second Ctrl-C) ends that wait.
+    ("_upload", 132, "request")])
+def test_interrupt_closes_the_connection(sftp_server: SFTPTestServer, tmp_path: Path, operation: str, line: int,
+                                         amid: str) -> None:
+    """A Ctrl-C between the bytes of one packet, after the length of an
+    answer or amid a write request: the interrupt goes on as it came, and the
+    connection is closed, since the stream is out of step.  Every later call
+    fails at once; _close releases everything, and _connect makes a new
+    connection."""
+    before = resources(sockets_only=True)
+    (tmp_path / "up").write_bytes(b"data")
+    (tmp_path / "big").write_bytes(bytes(100_000))
+    obj = C(dict(sftp_server.config(), timeout=1.5)) if amid == "request" else connected(sftp_server)
+    if amid == "request":
+        obj._connect()
+    assert obj._upload(str(tmp_path / "up"), "up") is True
+    client, interrupt = obj._sftp, KeyboardInterrupt()
+    if amid == "answer":
+        read_all = client._read_all
+
+        def cut(n: int) -> bytes:
+            del client._read_all
+            read_all(n)  # the length of the answer; its body stays unread
+            raise interrupt
+        client._read_all = cut
+    else:
+        channel = client.sock
+        send = channel.send
+
+        def cut(data: bytes) -> int:
+            if len(data) < 1000:
+                return send(data)
+            del channel.send
+            send(data[:len(data) // 2])
+            raise interrupt
+        channel.send = cut
+    args = {"_stat": ("up",), "_mkdir": ("new",), "_upload": (str(tmp_path / "big"), "again"),
+            "_download": ("up", str(tmp_path / "down"))}[operation]
+    exc = catch(getattr(obj, operation), *args)
+    assert exc is interrupt and module_entries(exc) == [(QUAL + operation, line)]
+    later = Background(lambda: (catch(obj._stat, "up"), obj._upload(str(tmp_path / "up"), "up")))
+    started = time.monotonic()
+    later.start()
+    later.join(BOUND)
+    assert not later.is_alive() and later.ended - started < 5, later.ended - started
+    closed_error, answer = later.outcome
+    assert type(closed_error) is OSError and str(closed_error) == "Socket is closed" and answer is False
+    assert obj._close() is None
+    obj._connect()
+    assert obj._stat("up").st_size == 4 and not (tmp_path / "down").exists()
+    obj._close()
+    assert_released(before, sockets_only=True)
+
+
 @pytest.mark.parametrize("given", ["its own keys", "ssh-keyscan lines", "another key", "a key of another type"])
 def test_host_key(sftp_server: SFTPTestServer, given: str) -> None:
     """Its own key, of each type it has, lets a server in and makes that the

@@ -4,6 +4,7 @@ results, the interpreter's allocated blocks and the open descriptors where
 they were."""
 
 import gc
+import logging
 import os
 import socket
 import sys
@@ -115,6 +116,26 @@ def test_client_errors(env: types.SimpleNamespace, name: str, error: type[BaseEx
     env.obj._sftp = env.client  # so that destroying the object is quiet
 
 
+@pytest.mark.parametrize("name", ["_upload", "_download"])
+def test_logged_transfer_failure(env: types.SimpleNamespace, name: str) -> None:
+    """With the DEBUG record on: each record formatted, then dropped (pytest's own handlers would keep them)."""
+    env.obj._sftp = quiet_client(env.result, OSError)
+    f, logger, handler = getattr(env.obj, name), logging.getLogger("sftp_main"), logging.Handler()
+    handler.emit = handler.format
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    try:
+        def call() -> None:
+            assert f(env.a, env.b) is False
+        assert_balanced(call, C, env.obj, env.a, env.b)
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+        logger.propagate = True
+        env.obj._sftp = env.client
+
+
 def test_validation_construction_and_lookup_errors(env: types.SimpleNamespace,
                                                    monkeypatch: pytest.MonkeyPatch) -> None:
     obj, bad = env.obj, {"port": 23}
@@ -156,10 +177,11 @@ def test_timeout_and_host_key(env: types.SimpleNamespace, monkeypatch: pytest.Mo
                {**VALID, "host_key": f"other,{paramiko.HostKeys.hash_host('other')} {key}"},
                {**VALID, "host_key": "ecdsa-sha2-nistp384 " + key_line("ecdsa-sha2-nistp256").split()[1]}]
     obj, *refused = map(make_obj, configs)
-    # A request that timed out on a paramiko client with a timeout closes its transport.
+    # A request that timed out on a paramiko client with a timeout, or was interrupted, closes its transport.
     timed_out = make_obj()
     timed_out._sftp = sftp_main.paramiko.SFTPClient()
     timed_out._sftp.stat = timed_out._sftp.put = raiser(TimeoutError)
+    timed_out._sftp.remove = raiser(KeyboardInterrupt)
     timed_out._sftp.get_channel = lambda: types.SimpleNamespace(
         gettimeout=lambda: 1.5, get_transport=lambda: types.SimpleNamespace(close=lambda: None))
 
@@ -167,6 +189,7 @@ def test_timeout_and_host_key(env: types.SimpleNamespace, monkeypatch: pytest.Mo
         obj._connect()
         expecting(ValueError, *(o._connect for o in refused))()
         expecting(TimeoutError, lambda: timed_out._stat("x"))()
+        expecting(KeyboardInterrupt, lambda: timed_out._remove("x"))()
         assert timed_out._upload("a", "b") is False
     assert_balanced(call, C, obj, timed_out, *refused, *configs)
 

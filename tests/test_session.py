@@ -389,7 +389,7 @@ def test_transfer_success(obj: Any, name: str, line: int, paths: str, tmp_path: 
 @pytest.mark.parametrize("name, line", TRANSFERS)
 @pytest.mark.parametrize("client", ["OSError", "ValueError", "Exception subclass", "absent", None, "no method"])
 def test_transfer_failure_is_false(obj: Any, name: str, line: int, client: Any,
-                                   caplog: pytest.LogCaptureFixture) -> None:
+                                   caplog: pytest.LogCaptureFixture, tmp_path: Any) -> None:
     errors = {"OSError": OSError, "ValueError": ValueError, "Exception subclass": type("Broken", (Exception,), {})}
     if client in errors:
         connect_fakes(obj, errors={"sftp." + CLIENT_METHODS[name]: errors[client]})
@@ -398,9 +398,11 @@ def test_transfer_failure_is_false(obj: Any, name: str, line: int, client: Any,
     assert getattr(obj, name)(object(), object()) is False
     assert sys.exc_info() == (None, None, None) and caplog.records == []  # logging not configured: nothing
     caplog.set_level(logging.DEBUG, logger="sftp_main")  # the reason, one logging.basicConfig away
-    assert getattr(obj, name)(object(), object()) is False and sys.exc_info() == (None, None, None)
+    paths = ("it's/x", str(tmp_path / "y"))  # the record names the method and both arguments
+    assert getattr(obj, name)(*paths) is False and sys.exc_info() == (None, None, None)
     [record] = caplog.records
-    assert (record.name, record.levelno, record.getMessage()) == ("sftp_main", logging.DEBUG, f"{name} answered False")
+    assert (record.name, record.levelno, record.getMessage()) == (
+        "sftp_main", logging.DEBUG, f"{name}(\"it's/x\", {paths[1]!r}) answered False")
     assert isinstance(record.exc_info[1], errors.get(client, AttributeError))
     try:
         raise RuntimeError("later")
@@ -440,6 +442,38 @@ def test_transfer_lets_other_base_exceptions_through(obj: Any, name: str, line: 
         behind = behind.__cause__ or behind.__context__
     assert exc is behind
     check_raised(exc, type(behind), None, (name, line))
+
+
+@pytest.mark.parametrize("name, count, line", [(n, count, line) for n, count, _, line in FORWARDING] +
+                         [(n, 2, line) for n, line in TRANSFERS])
+@pytest.mark.parametrize("make, channel_timeout, closes", [
+    (KeyboardInterrupt, None, True), (SystemExit, 1.5, True),
+    (lambda: _chained(paramiko.SFTPError("Garbage packet received"), "__context__", KeyboardInterrupt()), None, True),
+    (TimeoutError, 1.5, True), (TimeoutError, None, False), (lambda: OSError(2, "No such file"), 1.5, False)],
+    ids=["KeyboardInterrupt", "SystemExit", "interrupt-as-context", "timeout", "timeout-unset", "error"])
+def test_a_call_cut_short_closes_the_connection(obj: Any, name: str, count: int, line: int,
+                                                make: Callable[[], BaseException], channel_timeout: float | None,
+                                                closes: bool) -> None:
+    """An interrupt, or a timeout of the channel's, may leave paramiko's client
+    amid a packet: its transport is closed, and the exception goes on as it came
+    (a transfer raises the interrupt, or answers False).  A failing close changes
+    nothing; other errors close nothing."""
+    raised, log = make(), []
+    transport = types.SimpleNamespace(close=lambda: log.append("close") or raiser(EOFError)())
+    client = paramiko.SFTPClient.__new__(paramiko.SFTPClient)  # no real channel needed
+    client.get_channel = lambda: types.SimpleNamespace(gettimeout=lambda: channel_timeout,
+                                                       get_transport=lambda: transport)
+    setattr(client, CLIENT_METHODS[name], raiser(raised))
+    obj._sftp = client
+    interrupt = raised.__context__ if isinstance(raised, Exception) else raised
+    if name in dict(TRANSFERS) and interrupt is None:
+        assert getattr(obj, name)(*[object()] * count) is False
+    else:
+        expected = interrupt if name in dict(TRANSFERS) else raised
+        exc = catch(getattr(obj, name), *[object()] * count)
+        assert exc is expected
+        check_raised(exc, type(expected), None, (name, line))
+    assert log == ["close"] * closes
 
 
 def test_operations_after_close_reach_the_closed_client(obj: Any) -> None:

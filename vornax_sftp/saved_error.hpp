@@ -31,6 +31,8 @@ public:
         }
         PyErr_SetRaisedException(raised);
     }
+    // The exception taken aside (borrowed), or null when there was none.
+    PyObject* exception() const noexcept { return exc_; }
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
 

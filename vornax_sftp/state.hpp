@@ -115,8 +115,9 @@ namespace sftp {
     X(attr_DEBUG, "DEBUG")                                        \
     X(attr_debug, "debug")                                        \
     X(key_exc_info, "exc_info")                                   \
-    X(text_upload_false, "_upload answered False")                \
-    X(text_download_false, "_download answered False")            \
+    X(self_upload, "_upload")                                     \
+    X(self_download, "_download")                                 \
+    X(text_transfer_false, "%s(%r, %r) answered False")           \
     /* mapping keys and keywords */                               \
     X(key_ssh_host, "ssh_host")                                   \
     X(key_ssh_port, "ssh_port")                                   \

@@ -33,7 +33,7 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
         result = call_method(client.get(), state().*Method, args[1], args[2]);
     }
     if (!result) {
-        close_after_timeout(client.get());
+        close_out_of_step(client.get());
         return nullptr;
     }
     if constexpr (Returns == Result::ClientResult) {
@@ -43,9 +43,72 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     }
 }
 
-// The first exception in the causes and contexts of `exc` (itself
-// included) that is no Exception, such as a KeyboardInterrupt that a client
-// turned into an error of its own; empty when there is none.
+// One DEBUG record of the exception a transfer discards, with the exception
+// (exc_info), on the logger "sftp_main": nothing shows unless the program
+// configures logging to show it.  It names the method and both arguments
+// as their reprs, formatted by logging only when a handler takes it.
+// logging is imported here, at the first failed transfer (it nearly always
+// is already), so that importing the module imports nothing more.
+// 0, or -1 with the error of logging itself.
+int log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
+    const ModuleState& s = state();
+    Ref logging = Ref::steal(PyImport_Import(s.mod_logging));
+    if (!logging) {
+        return -1;
+    }
+    Ref logger = call_method(logging.get(), s.attr_getLogger, s.mod_sftp_main);
+    if (!logger) {
+        return -1;
+    }
+    Ref level = get_attr(logging.get(), s.attr_DEBUG);
+    if (!level) {
+        return -1;
+    }
+    Ref enabled = call_method(logger.get(), s.attr_isEnabledFor, level.get());
+    if (!enabled) {
+        return -1;
+    }
+    int is_enabled = PyObject_IsTrue(enabled.get());
+    if (is_enabled <= 0) {
+        return is_enabled;
+    }
+    // logger.debug("%s(%r, %r) answered False", method, src, dst, exc_info=exc)
+    PyObject* stack[] = {nullptr, logger.get(), s.text_transfer_false, method, args[1], args[2], exc};
+    Ref logged = Ref::steal(PyObject_VectorcallMethod(s.attr_debug, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      s.kwnames_exc_info));
+    if (!logged) {
+        return -1;
+    }
+    return 0;
+}
+
+// The answer of a transfer: True when it went through, False when it (or
+// a look-up before it) raised an Exception, which is discarded (and
+// logged, see above; what logging itself raises is dropped, unless it is
+// an interrupt).  Anything else passes through, and so does an interrupt
+// found behind an Exception: a Ctrl-C must stop the program even when the
+// client reported it as an error of its own.
+PyObject* transfer_answer(bool succeeded, PyObject* method, PyObject* const* args) {
+    if (succeeded) {
+        Py_RETURN_TRUE;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return nullptr;
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (Ref interrupt = interrupt_in_chain(exc.get())) {
+        PyErr_SetRaisedException(interrupt.release());
+        return nullptr;
+    }
+    log_discarded(exc.get(), method, args);
+    if (!cleanup_may_go_on()) {
+        return nullptr;  // an interrupt while logging
+    }
+    Py_RETURN_FALSE;
+}
+
+}  // namespace
+
 Ref interrupt_in_chain(PyObject* exc) {
     std::vector<Ref> pending;
     std::vector<PyObject*> seen;  // kept alive by `exc`, which links them all
@@ -65,52 +128,6 @@ Ref interrupt_in_chain(PyObject* exc) {
     }
     return Ref();
 }
-
-// One DEBUG record of the exception a transfer discards, with the exception
-// (exc_info), on the logger "sftp_main": nothing shows unless the program
-// configures logging to show it.  logging is imported here, at the first
-// failed transfer (it nearly always is already), so that importing the
-// module imports nothing more.  What logging itself raises is dropped,
-// unless it is an interrupt.
-void log_discarded(PyObject* exc, PyObject* message) {
-    const ModuleState& s = state();
-    Ref logging = Ref::steal(PyImport_Import(s.mod_logging));
-    Ref logger = logging ? call_method(logging.get(), s.attr_getLogger, s.mod_sftp_main) : Ref();
-    Ref level = logger ? get_attr(logging.get(), s.attr_DEBUG) : Ref();
-    Ref enabled = level ? call_method(logger.get(), s.attr_isEnabledFor, level.get()) : Ref();
-    if (enabled && PyObject_IsTrue(enabled.get()) > 0) {
-        PyObject* args[] = {nullptr, logger.get(), message, exc};
-        Ref logged = Ref::steal(PyObject_VectorcallMethod(s.attr_debug, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                          s.kwnames_exc_info));
-    }
-    cleanup_may_go_on();
-}
-
-// The answer of a transfer: True when it went through, False when it (or
-// a look-up before it) raised an Exception, which is discarded (and
-// logged, see above).  Anything else passes through, and so does an
-// interrupt found behind an Exception: a Ctrl-C must stop the program even
-// when the client reported it as an error of its own.
-PyObject* transfer_answer(bool succeeded, PyObject* message) {
-    if (succeeded) {
-        Py_RETURN_TRUE;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return nullptr;
-    }
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    if (Ref interrupt = interrupt_in_chain(exc.get())) {
-        PyErr_SetRaisedException(interrupt.release());
-        return nullptr;
-    }
-    log_discarded(exc.get(), message);
-    if (PyErr_Occurred()) {
-        return nullptr;  // an interrupt while logging
-    }
-    Py_RETURN_FALSE;
-}
-
-}  // namespace
 
 PyObject* remove(PyObject* const* args, int& line) {
     return forward<&ModuleState::attr_remove, 1, Result::True>(args, line, 101);
@@ -141,9 +158,9 @@ PyObject* upload(PyObject* const* args, int& line) {
     Ref client = get_attr(args[0], state().self_sftp);
     bool sent = client && call_method(client.get(), state().attr_put, args[1], args[2]);
     if (!sent) {
-        close_after_timeout(client.get());
+        close_out_of_step(client.get());
     }
-    return transfer_answer(sent, state().text_upload_false);
+    return transfer_answer(sent, state().self_upload, args);
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
@@ -156,9 +173,9 @@ PyObject* download(PyObject* const* args, int& line) {
     Ref timeout = getter ? request_timeout(client.get()) : Ref();
     bool fetched = timeout && download_to(getter.get(), args[1], args[2], timeout.get()) == 0;
     if (!fetched) {
-        close_after_timeout(client.get());
+        close_out_of_step(client.get());
     }
-    return transfer_answer(fetched, state().text_download_false);
+    return transfer_answer(fetched, state().self_download, args);
 }
 
 }  // namespace sftp::session

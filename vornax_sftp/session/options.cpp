@@ -22,7 +22,7 @@ Ref config_option(PyObject* self, PyObject* key) {
     const ModuleState& s = state();
     Ref config = get_attr(self, s.self_config);
     if (!config) {
-        return config;
+        return Ref();
     }
     PyObject* found = nullptr;
     int has_get = PyObject_GetOptionalAttr(config.get(), s.attr_get, &found);
@@ -30,13 +30,19 @@ Ref config_option(PyObject* self, PyObject* key) {
     if (has_get < 0) {
         return Ref();
     }
-    return has_get ? call(getter.get(), key) : Ref::borrow(Py_None);
+    if (!has_get) {
+        return Ref::borrow(Py_None);
+    }
+    return call(getter.get(), key);
 }
 
 // problems.append(prefix + repr(value))
 int add_problem(PyObject* problems, PyObject* prefix, PyObject* value) {
     Ref message = Ref::steal(PyUnicode_FromFormat("%U%R", prefix, value));
-    return message ? PyList_Append(problems, message.get()) : -1;
+    if (!message) {
+        return -1;
+    }
+    return PyList_Append(problems, message.get());
 }
 
 #ifdef _WIN32
@@ -53,7 +59,10 @@ constexpr double kWindowsSocketTimeoutMax = 2147483.647;
 int check_timeout(PyObject* value, PyObject* problems) {
     const ModuleState& s = state();
     Ref threading = import(s.mod_threading);
-    Ref limit_object = threading ? get_attr(threading.get(), s.attr_TIMEOUT_MAX) : Ref();
+    if (!threading) {
+        return -1;
+    }
+    Ref limit_object = get_attr(threading.get(), s.attr_TIMEOUT_MAX);
     if (!limit_object) {
         return -1;
     }
@@ -88,12 +97,21 @@ int check_timeout(PyObject* value, PyObject* problems) {
     if (usable) {
         return 0;
     }
-    Ref shown = Ref::steal(exact_limit ? PyFloat_FromDouble(limit)
-                                       : PyLong_FromLongLong(static_cast<long long>(limit)));
-    Ref message = shown ? Ref::steal(PyUnicode_FromFormat("%U%R%U%R", s.text_timeout_prefix, shown.get(),
-                                                          s.text_timeout_middle, value))
-                        : Ref();
-    return message ? PyList_Append(problems, message.get()) : -1;
+    Ref shown;
+    if (exact_limit) {
+        shown = Ref::steal(PyFloat_FromDouble(limit));
+    } else {
+        shown = Ref::steal(PyLong_FromLongLong(static_cast<long long>(limit)));
+    }
+    if (!shown) {
+        return -1;
+    }
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("%U%R%U%R", s.text_timeout_prefix, shown.get(), s.text_timeout_middle, value));
+    if (!message) {
+        return -1;
+    }
+    return PyList_Append(problems, message.get());
 }
 
 // binascii.a2b_base64(text, strict_mode=True): padding and alphabet exact,
@@ -102,8 +120,14 @@ int check_timeout(PyObject* value, PyObject* problems) {
 Ref decode_base64(PyObject* text) {
     const ModuleState& s = state();
     Ref binascii = import(s.mod_binascii);
-    Ref decode = binascii ? get_attr(binascii.get(), s.attr_a2b_base64) : Ref();
-    Ref kwnames = decode ? Ref::steal(PyTuple_Pack(1, s.key_strict_mode)) : Ref();
+    if (!binascii) {
+        return Ref();
+    }
+    Ref decode = get_attr(binascii.get(), s.attr_a2b_base64);
+    if (!decode) {
+        return Ref();
+    }
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, s.key_strict_mode));
     if (!kwnames) {
         return Ref();
     }
@@ -118,7 +142,10 @@ Ref decode_base64(PyObject* text) {
 // Adds "<prefix><what><middle><value!r>" to `problems`: 0, or -1.
 int add_problem_naming(PyObject* problems, PyObject* prefix, PyObject* what, PyObject* middle, PyObject* value) {
     Ref message = Ref::steal(PyUnicode_FromFormat("%U%S%U%R", prefix, what, middle, value));
-    return message ? PyList_Append(problems, message.get()) : -1;
+    if (!message) {
+        return -1;
+    }
+    return PyList_Append(problems, message.get());
 }
 
 // Whether one entry of a known_hosts host field is `name` (ASCII case
@@ -132,11 +159,20 @@ int entry_names(PyObject* entry, PyObject* name, PyObject* lowered) {
     }
     if (!hashed) {
         Ref entry_lowered = call_method(entry, s.attr_lower);
-        return entry_lowered ? PyObject_RichCompareBool(entry_lowered.get(), lowered, Py_EQ) : -1;
+        if (!entry_lowered) {
+            return -1;
+        }
+        return PyObject_RichCompareBool(entry_lowered.get(), lowered, Py_EQ);
     }
     Ref paramiko = lookup_global(s.glob_paramiko);
-    Ref host_keys = paramiko ? get_attr(paramiko.get(), s.attr_HostKeys) : Ref();
-    Ref hash_host = host_keys ? get_attr(host_keys.get(), s.attr_hash_host) : Ref();
+    if (!paramiko) {
+        return -1;
+    }
+    Ref host_keys = get_attr(paramiko.get(), s.attr_HostKeys);
+    if (!host_keys) {
+        return -1;
+    }
+    Ref hash_host = get_attr(host_keys.get(), s.attr_hash_host);
     if (!hash_host) {
         return -1;
     }
@@ -164,17 +200,30 @@ int entry_names(PyObject* entry, PyObject* name, PyObject* lowered) {
 int field_names_target(PyObject* self, PyObject* field, Ref& name) {
     const ModuleState& s = state();
     Ref host = config_text(self, s.attr_host);
-    Ref port = host ? config_text(self, s.attr_port) : Ref();
+    if (!host) {
+        return -1;
+    }
+    Ref port = config_text(self, s.attr_port);
     if (!port) {
         return -1;
     }
-    int default_port = PyUnicode_Compare(port.get(), s.text_ssh_port) == 0;
+    int compared = PyUnicode_Compare(port.get(), s.text_ssh_port);
     if (PyErr_Occurred()) {
         return -1;
     }
-    name = default_port ? std::move(host) : Ref::steal(PyUnicode_FromFormat("[%U]:%U", host.get(), port.get()));
-    Ref lowered = name ? call_method(name.get(), s.attr_lower) : Ref();
-    Ref entries = lowered ? Ref::steal(PyUnicode_Split(field, s.text_comma, -1)) : Ref();
+    if (compared == 0) {
+        name = std::move(host);
+    } else {
+        name = Ref::steal(PyUnicode_FromFormat("[%U]:%U", host.get(), port.get()));
+    }
+    if (!name) {
+        return -1;
+    }
+    Ref lowered = call_method(name.get(), s.attr_lower);
+    if (!lowered) {
+        return -1;
+    }
+    Ref entries = Ref::steal(PyUnicode_Split(field, s.text_comma, -1));
     if (!entries) {
         return -1;
     }
@@ -199,9 +248,18 @@ int make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& key,
     }
     // An exact str from here on, so that no method of a subclass takes part.
     Ref text = Ref::steal(PyUnicode_FromObject(value));
-    Ref stripped = text ? call_method(text.get(), s.attr_strip) : Ref();
-    Ref lines = stripped ? Ref::steal(PyUnicode_Splitlines(stripped.get(), 0)) : Ref();
-    Ref fields = lines ? Ref::steal(PyUnicode_Split(stripped.get(), nullptr, 3)) : Ref();
+    if (!text) {
+        return -1;
+    }
+    Ref stripped = call_method(text.get(), s.attr_strip);
+    if (!stripped) {
+        return -1;
+    }
+    Ref lines = Ref::steal(PyUnicode_Splitlines(stripped.get(), 0));
+    if (!lines) {
+        return -1;
+    }
+    Ref fields = Ref::steal(PyUnicode_Split(stripped.get(), nullptr, 3));
     if (!fields) {
         return -1;
     }
@@ -219,12 +277,21 @@ int make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& key,
         data = decode_base64(PyList_GET_ITEM(fields.get(), 2));
     }
     if (!data) {
-        return PyErr_Occurred() ? -1 : add_problem(problems, s.text_host_key_not_line, value);
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        return add_problem(problems, s.text_host_key_not_line, value);
     }
     PyObject* label = PyList_GET_ITEM(fields.get(), type_field);
     Ref paramiko = lookup_global(s.glob_paramiko);
-    Ref pkey = paramiko ? get_attr(paramiko.get(), s.attr_PKey) : Ref();
-    Ref factory = pkey ? get_attr(pkey.get(), s.attr_from_type_string) : Ref();
+    if (!paramiko) {
+        return -1;
+    }
+    Ref pkey = get_attr(paramiko.get(), s.attr_PKey);
+    if (!pkey) {
+        return -1;
+    }
+    Ref factory = get_attr(pkey.get(), s.attr_from_type_string);
     if (!factory) {
         return -1;
     }
@@ -240,12 +307,17 @@ int make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& key,
     // whatever the label says; a line whose label names another type is
     // someone's mistake, and paramiko would negotiate the key's own type.
     Ref own_type = call_method(key.get(), s.attr_get_name);
-    int same = own_type ? PyObject_RichCompareBool(own_type.get(), label, Py_EQ) : -1;
-    if (same <= 0) {
+    if (!own_type) {
         key = Ref();
-        if (same < 0) {
-            return -1;
-        }
+        return -1;
+    }
+    int same = PyObject_RichCompareBool(own_type.get(), label, Py_EQ);
+    if (same < 0) {
+        key = Ref();
+        return -1;
+    }
+    if (same == 0) {
+        key = Ref();
         return add_problem_naming(problems, s.text_host_key_label_prefix, own_type.get(), s.text_host_key_label_middle,
                                   value);
     }
@@ -266,15 +338,26 @@ int make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& key,
 
 // The truth of a freshly read value: 1, 0, or -1 when the read or the
 // truth test failed.
-int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+int truth(const Ref& value) {
+    if (!value) {
+        return -1;
+    }
+    return PyObject_IsTrue(value.get());
+}
 
 }  // namespace
 
 Ref config_text(PyObject* self, PyObject* name) {
     const ModuleState& s = state();
     Ref config = get_attr(self, s.self_config);
-    Ref value = config ? get_attr(config.get(), name) : Ref();
-    return value ? Ref::steal(PyObject_Format(value.get(), s.text_empty)) : Ref();
+    if (!config) {
+        return Ref();
+    }
+    Ref value = get_attr(config.get(), name);
+    if (!value) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_Format(value.get(), s.text_empty));
 }
 
 int read_connect_options(PyObject* self, ConnectOptions& options) {
@@ -284,18 +367,26 @@ int read_connect_options(PyObject* self, ConnectOptions& options) {
         return -1;
     }
     Ref timeout = config_option(self, s.key_timeout);
-    int is_set = truth(timeout);
-    if (is_set < 0 || (is_set && check_timeout(timeout.get(), problems.get()) < 0)) {
+    int timeout_set = truth(timeout);
+    if (timeout_set < 0) {
         return -1;
     }
-    if (is_set) {
+    if (timeout_set) {
+        if (check_timeout(timeout.get(), problems.get()) < 0) {
+            return -1;
+        }
         options.timeout = std::move(timeout);
     }
     Ref cause;
     Ref line = config_option(self, s.key_host_key);
-    is_set = truth(line);
-    if (is_set < 0 || (is_set && make_host_key(self, line.get(), problems.get(), options.host_key, cause) < 0)) {
+    int host_key_set = truth(line);
+    if (host_key_set < 0) {
         return -1;
+    }
+    if (host_key_set) {
+        if (make_host_key(self, line.get(), problems.get(), options.host_key, cause) < 0) {
+            return -1;
+        }
     }
     if (PyList_GET_SIZE(problems.get()) == 0) {
         return 0;
@@ -324,16 +415,28 @@ Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeo
     // split at its first ":" as paramiko splits an address text (it always
     // has one: "<host>:<port>").
     Ref socket_module = import(s.mod_socket);
-    Ref create = socket_module ? get_attr(socket_module.get(), s.attr_create_connection) : Ref();
-    Ref parts = create ? Ref::steal(PyUnicode_Split(address, s.text_colon, 1)) : Ref();
+    if (!socket_module) {
+        return Ref();
+    }
+    Ref create = get_attr(socket_module.get(), s.attr_create_connection);
+    if (!create) {
+        return Ref();
+    }
+    Ref parts = Ref::steal(PyUnicode_Split(address, s.text_colon, 1));
     if (!parts) {
         return Ref();
     }
     Ref port = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(parts.get(), 1), 10));
-    Ref target = port ? Ref::steal(PyTuple_Pack(2, PyList_GET_ITEM(parts.get(), 0), port.get())) : Ref();
-    Ref sock = target ? call(create.get(), target.get(), timeout) : Ref();
+    if (!port) {
+        return Ref();
+    }
+    Ref target = Ref::steal(PyTuple_Pack(2, PyList_GET_ITEM(parts.get(), 0), port.get()));
+    if (!target) {
+        return Ref();
+    }
+    Ref sock = call(create.get(), target.get(), timeout);
     if (!sock) {
-        return sock;
+        return Ref();
     }
     Ref transport = call(transport_class, sock.get());
     if (!transport) {
@@ -357,7 +460,14 @@ int bound_transport(PyObject* transport, PyObject* timeout) {
 int bound_sftp_requests(PyObject* client, PyObject* timeout) {
     const ModuleState& s = state();
     Ref channel = call_method(client, s.attr_get_channel);
-    return channel && call_method(channel.get(), s.attr_settimeout, timeout) ? 0 : -1;
+    if (!channel) {
+        return -1;
+    }
+    Ref done = call_method(channel.get(), s.attr_settimeout, timeout);
+    if (!done) {
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace sftp::session
