@@ -153,25 +153,54 @@ PyObject* normalize(PyObject* const* args, int& line) {
 PyObject* chdir(PyObject* const* args, int& line) {
     return forward<&ModuleState::attr_chdir, 1, Result::True>(args, line, 127);
 }
+namespace {
+
+// self._sftp.put(src_file, dsc_path); `client` keeps what was found, for the
+// close after an interrupt or a timeout.
+int put(PyObject* const* args, Ref& client) {
+    client = get_attr(args[0], state().self_sftp);
+    if (!client) {
+        return -1;
+    }
+    Ref sent = call_method(client.get(), state().attr_put, args[1], args[2]);
+    return sent ? 0 : -1;
+}
+
+// self._sftp.get(src_file, dsc_path), except that a path destination is
+// opened first and takes the new bytes only after get succeeded: a failed
+// download never truncates the caller's file (local_file.hpp).
+int get(PyObject* const* args, Ref& client) {
+    client = get_attr(args[0], state().self_sftp);
+    if (!client) {
+        return -1;
+    }
+    Ref getter = get_attr(client.get(), state().attr_get);
+    if (!getter) {
+        return -1;
+    }
+    Ref timeout = request_timeout(client.get());
+    if (!timeout) {
+        return -1;
+    }
+    return download_to(getter.get(), args[1], args[2], timeout.get());
+}
+
+}  // namespace
+
 PyObject* upload(PyObject* const* args, int& line) {
     line = 132;  // self._sftp.put(src_file, dsc_path)
-    Ref client = get_attr(args[0], state().self_sftp);
-    bool sent = client && call_method(client.get(), state().attr_put, args[1], args[2]);
+    Ref client;
+    const bool sent = put(args, client) == 0;
     if (!sent) {
         close_out_of_step(client.get());
     }
     return transfer_answer(sent, state().self_upload, args);
 }
 
-// self._sftp.get(src_file, dsc_path), except that a path destination is
-// opened first and takes the new bytes only after get succeeded: a failed
-// download never truncates the caller's file (local_file.hpp).
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
-    Ref client = get_attr(args[0], state().self_sftp);
-    Ref getter = client ? get_attr(client.get(), state().attr_get) : Ref();
-    Ref timeout = getter ? request_timeout(client.get()) : Ref();
-    bool fetched = timeout && download_to(getter.get(), args[1], args[2], timeout.get()) == 0;
+    Ref client;
+    const bool fetched = get(args, client) == 0;
     if (!fetched) {
         close_out_of_step(client.get());
     }
