@@ -742,18 +742,16 @@ int transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destinat
 
 // Whether a destination this call created may go: 1 where this call holds the lock on it (or no
 // lock is to be had here), 0 where another download holds it and may be filling it, -1 on error.
-int may_remove(Download& d) {
+// `close_first` where it must be closed before it can go (no flock: Windows removes no open file).
+int may_remove(Download& d, bool& close_first) {
     const ModuleState& s = state();
     if (!d.fd) {
         return 1;  // closed already
     }
     Ref fcntl = Ref::steal(PyImport_Import(s.mod_fcntl));
     if (!fcntl) {
-        if (clear_expected(PyExc_ImportError) < 0) {
-            return -1;
-        }
-        Ref fd = std::move(d.fd);  // Windows removes no open file
-        return call_method(d.os.get(), s.attr_close, fd.get()) ? 1 : -1;
+        close_first = true;
+        return clear_expected(PyExc_ImportError) < 0 ? -1 : 1;
     }
     Ref exclusive = get_attr(fcntl.get(), s.attr_LOCK_EX);
     if (!exclusive) {
@@ -778,10 +776,16 @@ int may_remove(Download& d) {
 // call holds the lock, so that no other download slips in between.
 void remove_created(Download& d, HeldInterrupt& held) {
     const ModuleState& s = state();
-    const int may = may_remove(d);
+    bool close_first = false;
+    const int may = may_remove(d, close_first);
     held.after_step();
     if (may != 1) {
         return;
+    }
+    if (close_first) {
+        Ref fd = std::move(d.fd);
+        call_method(d.os.get(), s.attr_close, fd.get());
+        held.after_step();  // closed or not, the removal below finds out
     }
     Ref at_path = call_method(d.os.get(), s.attr_lstat, d.absolute.get());
     held.after_step();
