@@ -153,7 +153,10 @@ int make_absolute(Download& d) {
         }
     }
     d.absolute = call_attr_method(d.os.get(), s.attr_path, s.attr_join, cwd.get(), d.text.get());
-    return d.absolute ? 0 : -1;
+    if (!d.absolute) {
+        return -1;
+    }
+    return 0;
 }
 
 // Opens the destination with the caller's text, so that the kernel judges it as for `get`.
@@ -269,7 +272,10 @@ int keeps_its_entries([[maybe_unused]] PyObject* directory) {
         return 0;  // the creation in it will say what is wrong
     }
     const auto kept = info.stx_attributes & info.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
-    return kept != 0 ? 1 : 0;
+    if (kept == 0) {
+        return 0;
+    }
+    return 1;
 #else
     return 0;
 #endif
@@ -282,16 +288,24 @@ int make_private(Download& d) {
     if (!mode) {
         return -1;
     }
-    if (!call_method(d.os.get(), state().attr_fchmod, d.temporary_fd.get(), mode.get())) {
-        cleanup_may_go_on();
+    if (!call_method(d.os.get(), state().attr_fchmod, d.temporary_fd.get(), mode.get()) && !cleanup_may_go_on()) {
+        return -1;
     }
-    return PyErr_Occurred() ? -1 : 0;
+    return 0;
 }
 
 // A new `.sftp_main-<random>.part` in `directory`, open from its creation.  1: made, 0: the
-// directory takes no new entry (the error cleared), -1: error.
+// directory takes no new entry, or keeps every entry so that a name there could never go (the
+// error cleared), -1: error.
 int make_named(Download& d, PyObject* directory) {
     const ModuleState& s = state();
+    const int kept = keeps_its_entries(directory);
+    if (kept < 0) {
+        return -1;
+    }
+    if (kept > 0) {
+        return 0;
+    }
     Ref eight = number(8);
     if (!eight) {
         return -1;
@@ -331,7 +345,10 @@ int make_named(Download& d, PyObject* directory) {
 // this call's to remove.
 int drop_name(Download& d) {
     if (!call_method(d.os.get(), state().attr_unlink, d.name.get())) {
-        return cleanup_may_go_on() ? 0 : -1;
+        if (!cleanup_may_go_on()) {
+            return -1;
+        }
+        return 0;
     }
     d.name = Ref();
     return 0;
@@ -347,10 +364,6 @@ int make_unnamed(Download& d, PyObject* directory) {
         }
     }
     if (!d.temporary_fd) {  // no O_TMPFILE here, or not on this file system
-        const int kept = keeps_its_entries(directory);  // a name there could never go
-        if (kept != 0) {
-            return kept < 0 ? -1 : 0;
-        }
         const int made = make_named(d, directory);
         if (made <= 0) {
             return made;
@@ -360,31 +373,41 @@ int make_unnamed(Download& d, PyObject* directory) {
         }
     }
     d.temporary = Ref::steal(PyUnicode_FromFormat("/proc/self/fd/%S", d.temporary_fd.get()));
-    return d.temporary ? 1 : -1;
+    if (!d.temporary) {
+        return -1;
+    }
+    return 1;
 }
 
 // A named file in `directory` where /proc cannot reach one without a name; its fstat is kept to
 // check, once the client is done, that the name still names it.
 int make_checked(Download& d, PyObject* directory) {
-    const int kept = keeps_its_entries(directory);
-    if (kept != 0) {
-        return kept < 0 ? -1 : 0;
-    }
     const int made = make_named(d, directory);
     if (made <= 0) {
         return made;
     }
     d.temporary = Ref::borrow(d.name.get());
     d.temporary_stat = call_method(d.os.get(), state().attr_fstat, d.temporary_fd.get());
-    return d.temporary_stat ? 1 : -1;
+    if (!d.temporary_stat) {
+        return -1;
+    }
+    return 1;
 }
 
 int make_in(Download& d, bool through_proc, PyObject* directory) {
-    const int made = through_proc ? make_unnamed(d, directory) : make_checked(d, directory);
+    int made = 0;
+    if (through_proc) {
+        made = make_unnamed(d, directory);
+    } else {
+        made = make_checked(d, directory);
+    }
     if (made <= 0) {
         return made;
     }
-    return make_private(d) < 0 ? -1 : 1;
+    if (make_private(d) < 0) {
+        return -1;
+    }
+    return 1;
 }
 
 // The file the client writes: beside the destination, else in the temporary directory (imported
@@ -447,6 +470,19 @@ int try_lock(PyObject* fcntl, Download& d, PyObject* flags) {
     return -1;
 }
 
+// fcntl.LOCK_EX, with LOCK_NB where the lock must not be waited for.
+Ref lock_flags(PyObject* fcntl, bool nonblocking) {
+    Ref exclusive = get_attr(fcntl, state().attr_LOCK_EX);
+    if (!exclusive || !nonblocking) {
+        return exclusive;
+    }
+    Ref no_wait = get_attr(fcntl, state().attr_LOCK_NB);
+    if (!no_wait) {
+        return no_wait;
+    }
+    return Ref::steal(PyNumber_Or(exclusive.get(), no_wait.get()));
+}
+
 // An exclusive flock on the destination, waited for in full (the wait releases the GIL, and a
 // Ctrl-C ends it) or, with a `timeout`, until a monotonic deadline.
 int lock(Download& d, PyObject* timeout) {
@@ -455,20 +491,15 @@ int lock(Download& d, PyObject* timeout) {
     if (!fcntl) {
         return clear_expected(PyExc_ImportError);  // Windows: no lock (see the header)
     }
-    Ref flags = get_attr(fcntl.get(), s.attr_LOCK_EX);
+    Ref flags = lock_flags(fcntl.get(), timeout != Py_None);
     if (!flags) {
         return -1;
     }
     if (timeout == Py_None) {
-        return try_lock(fcntl.get(), d, flags.get()) < 0 ? -1 : 0;
-    }
-    Ref nonblocking = get_attr(fcntl.get(), s.attr_LOCK_NB);
-    if (!nonblocking) {
-        return -1;
-    }
-    flags = Ref::steal(PyNumber_Or(flags.get(), nonblocking.get()));
-    if (!flags) {
-        return -1;
+        if (try_lock(fcntl.get(), d, flags.get()) < 0) {
+            return -1;
+        }
+        return 0;
     }
     const double seconds = PyFloat_AsDouble(timeout);
     if (seconds == -1.0 && PyErr_Occurred()) {
@@ -635,7 +666,10 @@ int cut(Download& d, long long size) {
     if (!length) {
         return -1;
     }
-    return call_method(d.os.get(), state().attr_ftruncate, d.fd.get(), length.get()) ? 0 : -1;
+    if (!call_method(d.os.get(), state().attr_ftruncate, d.fd.get(), length.get())) {
+        return -1;
+    }
+    return 0;
 }
 
 // The new tail past the old end first, then the old part: until an old byte changes, a failure
@@ -750,18 +784,13 @@ int may_remove(Download& d, bool& close_first) {
     }
     Ref fcntl = Ref::steal(PyImport_Import(s.mod_fcntl));
     if (!fcntl) {
+        if (clear_expected(PyExc_ImportError) < 0) {
+            return -1;
+        }
         close_first = true;
-        return clear_expected(PyExc_ImportError) < 0 ? -1 : 1;
+        return 1;
     }
-    Ref exclusive = get_attr(fcntl.get(), s.attr_LOCK_EX);
-    if (!exclusive) {
-        return -1;
-    }
-    Ref nonblocking = get_attr(fcntl.get(), s.attr_LOCK_NB);
-    if (!nonblocking) {
-        return -1;
-    }
-    Ref flags = Ref::steal(PyNumber_Or(exclusive.get(), nonblocking.get()));
+    Ref flags = lock_flags(fcntl.get(), true);
     if (!flags) {
         return -1;
     }
@@ -837,7 +866,11 @@ int download_to(PyObject* getter, PyObject* source, PyObject* destination, PyObj
         return -1;
     }
     if (opened == 0) {
-        return call(getter, source, destination) ? 0 : -1;
+        Ref got = call(getter, source, destination);
+        if (!got) {
+            return -1;
+        }
+        return 0;
     }
     const int done = transfer(d, getter, source, destination, timeout);
     release(d);
