@@ -167,8 +167,22 @@ def embedded_server() -> Iterator[dict[str, Any]]:
         shutil.rmtree(root, ignore_errors=True)
 
 
+def at_a_terminal() -> bool:
+    if sys.stdin is None or not sys.stdin.isatty():
+        return False
+    if sys.platform == "win32":
+        # Windows calls the NUL device a terminal too; only a console
+        # answers GetConsoleMode, and getpass reads from the console.
+        import ctypes
+        import msvcrt
+        mode = ctypes.c_uint32()
+        return bool(ctypes.windll.kernel32.GetConsoleMode(msvcrt.get_osfhandle(sys.stdin.fileno()),
+                                                          ctypes.byref(mode)))
+    return True
+
+
 def read_password(prompt: str) -> str:
-    if sys.stdin is not None and sys.stdin.isatty():
+    if at_a_terminal():
         try:
             return getpass.getpass(prompt)
         except EOFError:  # Ctrl-D
