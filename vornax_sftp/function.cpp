@@ -155,6 +155,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (deep) {
         Py_LeaveRecursiveCall();
     }
+    if (result == nullptr && PyErr_Occurred() == nullptr) {
+        // A body that failed without saying why is our fault; the traceback
+        // entry below needs an exception to go on, and the caller an answer.
+        PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", self->names->traceback_name);
+    }
     if (result == nullptr) {
         add_traceback_entry(self->names->traceback_name, line);
     }
