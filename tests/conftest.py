@@ -95,6 +95,34 @@ def check_raised(exc: BaseException, exc_type: type[BaseException], message: str
     assert below_tests(exc)[0] == (MODULE_FILE, QUAL + entries[0][0], entries[0][1])
 
 
+# Where a program that saves its work on Ctrl-C calls the module: while the
+# interrupt is handled, or still unwinding through a finally.
+HANDLED_SCENES = ["except KeyboardInterrupt", "finally", "except SystemExit"]
+
+
+def while_handling(scene: str, call: Callable[[], Any]) -> Any:
+    """call()'s result, or what it raised, with an interrupt being handled as the scene says."""
+    old = SystemExit(1) if scene == "except SystemExit" else KeyboardInterrupt()
+    outcome: list[Any] = []
+
+    def run() -> None:
+        assert sys.exception() is old
+        try:
+            outcome.append(call())
+        except BaseException as exc:  # the callers check it
+            outcome.append(exc)
+    try:
+        try:
+            raise old
+        finally:
+            if scene == "finally":
+                run()
+    except BaseException:
+        if scene != "finally":
+            run()
+    return outcome[0]
+
+
 def raiser(exc: BaseException | type[BaseException]) -> Callable[..., Any]:
     def fail(*args: Any, **kwargs: Any) -> Any:
         raise exc

@@ -4,6 +4,7 @@ import contextlib
 import dataclasses
 import hashlib
 import json
+import logging
 import os
 import shutil
 import socket
@@ -22,7 +23,8 @@ from typing import Any
 import paramiko
 import pytest
 
-from conftest import C, QUAL, assert_released, catch, connected, module_entries, resources, settle
+from conftest import (HANDLED_SCENES, C, QUAL, assert_released, catch, connected, module_entries, resources, settle,
+                      while_handling)
 
 TEN_MIB_PLUS = 10 * 1024 * 1024 + 12345
 # The permission a download keeps: on Windows, whose only permission is the read-only flag, a read-only file.
@@ -82,6 +84,65 @@ def test_client_errors_come_through_unchanged(sftp_server, tmp_path: Path) -> No
     assert obj._upload(str(tmp_path / "absent"), "dir/f") is False
     assert obj._download("dir/f", str(tmp_path / "check")) is True
     assert (tmp_path / "check").read_bytes() == b"original"
+    obj._close()
+
+
+def _outcome(call: Callable[..., Any], *args: Any) -> Any:
+    try:
+        return call(*args)
+    except Exception as exc:  # the callers check it
+        return exc
+
+
+@pytest.mark.parametrize("scene", HANDLED_SCENES)
+def test_failed_calls_while_an_interrupt_is_handled(sftp_server, tmp_path: Path, scene: str) -> None:
+    """A program that saves its work on Ctrl-C calls the module as the interrupt
+    is handled: each failed call answers as at any other time, and the
+    connection stays."""
+    obj = connected(sftp_server)
+    (tmp_path / "up").write_bytes(b"data")
+    args = {"_upload": (str(tmp_path / "absent"), "x"), "_download": ("absent", str(tmp_path / "down")),
+            "_remove": ("absent",), "_rename": ("absent", "x"), "_posix_rename": ("absent", "x"),
+            "_mkdir": ("absent/x",), "_rmdir": ("absent",), "_stat": ("absent",), "_normalize": ("absent/x",),
+            "_chdir": ("absent",)}
+    def answers() -> list[Any]:
+        outcomes = [_outcome(getattr(obj, name), *a) for name, a in args.items()]
+        return [(type(o), o.args) if isinstance(o, BaseException) else o for o in outcomes]
+    usual = answers()
+    assert usual[:2] == [False, False] and isinstance(usual[2][0], type) and issubclass(usual[2][0], OSError)
+    assert while_handling(scene, answers) == usual
+    assert obj._upload(str(tmp_path / "up"), "up") is True and obj._stat("up").st_size == 4
+    obj._close()
+
+
+@pytest.mark.parametrize("name", ["_upload", "_download"])
+@pytest.mark.parametrize("number", ["descriptor", "True"])
+def test_a_number_is_no_local_path(sftp_server, tmp_path: Path, caplog: pytest.LogCaptureFixture, name: str,
+                                   number: str) -> None:
+    """open() would take a number for a descriptor the program has open (True
+    is standard output): refused, the descriptor neither read, written nor
+    closed, and the record says why."""
+    obj = connected(sftp_server)
+    (tmp_path / "up").write_bytes(b"remote bytes")
+    assert obj._upload(str(tmp_path / "up"), "remote") is True
+    (tmp_path / "log").write_bytes(b"the program's log\n")
+    caplog.set_level(logging.DEBUG, logger="sftp_main")
+    with open(tmp_path / "log", "r+b") as held, contextlib.ExitStack() as stack:
+        fd, local = held.fileno(), held.fileno()
+        if number == "True":
+            saved = os.dup(1)
+            stack.callback(os.close, saved)
+            stack.callback(os.dup2, saved, 1)
+            os.dup2(held.fileno(), 1)
+            fd, local = 1, True
+        os.lseek(fd, 4, os.SEEK_SET)
+        args = (local, "new") if name == "_upload" else ("remote", local)
+        assert getattr(obj, name)(*args) is False
+        assert os.lseek(fd, 0, os.SEEK_CUR) == 4 and os.fstat(fd).st_size == 18  # still open, untouched
+    assert (tmp_path / "log").read_bytes() == b"the program's log\n"
+    [record] = caplog.records
+    assert "would be taken for a file descriptor" in str(record.exc_info[1])
+    assert type(catch(obj._stat, "new")) is FileNotFoundError
     obj._close()
 
 

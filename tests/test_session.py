@@ -16,8 +16,8 @@ import paramiko
 import pytest
 
 import sftp_main
-from conftest import (C, CLIENT_METHODS, VALID, Event, FakeParamiko, Logged, Recorder, blank, calls, catch,
-                      check_raised, connect_fakes, key_line, logged_call, make_obj, raiser)
+from conftest import (C, CLIENT_METHODS, HANDLED_SCENES, VALID, Event, FakeParamiko, Logged, Recorder, blank, calls,
+                      catch, check_raised, connect_fakes, key_line, logged_call, make_obj, raiser, while_handling)
 
 CONFIG = {"host": "h", "port": 22, "user": "u", "password": "p"}
 
@@ -405,6 +405,11 @@ def test_transfer_failure_is_false(obj: Any, name: str, line: int, client: Any,
     assert (record.name, record.levelno, record.getMessage()) == (
         "sftp_main", logging.DEBUG, f"{name}(\"it's/x\", {paths[1]!r}) answered False")
     assert isinstance(record.exc_info[1], errors.get(client, AttributeError))
+    caplog.clear()  # a huge path is cut in the record, its length said
+    assert getattr(obj, name)("x" * 10_000_000, b"y" * 999) is False
+    [record] = caplog.records
+    assert record.getMessage() == (f"{name}('{'x' * 999}... (a repr of 10000002 characters, cut), "
+                                   f"b'{'y' * 998}... (a repr of 1002 characters, cut)) answered False")
     try:
         raise RuntimeError("later")
     except RuntimeError as later:
@@ -450,8 +455,11 @@ def test_transfer_lets_other_base_exceptions_through(obj: Any, name: str, line: 
 @pytest.mark.parametrize("make, channel_timeout, closes", [
     (KeyboardInterrupt, None, True), (SystemExit, 1.5, True),
     (lambda: _chained(paramiko.SFTPError("Garbage packet received"), "__context__", KeyboardInterrupt()), None, True),
-    (TimeoutError, 1.5, True), (TimeoutError, None, False), (lambda: OSError(2, "No such file"), 1.5, False)],
-    ids=["KeyboardInterrupt", "SystemExit", "interrupt-as-context", "timeout", "timeout-unset", "error"])
+    (TimeoutError, 1.5, True), (TimeoutError, None, False), (lambda: OSError(2, "No such file"), 1.5, False),
+    # a local file on NFS or CIFS: the file system's ETIMEDOUT, before any request was sent
+    (lambda: TimeoutError(110, "Connection timed out"), 1.5, False)],
+    ids=["KeyboardInterrupt", "SystemExit", "interrupt-as-context", "timeout", "timeout-unset", "error",
+         "local-timeout"])
 def test_a_call_cut_short_closes_the_connection(obj: Any, name: str, count: int, line: int,
                                                 make: Callable[[], BaseException], channel_timeout: float | None,
                                                 closes: bool) -> None:
@@ -475,6 +483,39 @@ def test_a_call_cut_short_closes_the_connection(obj: Any, name: str, count: int,
         assert exc is expected
         check_raised(exc, type(expected), None, (name, line))
     assert log == ["close"] * closes
+
+
+@pytest.mark.parametrize("name, count, line", [(n, count, line) for n, count, _, line in FORWARDING] +
+                         [(n, 2, line) for n, line in TRANSFERS])
+@pytest.mark.parametrize("scene", HANDLED_SCENES)
+@pytest.mark.parametrize("during", ["error", "new interrupt"])
+def test_an_interrupt_being_handled_is_not_this_calls(obj: Any, name: str, count: int, line: int, scene: str,
+                                                      during: str) -> None:
+    """Called while the caller handles an interrupt, a failed call answers as at
+    any other time and closes nothing; an interrupt raised during the call is
+    still found behind the client's error, and closes the connection."""
+    log: list[str] = []
+    transport = types.SimpleNamespace(close=lambda: log.append("close"))
+    client = paramiko.SFTPClient.__new__(paramiko.SFTPClient)
+    client.get_channel = lambda: types.SimpleNamespace(gettimeout=lambda: None, get_transport=lambda: transport)
+
+    def fail(*args: Any) -> Any:
+        if during == "error":
+            raise FileNotFoundError(2, "No such file")
+        try:
+            raise KeyboardInterrupt
+        except KeyboardInterrupt:  # paramiko's answer to a Ctrl-C during the call: its own error
+            raise paramiko.SFTPError("Garbage packet received")
+    setattr(client, CLIENT_METHODS[name], fail)
+    obj._sftp = client
+    outcome = while_handling(scene, lambda: getattr(obj, name)(*[object()] * count))
+    if during == "error":
+        assert outcome is False if name in dict(TRANSFERS) else type(outcome) is FileNotFoundError
+        assert log == []
+        return
+    expected = (KeyboardInterrupt if name in dict(TRANSFERS) else paramiko.SFTPError)
+    check_raised(outcome, expected, None, (name, line))
+    assert log == ["close"]
 
 
 def test_operations_after_close_reach_the_closed_client(obj: Any) -> None:

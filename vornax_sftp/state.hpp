@@ -117,7 +117,7 @@ namespace sftp {
     X(key_exc_info, "exc_info")                                   \
     X(self_upload, "_upload")                                     \
     X(self_download, "_download")                                 \
-    X(text_transfer_false, "%s(%r, %r) answered False")           \
+    X(text_transfer_false, "%s(%s, %s) answered False")           \
     /* mapping keys and keywords */                               \
     X(key_ssh_host, "ssh_host")                                   \
     X(key_ssh_port, "ssh_port")                                   \

@@ -195,6 +195,25 @@ Ref request_timeout(PyObject* client) {
     return call_method(channel.get(), state().attr_gettimeout);
 }
 
+namespace {
+
+// A TimeoutError that the channel raised: paramiko's socket.timeout carries
+// no errno.  One with an errno (ETIMEDOUT from a local file on NFS or CIFS,
+// before any request was sent) is the local file system's, and leaves the
+// connection in step.
+bool channel_timed_out(PyObject* exc) {
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_TimeoutError)) {
+        return false;
+    }
+    Ref code = get_attr(exc, state().attr_errno);
+    if (!code) {
+        return false;  // the look-up's error is dropped with the close (see below)
+    }
+    return code.get() == Py_None;
+}
+
+}  // namespace
+
 void close_out_of_step(PyObject* client) {
     if (client == nullptr) {
         return;
@@ -205,7 +224,7 @@ void close_out_of_step(PyObject* client) {
         return;
     }
     Ref interrupt = interrupt_in_chain(exc);
-    if (!interrupt && !PyErr_GivenExceptionMatches(exc, PyExc_TimeoutError)) {
+    if (!interrupt && !channel_timed_out(exc)) {
         return;
     }
     Ref channel = sftp_channel(client);

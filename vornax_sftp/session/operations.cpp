@@ -43,10 +43,31 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     }
 }
 
+// Longer reprs are cut in the record: a path of millions of characters
+// (which the server refuses, see docs/usage.md) must not flood a log.
+constexpr Py_ssize_t kReprLimit = 1000;
+
+// repr(value), cut after kReprLimit characters with its length said.
+Ref record_repr(PyObject* value) {
+    Ref text = Ref::steal(PyObject_Repr(value));
+    if (!text) {
+        return text;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    if (length <= kReprLimit) {
+        return text;
+    }
+    Ref head = Ref::steal(PyUnicode_Substring(text.get(), 0, kReprLimit));
+    if (!head) {
+        return head;
+    }
+    return Ref::steal(PyUnicode_FromFormat("%U... (a repr of %zd characters, cut)", head.get(), length));
+}
+
 // One DEBUG record of the exception a transfer discards, with the exception
 // (exc_info), on the logger "sftp_main": nothing shows unless the program
 // configures logging to show it.  It names the method and both arguments
-// as their reprs, formatted by logging only when a handler takes it.
+// as their reprs (made only when the logger takes DEBUG records).
 // logging is imported here, at the first failed transfer (it nearly always
 // is already), so that importing the module imports nothing more.
 // 0, or -1 with the error of logging itself.
@@ -72,8 +93,16 @@ int log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
     if (is_enabled <= 0) {
         return is_enabled;
     }
-    // logger.debug("%s(%r, %r) answered False", method, src, dst, exc_info=exc)
-    PyObject* stack[] = {nullptr, logger.get(), s.text_transfer_false, method, args[1], args[2], exc};
+    Ref source = record_repr(args[1]);
+    if (!source) {
+        return -1;
+    }
+    Ref destination = record_repr(args[2]);
+    if (!destination) {
+        return -1;
+    }
+    // logger.debug("%s(%s, %s) answered False", method, repr(src), repr(dst), exc_info=exc)
+    PyObject* stack[] = {nullptr, logger.get(), s.text_transfer_false, method, source.get(), destination.get(), exc};
     Ref logged = Ref::steal(PyObject_VectorcallMethod(s.attr_debug, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       s.kwnames_exc_info));
     if (!logged) {
@@ -110,13 +139,22 @@ PyObject* transfer_answer(bool succeeded, PyObject* method, PyObject* const* arg
 }  // namespace
 
 Ref interrupt_in_chain(PyObject* exc) {
+    // What the caller was handling when the call began (a Ctrl-C its own
+    // `except KeyboardInterrupt:` or `finally` is dealing with) is the
+    // implicit context of every error raised during the call: the walk ends
+    // there, and nothing behind it is this call's.  Our C code pushes no
+    // handled exception of its own, so the one current now is the caller's.
+    Ref handled = Ref::steal(PyErr_GetHandledException());
     std::vector<Ref> pending;
     std::vector<PyObject*> seen;  // kept alive by `exc`, which links them all
     pending.push_back(Ref::borrow(exc));
     while (!pending.empty()) {
         Ref current = std::move(pending.back());
         pending.pop_back();
-        if (!current || std::find(seen.begin(), seen.end(), current.get()) != seen.end()) {
+        if (!current || current.get() == handled.get()) {
+            continue;
+        }
+        if (std::find(seen.begin(), seen.end(), current.get()) != seen.end()) {
             continue;
         }
         if (!PyErr_GivenExceptionMatches(current.get(), PyExc_Exception)) {
@@ -155,6 +193,20 @@ PyObject* chdir(PyObject* const* args, int& line) {
 }
 namespace {
 
+// A local path that open() would take for a file descriptor (an int, a bool,
+// anything with __index__) would read or write, then close, whatever the
+// program has open under that number: refused, before anything is touched.
+int refuse_descriptor(PyObject* local) {
+    if (!PyIndex_Check(local)) {
+        return 0;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "the local path must be str, bytes or os.PathLike, not %.100s: "
+                 "a number would be taken for a file descriptor",
+                 Py_TYPE(local)->tp_name);
+    return -1;
+}
+
 // self._sftp.put(src_file, dsc_path); `client` keeps what was found, for the
 // close after an interrupt or a timeout.
 int put(PyObject* const* args, Ref& client) {
@@ -162,8 +214,18 @@ int put(PyObject* const* args, Ref& client) {
     if (!client) {
         return -1;
     }
-    Ref sent = call_method(client.get(), state().attr_put, args[1], args[2]);
-    return sent ? 0 : -1;
+    Ref putter = get_attr(client.get(), state().attr_put);
+    if (!putter) {
+        return -1;
+    }
+    if (refuse_descriptor(args[1]) < 0) {
+        return -1;
+    }
+    Ref sent = call(putter.get(), args[1], args[2]);
+    if (!sent) {
+        return -1;
+    }
+    return 0;
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
@@ -176,6 +238,9 @@ int get(PyObject* const* args, Ref& client) {
     }
     Ref getter = get_attr(client.get(), state().attr_get);
     if (!getter) {
+        return -1;
+    }
+    if (refuse_descriptor(args[2]) < 0) {
         return -1;
     }
     Ref timeout = request_timeout(client.get());
