@@ -150,15 +150,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     ++g_active_calls;
     int line = entry.line;
-    PyObject* result = at_boundary<PyObject*>(nullptr, [&] { return entry.body(argv, line); });
+    // A body that fails without saying why gets a SystemError naming the
+    // method there: the traceback entry below needs an exception to go on.
+    PyObject* result =
+        at_boundary<PyObject*>(self->names->traceback_name, nullptr, [&] { return entry.body(argv, line); });
     --g_active_calls;
     if (deep) {
         Py_LeaveRecursiveCall();
-    }
-    if (result == nullptr && PyErr_Occurred() == nullptr) {
-        // A body that failed without saying why is our fault; the traceback
-        // entry below needs an exception to go on, and the caller an answer.
-        PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", self->names->traceback_name);
     }
     if (result == nullptr) {
         add_traceback_entry(self->names->traceback_name, line);

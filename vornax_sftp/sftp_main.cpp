@@ -195,11 +195,11 @@ int execute_once(PyObject* module) {
 }
 
 PyObject* module_create(PyObject* import_spec, PyModuleDef* /*def*/) {
-    return at_boundary<PyObject*>(nullptr, [&] { return create_module(import_spec); });
+    return at_boundary<PyObject*>(kInitFunction, nullptr, [&] { return create_module(import_spec); });
 }
 
 int module_exec(PyObject* module) {
-    return at_boundary(-1, [&] { return execute_once(module); });
+    return at_boundary(kInitFunction, -1, [&] { return execute_once(module); });
 }
 
 PyMethodDef module_methods[] = {
