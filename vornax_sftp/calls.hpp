@@ -10,7 +10,6 @@
 
 #include <initializer_list>
 #include <optional>
-#include <type_traits>
 
 #include "python_error.hpp"
 #include "ref.hpp"
@@ -162,26 +161,19 @@ inline bool error_is(std::initializer_list<PyObject*> types) {
 }
 
 // An error expected where it may happen: `step()`, or, when it raises an
-// instance of one of `types`, that exception cleared and no value (false
-// for a step that gives nothing).  Any other exception goes on.
+// instance of one of `types`, that exception cleared and no value.  Any
+// other exception goes on.
 template <typename Step>
-auto catching(std::initializer_list<PyObject*> types, Step&& step) {
-    using Value = std::invoke_result_t<Step>;
-    using Answer = std::conditional_t<std::is_void_v<Value>, bool, std::optional<Value>>;
+auto catching(std::initializer_list<PyObject*> types, Step&& step) -> std::optional<decltype(step())> {
     try {
-        if constexpr (std::is_void_v<Value>) {
-            step();
-            return Answer(true);
-        } else {
-            return Answer(step());
-        }
+        return step();
     } catch (const PythonError&) {
         if (!error_is(types)) {
             throw;
         }
         PyErr_Clear();
     }
-    return Answer();
+    return std::nullopt;
 }
 
 }  // namespace py
