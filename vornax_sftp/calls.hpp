@@ -150,28 +150,26 @@ inline Ref call_attr_method(PyObject* obj, PyObject* attr_name, PyObject* name, 
     return call_method(target.get(), name, args...);
 }
 
-// Whether the exception set is an instance of one of `types`.
-inline bool error_is(std::initializer_list<PyObject*> types) {
+// An error expected where it may happen: the exception set, when it is an
+// instance of one of `types`, is cleared; any other is thrown.
+inline void clear_expected(std::initializer_list<PyObject*> types) {
     for (PyObject* type : types) {
         if (PyErr_ExceptionMatches(type)) {
-            return true;
+            PyErr_Clear();
+            return;
         }
     }
-    return false;
+    throw_python_error();
 }
 
-// An error expected where it may happen: `step()`, or, when it raises an
-// instance of one of `types`, that exception cleared and no value.  Any
-// other exception goes on.
+// The same around a step: `step()`, or no value when it raised an expected
+// error.
 template <typename Step>
 auto catching(std::initializer_list<PyObject*> types, Step&& step) -> std::optional<decltype(step())> {
     try {
         return step();
     } catch (const PythonError&) {
-        if (!error_is(types)) {
-            throw;
-        }
-        PyErr_Clear();
+        clear_expected(types);
     }
     return std::nullopt;
 }

@@ -141,19 +141,18 @@ void open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& option
     py::set_attr(self, s.self_sftp, client.get());
 }
 
-// The error of a close that failed goes to the caller and _ssh is left as
-// it is, but a paramiko transport under the client is still closed.
-template <typename Step>
-void closing_transport_on_failure(PyObject* self, Step&& step) {
-    try {
-        step();
-    } catch (const PythonError&) {
-        {
-            SavedError failure;
-            close_sftp_transport(self);
-        }
-        throw;
+// self.<member>.close(); false when it failed, the error going to the
+// caller and _ssh left as it is, but a paramiko transport under the client
+// closed all the same.  Not thrown: an object never connected fails here at
+// every destruction (__del__), and a throw costs more than the rest of it.
+bool close_member(PyObject* self, PyObject* member) {
+    Ref closed = call_attr_method(self, member, state().attr_close);
+    if (closed) {
+        return true;
     }
+    SavedError failure;
+    close_sftp_transport(self);
+    return false;
 }
 
 }  // namespace
@@ -250,14 +249,18 @@ PyObject* close(PyObject* const* args, int& line) {
     PyObject* self = args[0];
     const ModuleState& s = state();
     line = 97;  // self._sftp.close()
-    closing_transport_on_failure(self, [&] { py::call_attr_method(self, s.self_sftp, s.attr_close); });
+    if (!close_member(self, s.self_sftp)) {
+        return nullptr;
+    }
     line = 98;  // self._ssh.close()
-    closing_transport_on_failure(self, [&] { py::call_attr_method(self, s.self_ssh, s.attr_close); });
+    if (!close_member(self, s.self_ssh)) {
+        return nullptr;
+    }
     // Closing an SFTP client closes only its channel; the transport under
     // it keeps its thread, its socket and the server's session until it is
     // closed itself.
     if (!close_sftp_transport(self)) {
-        throw_python_error();
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
