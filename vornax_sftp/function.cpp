@@ -4,13 +4,34 @@
 #include <cstdio>
 
 #include "boundary.hpp"
-#include "ref.hpp"
+#include "calls.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
 
 namespace sftp {
 
 namespace {
+
+// Per-method texts, built once at import.
+struct MethodNames {
+    Ref name;                         // "_remove"
+    Ref qualname;                     // "VornaxSFTPMain._remove"
+    Ref doc;                          // "VornaxSFTPMain._remove(self, path)"
+    Ref text_signature;               // "(self, path)"
+    Ref params[kMaxParams];           // interned parameter names
+    char traceback_name[64];          // "sftp_main.VornaxSFTPMain._remove"
+};
+
+// The table, its texts (in table order) and the type of the method
+// objects.  The texts outlive every release: a method object left over
+// after its interpreter was finalised still points at them.
+std::span<const MethodEntry> g_table;
+MethodNames g_names[kMaxMethods];
+PyTypeObject* g_function_type = nullptr;
+bool g_built = false;
+
+// Name of the boundary of the type's own slots.
+constexpr const char* kSlotName = "sftp_main.function";
 
 struct FunctionObject {
     PyObject_HEAD
@@ -22,9 +43,9 @@ struct FunctionObject {
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // A method object that the interpreter's last collection finds after the
-// state was released (its interpreter being finalised) only says so.
+// texts were released (its interpreter being finalised) only says so.
 bool finalised() {
-    if (state_built()) {
+    if (g_built) {
         return false;
     }
     PyErr_SetString(PyExc_RuntimeError, "sftp_main: the interpreter is being finalised");
@@ -33,27 +54,42 @@ bool finalised() {
 
 // ---------------------------------------------------------------------------
 // Argument errors.  Every method has only positional-or-keyword parameters,
-// no defaults, so "exactly" is the only quantifier ever used.
+// no defaults, so "exactly" is the only quantifier ever used.  They are set
+// here at the boundary itself and answered with false, not thrown: a throw
+// costs more than the whole call (some 17,000 instructions), and a wrong
+// call is cheap in plain Python.
 
 void raise_count_error(const MethodEntry& entry, Py_ssize_t given) {
     Py_ssize_t expected = entry.nparams;
+    const char* plural = "s";
+    if (expected == 1) {
+        plural = "";
+    }
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 entry.name, "exactly", expected, expected == 1 ? "" : "s", given);
+                 entry.name, "exactly", expected, plural, given);
 }
 
 // Index of the parameter called `key` (a str), or -1.
 int parameter_index(const MethodEntry& entry, const MethodNames& names, PyObject* key) {
     for (int i = 0; i < entry.nparams; ++i) {
-        if (names.params[i] == key) {
+        if (names.params[i].get() == key) {
             return i;
         }
     }
     for (int i = 0; i < entry.nparams; ++i) {
-        if (PyUnicode_Compare(names.params[i], key) == 0) {
+        if (PyUnicode_Compare(names.params[i].get(), key) == 0) {
             return i;
         }
     }
     return -1;
+}
+
+// Whether keyword `key` names parameter `param`.
+bool same_name(PyObject* key, PyObject* param) {
+    if (key == param) {
+        return true;
+    }
+    return PyUnicode_Check(key) && PyUnicode_Compare(key, param) == 0;
 }
 
 // Binds positional arguments plus keywords into out[0..nparams).  The
@@ -75,9 +111,7 @@ bool bind_with_keywords(const MethodEntry& entry, const MethodNames& names, PyOb
     for (Py_ssize_t i = nargs; i < entry.nparams; ++i) {
         used_keyword[i] = -1;
         for (Py_ssize_t k = 0; k < nkw && used_keyword[i] < 0; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (key == names.params[i] ||
-                (PyUnicode_Check(key) && PyUnicode_Compare(key, names.params[i]) == 0)) {
+            if (same_name(PyTuple_GET_ITEM(kwnames, k), names.params[i].get())) {
                 used_keyword[i] = k;
                 out[i] = kwvalues[k];
             }
@@ -125,18 +159,19 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     const FunctionObject* self = as_function(callable);
     const MethodEntry& entry = *self->entry;
+    const char* name = self->names->traceback_name;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* bound[kMaxParams];
     PyObject* const* argv = args;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         if (!bind_with_keywords(entry, *self->names, args, nargs, kwnames, bound)) {
-            add_traceback_entry(self->names->traceback_name, entry.line);
+            add_traceback_entry(name, entry.line);
             return nullptr;
         }
         argv = bound;
     } else if (nargs != entry.nparams) {
         raise_count_error(entry, nargs);
-        add_traceback_entry(self->names->traceback_name, entry.line);
+        add_traceback_entry(name, entry.line);
         return nullptr;
     }
     // Bodies call back into Python; a method that ends up calling itself
@@ -145,23 +180,20 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // look-ups, so it is made only once our calls are nested deeply.
     const bool deep = g_active_calls >= kCheapNestingDepth;
     if (deep && Py_EnterRecursiveCall(" while calling a Python object")) {
-        add_traceback_entry(self->names->traceback_name, entry.line);
+        add_traceback_entry(name, entry.line);
         return nullptr;
     }
     ++g_active_calls;
     int line = entry.line;
-    PyObject* result = at_boundary<PyObject*>(nullptr, [&] { return entry.body(argv, line); });
+    // A body that fails without saying why gets a SystemError naming the
+    // method there: the traceback entry below needs an exception to go on.
+    PyObject* result = at_boundary<PyObject*>(name, nullptr, [&] { return entry.body(argv, line); });
     --g_active_calls;
     if (deep) {
         Py_LeaveRecursiveCall();
     }
-    if (result == nullptr && PyErr_Occurred() == nullptr) {
-        // A body that failed without saying why is our fault; the traceback
-        // entry below needs an exception to go on, and the caller an answer.
-        PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", self->names->traceback_name);
-    }
     if (result == nullptr) {
-        add_traceback_entry(self->names->traceback_name, line);
+        add_traceback_entry(name, line);
     }
     return result;
 }
@@ -169,20 +201,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // The call slot, for callers that hold a tuple and a dict.  It binds the
 // dict itself rather than going through the generic vectorcall adapter, so
 // that even non-string keyword names get the method's own message.
-PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
+PyObject* call_with_dict(PyObject* callable, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return function_vectorcall(callable, positional, nargs, nullptr);
     }
     const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) {
-        return nullptr;
-    }
+    Ref kwnames = py::owned(PyTuple_New(nkw));
     PyObject** stack = PyMem_New(PyObject*, nargs + nkw);
     if (stack == nullptr) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        throw_python_error();
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         stack[i] = positional[i];
@@ -204,44 +234,65 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return result;
 }
 
+PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    return at_boundary<PyObject*>(kSlotName, nullptr, [&] { return call_with_dict(callable, args, kwargs); });
+}
+
 // Binding, exactly as a Python function binds.
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
-    if (obj == nullptr || obj == Py_None) {
-        return Py_NewRef(self);
-    }
-    return PyMethod_New(self, obj);
+    return at_boundary<PyObject*>(kSlotName, nullptr, [&] {
+        if (obj == nullptr || obj == Py_None) {
+            return Py_NewRef(self);
+        }
+        return PyMethod_New(self, obj);
+    });
 }
 
 void function_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    at_boundary(kSlotName, [&] {
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+    });
+}
+
+void check_not_finalised() {
+    if (finalised()) {
+        throw_python_error();
+    }
 }
 
 PyObject* function_repr(PyObject* self) {
-    if (finalised()) {
-        return nullptr;
-    }
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->names->qualname, self);
+    return at_boundary<PyObject*>(kSlotName, nullptr, [&] {
+        check_not_finalised();
+        return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->names->qualname.get(), self);
+    });
 }
 
 // ---------------------------------------------------------------------------
 // Introspection attributes.
 
-// A new reference to a text of the state.
-PyObject* text(PyObject* field) { return finalised() ? nullptr : Py_NewRef(field); }
+// A new reference to one of the method's texts.
+template <Ref MethodNames::*Field>
+PyObject* get_text(PyObject* self, void*) {
+    return at_boundary<PyObject*>(kSlotName, nullptr, [&] {
+        check_not_finalised();
+        return Py_NewRef((as_function(self)->names->*Field).get());
+    });
+}
 
-PyObject* get_name(PyObject* self, void*) { return text(as_function(self)->names->name); }
-PyObject* get_qualname(PyObject* self, void*) { return text(as_function(self)->names->qualname); }
-PyObject* get_doc(PyObject* self, void*) { return text(as_function(self)->names->doc); }
-PyObject* get_text_signature(PyObject* self, void*) { return text(as_function(self)->names->text_signature); }
-PyObject* get_module(PyObject*, void*) { return text(state().mod_sftp_main); }
+PyObject* get_module(PyObject*, void*) {
+    return at_boundary<PyObject*>(kSlotName, nullptr, [&] {
+        check_not_finalised();
+        return Py_NewRef(state().mod_sftp_main);
+    });
+}
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__name__", get_text<&MethodNames::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_text<&MethodNames::qualname>, nullptr, nullptr, nullptr},
+    {"__doc__", get_text<&MethodNames::doc>, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text<&MethodNames::text_signature>, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -252,9 +303,7 @@ PyMemberDef function_members[] = {
 };
 
 // Pickled by reference, as a Python function is: module plus qualified name.
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    return text(as_function(self)->names->qualname);
-}
+PyObject* function_reduce(PyObject* self, PyObject*) { return get_text<&MethodNames::qualname>(self, nullptr); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -281,46 +330,61 @@ PyType_Spec function_spec = {
     .slots = function_slots,
 };
 
-}  // namespace
-
-PyTypeObject* create_function_type() {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-}
-
-int init_method_names(const MethodEntry& entry, MethodNames& names) {
-    Ref params_text = Ref::steal(PyUnicode_FromString(""));
-    for (int i = 0; i < entry.nparams && params_text; ++i) {
-        names.params[i] = PyUnicode_InternFromString(entry.params[i]);
-        if (names.params[i] == nullptr) {
-            return -1;
-        }
-        params_text = Ref::steal(PyUnicode_FromFormat(i == 0 ? "%U%U" : "%U, %U", params_text.get(),
-                                                      names.params[i]));
+// Builds the texts of one method.
+void init_method_names(const MethodEntry& entry, MethodNames& names) {
+    Ref params_text = py::owned(PyUnicode_FromString(""));
+    const char* format = "%U%U";
+    for (int i = 0; i < entry.nparams; ++i) {
+        names.params[i] = py::owned(PyUnicode_InternFromString(entry.params[i]));
+        params_text = py::owned(PyUnicode_FromFormat(format, params_text.get(), names.params[i].get()));
+        format = "%U, %U";
     }
-    if (!params_text) {
-        return -1;
-    }
-    names.name = PyUnicode_InternFromString(entry.name);
-    names.qualname = PyUnicode_FromFormat("VornaxSFTPMain.%s", entry.name);
-    names.doc = PyUnicode_FromFormat("VornaxSFTPMain.%s(%U)", entry.name, params_text.get());
-    names.text_signature = PyUnicode_FromFormat("(%U)", params_text.get());
+    names.name = py::owned(PyUnicode_InternFromString(entry.name));
+    names.qualname = py::owned(PyUnicode_FromFormat("VornaxSFTPMain.%s", entry.name));
+    names.doc = py::owned(PyUnicode_FromFormat("VornaxSFTPMain.%s(%U)", entry.name, params_text.get()));
+    names.text_signature = py::owned(PyUnicode_FromFormat("(%U)", params_text.get()));
     std::snprintf(names.traceback_name, sizeof names.traceback_name, "sftp_main.VornaxSFTPMain.%s",
                   entry.name);
-    if (!names.name || !names.qualname || !names.doc || !names.text_signature) {
-        return -1;
-    }
-    return 0;
 }
 
-PyObject* new_function(const MethodEntry& entry, const MethodNames& names) {
-    FunctionObject* self = PyObject_New(FunctionObject, state().function_type);
+}  // namespace
+
+void build_functions(std::span<const MethodEntry> table) {
+    if (g_built) {
+        return;
+    }
+    try {
+        g_function_type = reinterpret_cast<PyTypeObject*>(py::owned(PyType_FromSpec(&function_spec)).release());
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            init_method_names(table[i], g_names[i]);
+        }
+    } catch (const PythonError&) {
+        release_functions();  // nothing was published: a later import retries
+        throw;
+    }
+    g_table = table;
+    g_built = true;
+}
+
+void release_functions() noexcept {
+    g_built = false;
+    Py_CLEAR(g_function_type);
+    for (MethodNames& names : g_names) {
+        names = MethodNames();
+    }
+}
+
+PyObject* function_name(int index) { return g_names[index].name.get(); }
+
+Ref new_function(int index) {
+    FunctionObject* self = PyObject_New(FunctionObject, g_function_type);
     if (self == nullptr) {
-        return nullptr;
+        throw_python_error();
     }
     self->vectorcall = function_vectorcall;
-    self->entry = &entry;
-    self->names = &names;
-    return reinterpret_cast<PyObject*>(self);
+    self->entry = &g_table[index];
+    self->names = &g_names[index];
+    return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
 }  // namespace sftp

@@ -10,13 +10,19 @@
 
 #include <Python.h>
 
+#include <span>
+
+#include "ref.hpp"
+
 namespace sftp {
 
 constexpr int kMaxParams = 3;
+constexpr int kMaxMethods = 24;
 
 // A method body.  args holds exactly the method's parameters, self first.
 // `line` starts at the method's own line; the body sets it to the line of
 // each statement before running it, so that a failure reports that line.
+// A failure throws PythonError, or returns nullptr with the exception set.
 using MethodBody = PyObject* (*)(PyObject* const* args, int& line);
 
 struct MethodEntry {
@@ -27,23 +33,19 @@ struct MethodEntry {
     MethodBody body;
 };
 
-// Per-method texts, built once at import.
-struct MethodNames {
-    PyObject* name;                   // "_remove"
-    PyObject* qualname;               // "VornaxSFTPMain._remove"
-    PyObject* doc;                    // "VornaxSFTPMain._remove(self, path)"
-    PyObject* text_signature;         // "(self, path)"
-    PyObject* params[kMaxParams];     // interned parameter names
-    char traceback_name[64];          // "sftp_main.VornaxSFTPMain._remove"
-};
+// Makes the type of the method objects and the texts of every method of
+// `table` (at most kMaxMethods entries), which must outlive them; once, until
+// release_functions().  Throws PythonError, leaving nothing made.
+void build_functions(std::span<const MethodEntry> table);
 
-// The type of the method objects; called once, while the state is built.
-PyTypeObject* create_function_type();
+// Drops the type and the texts, when the interpreter that made them is
+// finalised.  Method objects left over then only say so.
+void release_functions() noexcept;
 
-// Builds the texts of one method.
-int init_method_names(const MethodEntry& entry, MethodNames& names);
+// The interned name of table entry `index`.
+PyObject* function_name(int index);
 
-// A new method object for one table entry; names must outlive it.
-PyObject* new_function(const MethodEntry& entry, const MethodNames& names);
+// A new method object for table entry `index`.  Throws PythonError.
+Ref new_function(int index);
 
 }  // namespace sftp

@@ -1,26 +1,31 @@
 #include "globals.hpp"
 
+#include "calls.hpp"
 #include "module_record.hpp"
+#include "state.hpp"
 
-namespace sftp {
+namespace sftp::py {
 
 Ref lookup_global(PyObject* name) {
     PyObject* value = nullptr;
     if (PyObject* module = recorded_module()) {
-        int found = PyDict_GetItemRef(PyModule_GetDict(module), name, &value);
-        if (found != 0) {
-            return Ref::steal(value);  // found, or an error (value is nullptr)
+        if (checked(PyDict_GetItemRef(PyModule_GetDict(module), name, &value))) {
+            return Ref::steal(value);
         }
     }
     PyObject* builtins = PyEval_GetBuiltins();
     if (builtins != nullptr) {
-        int found = PyDict_GetItemRef(builtins, name, &value);
-        if (found != 0) {
+        if (checked(PyDict_GetItemRef(builtins, name, &value))) {
             return Ref::steal(value);
         }
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref();
+    throw_python_error();
 }
 
-}  // namespace sftp
+Ref paramiko_attr(PyObject* name) {
+    Ref paramiko = lookup_global(state().glob_paramiko);
+    return attr(paramiko.get(), name);
+}
+
+}  // namespace sftp::py

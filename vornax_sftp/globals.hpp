@@ -4,8 +4,12 @@
 
 #include "ref.hpp"
 
-namespace sftp {
+namespace sftp::py {
 
+// The global `name`, or NameError.  Throws PythonError.
 Ref lookup_global(PyObject* name);
 
-}  // namespace sftp
+// paramiko.<name>, with paramiko looked up afresh.  Throws PythonError.
+Ref paramiko_attr(PyObject* name);
+
+}  // namespace sftp::py

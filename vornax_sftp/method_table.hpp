@@ -33,5 +33,6 @@ inline constexpr MethodEntry kMethodTable[] = {
 };
 
 inline constexpr int kMethodCount = static_cast<int>(std::size(kMethodTable));
+static_assert(kMethodCount <= kMaxMethods);
 
 }  // namespace sftp

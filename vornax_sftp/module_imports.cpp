@@ -1,5 +1,7 @@
 #include "module_imports.hpp"
 
+#include <optional>
+
 #include "calls.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -10,100 +12,86 @@ namespace {
 
 constexpr const char* kInitFunction = "init sftp_main";
 
-// An ordinary error that a question about a module may meet and answer
-// for itself; an interrupt or exhausted memory is never one.
-bool answerable_error() {
-    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+// `step()`, or no value where it met an ordinary error, which a question
+// about a module may answer for itself; an interrupt or exhausted memory
+// goes on.
+template <typename Step>
+auto answerable(Step&& step) -> std::optional<decltype(step())> {
+    try {
+        return step();
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            throw;
+        }
+        PyErr_Clear();
+    }
+    return std::nullopt;
 }
 
-// 1 when `module` is still running its own body, 0 when not, -1 with an
-// exception set.
-int is_initializing(PyObject* module) {
-    Ref module_spec = Ref::steal(PyObject_GetAttr(module, state().dunder_spec));
-    Ref flag = module_spec ? Ref::steal(PyObject_GetAttr(module_spec.get(), state().attr_initializing)) : Ref();
+// Whether `module` is still running its own body.
+bool is_initializing(PyObject* module) {
+    std::optional<Ref> flag = answerable([&] {
+        Ref module_spec = py::attr(module, state().dunder_spec);
+        return py::attr(module_spec.get(), state().attr_initializing);
+    });
     if (!flag) {
-        if (!answerable_error()) {
-            return -1;
-        }
-        PyErr_Clear();
-        return 0;  // no flag to read: not being initialised
+        return false;  // no flag to read: not being initialised
     }
-    int initializing = PyObject_IsTrue(flag.get());
-    if (initializing < 0) {
-        if (!answerable_error()) {
-            return -1;
-        }
-        PyErr_Clear();
-        return 1;  // cannot tell: import it properly
-    }
-    return initializing;
+    std::optional<bool> initializing = answerable([&] { return py::truth(flag->get()); });
+    return initializing.value_or(true);  // cannot tell: import it properly
 }
 
 // import name (absolute), reusing a fully initialised module from sys.modules.
 Ref import_package(PyObject* name, PyObject* globals) {
     Ref existing = Ref::steal(PyImport_GetModule(name));
     if (!existing && PyErr_Occurred()) {
-        return Ref();
+        throw_python_error();
     }
     if (existing && existing.get() != Py_None) {
-        int initializing = is_initializing(existing.get());
-        if (initializing < 0) {
-            return Ref();
-        }
-        if (initializing == 0) {
+        if (!is_initializing(existing.get())) {
             return existing;
         }
     }
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
+    return py::owned(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
 }
 
 // from module_name import class_name
 Ref import_from(PyObject* module_name, PyObject* class_name, PyObject* globals) {
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, class_name));
-    if (!fromlist) {
-        return Ref();
-    }
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist.get(), 0));
-    if (!module) {
-        return Ref();
-    }
+    Ref fromlist = py::owned(PyTuple_Pack(1, class_name));
+    Ref module = py::owned(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist.get(), 0));
+    // The failure is looked at: the non-throwing form.
     Ref value = get_attr(module.get(), class_name);
     if (value) {
         return value;
     }
-    PyObject* cause = nullptr;
+    Ref cause;
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         // A submodule of that name counts too, as for `from package import sub`.
         PyErr_Clear();
-        Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, class_name));
-        if (!full_name) {
-            return Ref();
-        }
+        Ref full_name = py::owned(PyUnicode_FromFormat("%U.%U", module_name, class_name));
         value = Ref::steal(PyImport_GetModule(full_name.get()));
-        if (value || PyErr_Occurred()) {
+        if (value) {
             return value;
         }
+        if (PyErr_Occurred()) {
+            throw_python_error();
+        }
     } else {
-        cause = PyErr_GetRaisedException();
+        cause = Ref::steal(PyErr_GetRaisedException());
     }
     PyErr_Format(PyExc_ImportError, "cannot import name %S", class_name);
-    if (cause != nullptr) {
+    if (cause) {
         // Keep the real reason visible as the context of the ImportError.
         PyObject* raised = PyErr_GetRaisedException();
-        PyException_SetContext(raised, cause);
+        PyException_SetContext(raised, cause.release());
         PyErr_SetRaisedException(raised);
     }
-    return Ref();
-}
-
-// Binds `value` as `name` in the module namespace.
-int bind(PyObject* module, PyObject* name, const Ref& value) {
-    return value ? PyDict_SetItem(PyModule_GetDict(module), name, value.get()) : -1;
+    throw_python_error();
 }
 
 }  // namespace
 
-int import_dependencies(PyObject* module) {
+void import_dependencies(PyObject* module) {
     const ModuleState& s = state();
     PyObject* globals = PyModule_GetDict(module);
     struct Step {
@@ -118,14 +106,16 @@ int import_dependencies(PyObject* module) {
         {18, s.glob_VornaxVar, s.mod_vornax_var},
     };
     for (const Step& step : steps) {
-        Ref value = step.module_name == nullptr ? import_package(step.bound_name, globals)
-                                                : import_from(step.module_name, step.bound_name, globals);
-        if (bind(module, step.bound_name, value) < 0) {
-            add_traceback_entry(kInitFunction, step.line);
-            return -1;
-        }
+        traced(kInitFunction, step.line, [&] {
+            Ref value;
+            if (step.module_name == nullptr) {
+                value = import_package(step.bound_name, globals);
+            } else {
+                value = import_from(step.module_name, step.bound_name, globals);
+            }
+            py::set_item(globals, step.bound_name, value.get());
+        });
     }
-    return 0;
 }
 
 }  // namespace sftp

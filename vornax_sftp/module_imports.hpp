@@ -6,7 +6,7 @@
 
 namespace sftp {
 
-// Returns 0, or -1 with an exception carrying the "init sftp_main" entry.
-int import_dependencies(PyObject* module);
+// Throws PythonError, the exception carrying the "init sftp_main" entry.
+void import_dependencies(PyObject* module);
 
 }  // namespace sftp

@@ -5,9 +5,10 @@
 // spelled out, `get()` to lend it, `release()` to give the reference away.
 // Borrowed pointers stay raw PyObject*.
 //
-// Error idiom of the whole module: a failing operation sets a Python
-// exception and returns nullptr (or an empty Ref) or -1; every caller
-// propagates it at once.
+// Errors: a failing operation sets a Python exception and throws
+// PythonError (python_error.hpp), caught once where the interpreter called
+// in (boundary.hpp).  Code not yet converted still answers nullptr, an
+// empty Ref or -1 and returns at once.
 //
 // Destructors touch Python only while the thread has a thread state
 // attached.  A daemon thread that wakes during the interpreter's

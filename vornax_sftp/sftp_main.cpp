@@ -6,10 +6,11 @@
 
 #include "abi_checks.hpp"
 #include "boundary.hpp"
+#include "calls.hpp"
+#include "function.hpp"
 #include "method_table.hpp"
 #include "module_imports.hpp"
 #include "module_record.hpp"
-#include "ref.hpp"
 #include "saved_error.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -19,10 +20,10 @@ namespace sftp {
 namespace {
 
 // Process-wide records: the interpreter the module belongs to, and the
-// module object itself.  With the module state and the code objects of
-// traceback entries they belong to that interpreter, and are released when
-// it is finalised: a host that finalises Python and starts it again then
-// loads the module afresh.
+// module object itself.  With the module state, the method texts and the
+// code objects of traceback entries they belong to that interpreter, and
+// are released when it is finalised: a host that finalises Python and
+// starts it again then loads the module afresh.
 bool g_interpreter_recorded = false;
 std::int64_t g_interpreter_id = 0;
 PyObject* g_module = nullptr;
@@ -37,112 +38,101 @@ constexpr const char* kRecordsKey = "sftp_main.records";
 // its modules have been torn down and their objects have run their
 // finalisers, before its last collection.
 void release_records(PyObject* /*capsule*/) {
-    SavedError pending;
-    Py_CLEAR(g_module);
-    release_state();
-    release_traceback_code();
-    g_interpreter_recorded = false;
-    g_interpreter_id = 0;
+    at_boundary(kRecordsKey, [] {
+        SavedError pending;
+        Py_CLEAR(g_module);
+        release_state();
+        release_functions();
+        release_traceback_code();
+        g_interpreter_recorded = false;
+        g_interpreter_id = 0;
+    });
 }
 
 // Records `id` as the module's interpreter, to be released with it.
-int record_interpreter(PyInterpreterState* interpreter, std::int64_t id) {
+void record_interpreter(PyInterpreterState* interpreter, std::int64_t id) {
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
         if (!PyErr_Occurred()) {
             PyErr_NoMemory();
         }
-        return -1;
+        throw_python_error();
     }
-    Ref capsule = Ref::steal(PyCapsule_New(&g_interpreter_id, kRecordsKey, release_records));
-    if (!capsule || PyDict_SetItemString(dict, kRecordsKey, capsule.get()) < 0) {
-        return -1;
-    }
+    Ref capsule = py::owned(PyCapsule_New(&g_interpreter_id, kRecordsKey, release_records));
+    py::checked(PyDict_SetItemString(dict, kRecordsKey, capsule.get()));
     g_interpreter_recorded = true;
     g_interpreter_id = id;
-    return 0;
 }
 
 // Copies an attribute of the module's import record (ModuleSpec) to the
-// module; a missing attribute is skipped.
-int copy_spec_attr(PyObject* import_spec, const char* from, PyObject* module, const char* to, bool skip_none) {
-    Ref value = Ref::steal(PyObject_GetAttrString(import_spec, from));
+// module; a missing attribute is skipped, and so is None with `skip_none`.
+void copy_spec_attr(PyObject* import_spec, const char* from, PyObject* module, const char* to, bool skip_none) {
+    PyObject* found = nullptr;
+    py::checked(PyObject_GetOptionalAttrString(import_spec, from, &found));
+    Ref value = Ref::steal(found);
     if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return 0;
-        }
-        return -1;
+        return;
     }
     if (skip_none && value.get() == Py_None) {
-        return 0;
+        return;
     }
-    return PyDict_SetItemString(PyModule_GetDict(module), to, value.get());
+    py::checked(PyDict_SetItemString(PyModule_GetDict(module), to, value.get()));
 }
 
 PyObject* create_module(PyObject* import_spec) {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1 && PyErr_Occurred()) {
-        return nullptr;
+        throw_python_error();
     }
     if (!g_interpreter_recorded) {
-        if (record_interpreter(interpreter, id) < 0) {
-            return nullptr;
-        }
+        record_interpreter(interpreter, id);
     } else if (g_interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
+        raise(PyExc_ImportError,
+              "Interpreter change detected - this module can only be loaded into one "
+              "interpreter per process.");
     }
     if (g_module != nullptr) {
         return Py_NewRef(g_module);
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
-    Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
-    if (!module || copy_spec_attr(import_spec, "loader", module.get(), "__loader__", false) < 0 ||
-        copy_spec_attr(import_spec, "origin", module.get(), "__file__", false) < 0 ||
-        copy_spec_attr(import_spec, "parent", module.get(), "__package__", false) < 0 ||
-        copy_spec_attr(import_spec, "submodule_search_locations", module.get(), "__path__", true) < 0) {
-        return nullptr;
-    }
+    Ref name = py::owned(PyObject_GetAttrString(import_spec, "name"));
+    Ref module = py::owned(PyModule_NewObject(name.get()));
+    copy_spec_attr(import_spec, "loader", module.get(), "__loader__", false);
+    copy_spec_attr(import_spec, "origin", module.get(), "__file__", false);
+    copy_spec_attr(import_spec, "parent", module.get(), "__package__", false);
+    copy_spec_attr(import_spec, "submodule_search_locations", module.get(), "__path__", true);
     return module.release();
 }
 
 // Makes sure sys.modules["sftp_main"] exists.
-int register_in_sys_modules(PyObject* module) {
+void register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, state().mod_sftp_main);
-    if (present != 0) {
-        return present < 0 ? -1 : 0;
+    const bool present = py::checked(PyDict_Contains(modules, state().mod_sftp_main));
+    if (!present) {
+        py::set_item(modules, state().mod_sftp_main, module);
     }
-    return PyDict_SetItem(modules, state().mod_sftp_main, module);
 }
 
 // type("VornaxSFTPMain", (), namespace), bound in the module.
-int create_class(PyObject* module) {
+void create_class(PyObject* module) {
     const ModuleState& s = state();
-    Ref namespace_dict = Ref::steal(PyDict_New());
-    if (!namespace_dict || PyDict_SetItem(namespace_dict.get(), s.dunder_module, s.mod_sftp_main) < 0 ||
-        PyDict_SetItem(namespace_dict.get(), s.dunder_qualname, s.glob_VornaxSFTPMain) < 0) {
-        add_traceback_entry(kInitFunction, 21);
-        return -1;
-    }
+    Ref namespace_dict = traced(kInitFunction, 21, [&] {
+        Ref made = py::owned(PyDict_New());
+        py::set_item(made.get(), s.dunder_module, s.mod_sftp_main);
+        py::set_item(made.get(), s.dunder_qualname, s.glob_VornaxSFTPMain);
+        return made;
+    });
     for (int i = 0; i < kMethodCount; ++i) {
-        Ref function = Ref::steal(new_function(kMethodTable[i], s.methods[i]));
-        if (!function || PyDict_SetItem(namespace_dict.get(), s.methods[i].name, function.get()) < 0) {
-            add_traceback_entry(kInitFunction, kMethodTable[i].line);
-            return -1;
-        }
+        traced(kInitFunction, kMethodTable[i].line, [&] {
+            Ref function = new_function(i);
+            py::set_item(namespace_dict.get(), function_name(i), function.get());
+        });
     }
-    PyObject* type_args[] = {s.glob_VornaxSFTPMain, s.empty_tuple, namespace_dict.get()};
-    Ref cls = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
-    if (!cls || PyDict_SetItem(PyModule_GetDict(module), s.glob_VornaxSFTPMain, cls.get()) < 0) {
-        add_traceback_entry(kInitFunction, 21);
-        return -1;
-    }
-    return 0;
+    traced(kInitFunction, 21, [&] {
+        PyObject* type_args[] = {s.glob_VornaxSFTPMain, s.empty_tuple, namespace_dict.get()};
+        Ref cls = py::owned(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
+        py::set_item(PyModule_GetDict(module), s.glob_VornaxSFTPMain, cls.get());
+    });
 }
 
 // A module compiled against one minor version must not run in another:
@@ -151,55 +141,64 @@ int create_class(PyObject* module) {
 // sftp_main.so (or .pyd) is loaded by every version, so the check is the
 // module's own.  The warning comes first, as the import system's own
 // message for this case always did; the import then fails.
-int check_version() {
+void check_version() {
     const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
-        return 0;
+        return;
     }
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                         PY_MAJOR_VERSION, PY_MINOR_VERSION, "sftp_main", "does not match", major, minor) < 0) {
-        return -1;
-    }
+    py::checked(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                                 PY_MAJOR_VERSION, PY_MINOR_VERSION, "sftp_main", "does not match", major, minor));
     PyErr_Format(PyExc_ImportError,
                  "sftp_main was built for CPython %d.%d and cannot run on CPython %d.%d; "
                  "install the sftp_main built for CPython %d.%d",
                  PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor, major, minor);
-    return -1;
+    throw_python_error();
 }
 
-int execute(PyObject* module) {
-    if (check_version() < 0 || build_state() < 0 || register_in_sys_modules(module) < 0 ||
-        import_dependencies(module) < 0 || create_class(module) < 0) {
-        return -1;
+// Forgets the module again unless its execution completes, so that a
+// later import starts afresh.
+class ModuleRecord {
+public:
+    explicit ModuleRecord(PyObject* module) { g_module = Py_NewRef(module); }
+    ~ModuleRecord() {
+        if (!kept_ && python_reachable()) {
+            Py_CLEAR(g_module);
+        }
     }
-    return 0;
-}
+    ModuleRecord(const ModuleRecord&) = delete;
+    ModuleRecord& operator=(const ModuleRecord&) = delete;
+    void keep() noexcept { kept_ = true; }
+
+private:
+    bool kept_ = false;
+};
 
 int execute_once(PyObject* module) {
     if (g_module != nullptr) {
         if (g_module == module) {
             return 0;  // the module returned again by the create slot: already filled
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'sftp_main' has already been imported. Re-initialisation is not supported.");
-        return -1;
+        raise(PyExc_RuntimeError, "Module 'sftp_main' has already been imported. Re-initialisation is not supported.");
     }
-    g_module = Py_NewRef(module);
-    if (execute(module) < 0) {
-        Py_CLEAR(g_module);
-        return -1;
-    }
+    ModuleRecord record(module);
+    check_version();
+    build_state();
+    build_functions(kMethodTable);
+    register_in_sys_modules(module);
+    import_dependencies(module);
+    create_class(module);
+    record.keep();
     return 0;
 }
 
 PyObject* module_create(PyObject* import_spec, PyModuleDef* /*def*/) {
-    return at_boundary<PyObject*>(nullptr, [&] { return create_module(import_spec); });
+    return at_boundary<PyObject*>(kInitFunction, nullptr, [&] { return create_module(import_spec); });
 }
 
 int module_exec(PyObject* module) {
-    return at_boundary(-1, [&] { return execute_once(module); });
+    return at_boundary(kInitFunction, -1, [&] { return execute_once(module); });
 }
 
 PyMethodDef module_methods[] = {

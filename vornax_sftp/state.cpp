@@ -1,5 +1,6 @@
 #include "state.hpp"
 
+#include "calls.hpp"
 
 namespace sftp {
 
@@ -9,10 +10,12 @@ namespace {
 
 bool g_built = false;
 
-PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
+// A new reference for the state, which holds raw pointers: they are
+// dropped all together by clear().
+PyObject* made(PyObject* fresh) { return py::owned(fresh).release(); }
 
 // Drops every reference `s` holds and empties it.
-void clear(ModuleState& s) {
+void clear(ModuleState& s) noexcept {
 #define SFTP_CLEAR_FIELD(field, text) Py_CLEAR(s.field);
     SFTP_INTERNED_NAMES(SFTP_CLEAR_FIELD)
 #undef SFTP_CLEAR_FIELD
@@ -23,54 +26,42 @@ void clear(ModuleState& s) {
     Py_CLEAR(s.kwnames_login);
     Py_CLEAR(s.kwnames_login_hostkey);
     Py_CLEAR(s.default_keys);
-    Py_CLEAR(s.function_type);
-    for (MethodNames& names : s.methods) {
-        Py_CLEAR(names.name);
-        Py_CLEAR(names.qualname);
-        Py_CLEAR(names.doc);
-        Py_CLEAR(names.text_signature);
-        for (PyObject*& param : names.params) {
-            Py_CLEAR(param);
-        }
-    }
+}
+
+void fill(ModuleState& s) {
+#define SFTP_INTERN_FIELD(field, text) s.field = made(PyUnicode_InternFromString(text));
+    SFTP_INTERNED_NAMES(SFTP_INTERN_FIELD)
+#undef SFTP_INTERN_FIELD
+    s.empty_tuple = made(PyTuple_New(0));
+    s.default_port = made(PyLong_FromLong(22));
+    s.kwnames_file = made(PyTuple_Pack(1, s.key_file));
+    s.kwnames_exc_info = made(PyTuple_Pack(1, s.key_exc_info));
+    s.kwnames_login = made(PyTuple_Pack(2, s.key_username, s.attr_password));
+    s.kwnames_login_hostkey = made(PyTuple_Pack(3, s.key_username, s.attr_password, s.key_hostkey));
+    s.default_keys = made(PyTuple_Pack(7, s.attr_ssh, s.key_ssh_host, s.key_ssh_port, s.key_ssh_user,
+                                       s.key_ssh_password, s.key_ssh_rsa, s.key_ssh_rsa_pwd));
 }
 
 }  // namespace
 
-int build_state() {
+void build_state() {
     if (g_built) {
-        return 0;
+        return;
     }
     ModuleState s{};
-    bool ok = true;
-#define SFTP_INTERN_FIELD(field, text) ok = ok && (s.field = intern(text)) != nullptr;
-    SFTP_INTERNED_NAMES(SFTP_INTERN_FIELD)
-#undef SFTP_INTERN_FIELD
-    ok = ok && (s.empty_tuple = PyTuple_New(0)) != nullptr;
-    ok = ok && (s.default_port = PyLong_FromLong(22)) != nullptr;
-    ok = ok && (s.kwnames_file = PyTuple_Pack(1, s.key_file)) != nullptr;
-    ok = ok && (s.kwnames_exc_info = PyTuple_Pack(1, s.key_exc_info)) != nullptr;
-    ok = ok && (s.kwnames_login = PyTuple_Pack(2, s.key_username, s.attr_password)) != nullptr;
-    ok = ok && (s.kwnames_login_hostkey = PyTuple_Pack(3, s.key_username, s.attr_password, s.key_hostkey)) != nullptr;
-    ok = ok && (s.default_keys = PyTuple_Pack(7, s.attr_ssh, s.key_ssh_host, s.key_ssh_port, s.key_ssh_user,
-                                              s.key_ssh_password, s.key_ssh_rsa, s.key_ssh_rsa_pwd)) != nullptr;
-    ok = ok && (s.function_type = create_function_type()) != nullptr;
-    for (int i = 0; ok && i < kMethodCount; ++i) {
-        ok = init_method_names(kMethodTable[i], s.methods[i]) == 0;
-    }
-    if (!ok) {
-        // Nothing was published; drop what was made so a later import can retry.
-        clear(s);
-        return -1;
+    try {
+        fill(s);
+    } catch (const PythonError&) {
+        clear(s);  // nothing was published: a later import retries
+        throw;
     }
     g_state = s;
     g_built = true;
-    return 0;
 }
 
 bool state_built() noexcept { return g_built; }
 
-void release_state() {
+void release_state() noexcept {
     g_built = false;
     clear(g_state);
 }

@@ -6,9 +6,6 @@
 
 #include <Python.h>
 
-#include "function.hpp"
-#include "method_table.hpp"
-
 namespace sftp {
 
 // Field names: a prefix for the kind of text, then the text itself (for an
@@ -186,22 +183,21 @@ struct ModuleState {
     PyObject* kwnames_login;    // ("username", "password")
     PyObject* kwnames_login_hostkey;  // ("username", "password", "hostkey")
     PyObject* default_keys;     // the seven default-table keys, in order
-    PyTypeObject* function_type;  // the type of every method object
-    MethodNames methods[kMethodCount];  // texts of each method, table order
 };
 
 // The state, valid once build_state() has succeeded.
 extern ModuleState g_state;
 inline const ModuleState& state() noexcept { return g_state; }
 
-// Builds the state on the first call; later calls return 0 at once.
-int build_state();
+// Builds the state on the first call; later calls return at once.  Throws
+// PythonError, leaving nothing made.
+void build_state();
 
 // Whether the state is built (and not yet released).
 bool state_built() noexcept;
 
 // Drops every reference of the state, when the interpreter that built it
 // is finalised; a later build_state() makes it afresh.
-void release_state();
+void release_state() noexcept;
 
 }  // namespace sftp

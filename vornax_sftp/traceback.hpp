@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "python_error.hpp"
+
 namespace sftp {
 
 // File name of every entry: the module's own binary.
@@ -15,10 +17,22 @@ inline constexpr const char* kTracebackFile = SFTP_MAIN_TRACEBACK_FILE;
 // of the module's interface, one for each method and each statement of a
 // method body, as if the class were written in Python in a file of the
 // module's name.  Callers may match on them, so they never follow the code.
-void add_traceback_entry(const char* funcname, int line);
+void add_traceback_entry(const char* funcname, int line) noexcept;
+
+// `step()`; when it fails, the entry (funcname, line) is added before the
+// exception goes on.
+template <typename Step>
+auto traced(const char* funcname, int line, Step&& step) {
+    try {
+        return step();
+    } catch (const PythonError&) {
+        add_traceback_entry(funcname, line);
+        throw;
+    }
+}
 
 // Drops the code objects kept for the entries, when the interpreter that
 // made them is finalised.
-void release_traceback_code();
+void release_traceback_code() noexcept;
 
 }  // namespace sftp

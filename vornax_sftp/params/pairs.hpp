@@ -1,6 +1,6 @@
 // Walking `table.items()` as (key, value) pairs, as a Python for loop with
 // tuple unpacking does: an exact dict is walked directly, anything else has
-// its items() called and the result iterated.
+// its items() called and the result iterated.  Failures throw PythonError.
 #pragma once
 
 #include "ref.hpp"
@@ -9,10 +9,10 @@ namespace sftp::params {
 
 class PairWalker {
 public:
-    // Starts the walk; returns -1 with an exception set on failure.
-    int start(PyObject* table);
-    // 1 with key and value set, 0 at the end, -1 on error.
-    int next(Ref& key, Ref& value);
+    // Starts the walk.
+    void start(PyObject* table);
+    // True with key and value set, false at the end.
+    bool next(Ref& key, Ref& value);
 
 private:
     Ref dict_;          // the dict walked directly, or empty
@@ -22,6 +22,6 @@ private:
 };
 
 // a, b = item
-int unpack_pair(PyObject* item, Ref& first, Ref& second);
+void unpack_pair(PyObject* item, Ref& first, Ref& second);
 
 }  // namespace sftp::params

@@ -1,6 +1,7 @@
 // _connect and _close.  The SSH client is created with the auto-add policy
 // but never connected: the SFTP client runs over its own transport.
 #include "calls.hpp"
+#include "companions/companions.hpp"
 #include "globals.hpp"
 #include "saved_error.hpp"
 #include "session/options.hpp"
@@ -11,31 +12,11 @@ namespace sftp::session {
 
 namespace {
 
-// paramiko.<name>, with paramiko looked up afresh.
+// paramiko.<name>, or an empty Ref with the exception set: the non-throwing
+// form for the look-ups of close_out_of_step and request_timeout, which do
+// not throw yet.
 Ref paramiko_attr(PyObject* name) {
-    Ref paramiko = lookup_global(state().glob_paramiko);
-    if (!paramiko) {
-        return Ref();
-    }
-    return get_attr(paramiko.get(), name);
-}
-
-// self._config.<name>
-Ref config_value(PyObject* self, PyObject* name) {
-    Ref config = get_attr(self, state().self_config);
-    if (!config) {
-        return Ref();
-    }
-    return get_attr(config.get(), name);
-}
-
-// A transport that failed to log in, or to open the SFTP client, would
-// otherwise keep running.  Closes it and re-raises the original exception;
-// an error from the close itself is dropped.
-PyObject* close_after_failure(PyObject* transport) {
-    SavedError failure;
-    call_method(transport, state().attr_close);
-    return nullptr;
+    return empty_on_error([&] { return py::paramiko_attr(name); });
 }
 
 // paramiko.SFTPClient, or None where no client can be one of its: without
@@ -103,83 +84,75 @@ int close_channel_transport(PyObject* channel) {
 
 // When self._sftp is a paramiko SFTPClient, closes the transport of its
 // channel: self._sftp.get_channel().get_transport().close().  Any other
-// client is left alone.  Returns 0 or -1.
-int close_sftp_transport(PyObject* self) {
+// client is left alone.  Cleanup that runs whatever happened, so it does
+// not throw: false with the exception set on a failure.
+bool close_sftp_transport(PyObject* self) {
     Ref cls = sftp_client_class();
     if (!cls) {
-        return -1;
+        return false;
     }
     if (cls.get() == Py_None) {
-        return 0;
+        return true;
     }
     Ref client = get_attr(self, state().self_sftp);
     if (!client) {
-        return -1;
+        return false;
     }
     Ref channel = paramiko_channel(client.get(), cls.get());
     if (!channel) {
-        return -1;
+        return false;
     }
     if (channel.get() == Py_None) {
-        return 0;
+        return true;
     }
-    return close_channel_transport(channel.get());
+    return close_channel_transport(channel.get()) == 0;
 }
 
 // _connect's step 93: transport.connect(username=self._config.user,
 // password=self._config.password), with the host key when one is
-// configured.  Returns 0 or -1.
-int log_in(PyObject* self, PyObject* transport, const ConnectOptions& options) {
+// configured.
+void log_in(PyObject* self, PyObject* transport, const ConnectOptions& options) {
     const ModuleState& s = state();
-    if (options.timeout && bound_transport(transport, options.timeout.get()) < 0) {
-        return -1;
+    if (options.timeout) {
+        bound_transport(transport, options.timeout.get());
     }
-    Ref login = get_attr(transport, s.attr_connect);
-    if (!login) {
-        return -1;
-    }
-    Ref user = config_value(self, s.attr_user);
-    if (!user) {
-        return -1;
-    }
-    Ref password = config_value(self, s.attr_password);
-    if (!password) {
-        return -1;
-    }
+    Ref login = py::attr(transport, s.attr_connect);
+    Ref user = companions::config_attr(self, s.attr_user);
+    Ref password = companions::config_attr(self, s.attr_password);
     // With a host key, paramiko negotiates that key's type and refuses
     // any other key before the password is sent.
-    Ref done;
     if (options.host_key) {
-        done = call_keywords(login.get(), s.kwnames_login_hostkey, user.get(), password.get(), options.host_key.get());
+        py::call_keywords(login.get(), s.kwnames_login_hostkey, user.get(), password.get(), options.host_key.get());
     } else {
-        done = call_keywords(login.get(), s.kwnames_login, user.get(), password.get());
+        py::call_keywords(login.get(), s.kwnames_login, user.get(), password.get());
     }
-    if (!done) {
-        return -1;
-    }
-    return 0;
 }
 
 // _connect's step 94: self._sftp = paramiko.SFTPClient.from_transport(transport),
-// its requests bounded first when a timeout is configured.  Returns 0 or -1.
-int open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& options) {
+// its requests bounded first when a timeout is configured.
+void open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& options) {
     const ModuleState& s = state();
-    Ref cls = paramiko_attr(s.attr_SFTPClient);
-    if (!cls) {
-        return -1;
+    Ref cls = py::paramiko_attr(s.attr_SFTPClient);
+    Ref factory = py::attr(cls.get(), s.attr_from_transport);
+    Ref client = py::call(factory.get(), transport);
+    if (options.timeout) {
+        bound_sftp_requests(client.get(), options.timeout.get());
     }
-    Ref factory = get_attr(cls.get(), s.attr_from_transport);
-    if (!factory) {
-        return -1;
+    py::set_attr(self, s.self_sftp, client.get());
+}
+
+// self.<member>.close(); false when it failed, the error going to the
+// caller and _ssh left as it is, but a paramiko transport under the client
+// closed all the same.  Not thrown: an object never connected fails here at
+// every destruction (__del__), and a throw costs more than the rest of it.
+bool close_member(PyObject* self, PyObject* member) {
+    Ref closed = call_attr_method(self, member, state().attr_close);
+    if (closed) {
+        return true;
     }
-    Ref client = call(factory.get(), transport);
-    if (!client) {
-        return -1;
-    }
-    if (options.timeout && bound_sftp_requests(client.get(), options.timeout.get()) < 0) {
-        return -1;
-    }
-    return PyObject_SetAttr(self, s.self_sftp, client.get());
+    SavedError failure;
+    close_sftp_transport(self);
+    return false;
 }
 
 }  // namespace
@@ -255,82 +228,39 @@ PyObject* connect(PyObject* const* args, int& line) {
     // The optional timeout and host key are read and checked before
     // anything is made; a wrong one is reported at the first statement.
     line = 90;  // self._ssh = paramiko.SSHClient()
-    ConnectOptions options;
-    if (read_connect_options(self, options) < 0) {
-        return nullptr;
-    }
+    const ConnectOptions options = read_connect_options(self);
     {
-        Ref cls = paramiko_attr(s.attr_SSHClient);
-        if (!cls) {
-            return nullptr;
-        }
-        Ref client = call(cls.get());
-        if (!client) {
-            return nullptr;
-        }
-        if (PyObject_SetAttr(self, s.self_ssh, client.get()) < 0) {
-            return nullptr;
-        }
+        Ref cls = py::paramiko_attr(s.attr_SSHClient);
+        Ref client = py::call(cls.get());
+        py::set_attr(self, s.self_ssh, client.get());
     }
 
     line = 91;  // self._ssh.set_missing_host_key_policy(paramiko.AutoAddPolicy())
     {
-        Ref ssh = get_attr(self, s.self_ssh);
-        if (!ssh) {
-            return nullptr;
-        }
-        Ref setter = get_attr(ssh.get(), s.attr_set_missing_host_key_policy);
-        if (!setter) {
-            return nullptr;
-        }
-        Ref policy_cls = paramiko_attr(s.attr_AutoAddPolicy);
-        if (!policy_cls) {
-            return nullptr;
-        }
-        Ref policy = call(policy_cls.get());
-        if (!policy) {
-            return nullptr;
-        }
-        Ref done = call(setter.get(), policy.get());
-        if (!done) {
-            return nullptr;
-        }
+        Ref ssh = py::attr(self, s.self_ssh);
+        Ref setter = py::attr(ssh.get(), s.attr_set_missing_host_key_policy);
+        Ref policy_cls = py::paramiko_attr(s.attr_AutoAddPolicy);
+        Ref policy = py::call(policy_cls.get());
+        py::call(setter.get(), policy.get());
     }
 
     line = 92;  // transport = paramiko.Transport(f"{self._config.host}:{self._config.port}")
     Ref transport;
     {
-        Ref cls = paramiko_attr(s.attr_Transport);
-        if (!cls) {
-            return nullptr;
-        }
+        Ref cls = py::paramiko_attr(s.attr_Transport);
         Ref host = config_text(self, s.attr_host);
-        if (!host) {
-            return nullptr;
-        }
         Ref port = config_text(self, s.attr_port);
-        if (!port) {
-            return nullptr;
-        }
-        Ref address = Ref::steal(PyUnicode_FromFormat("%U:%U", host.get(), port.get()));
-        if (!address) {
-            return nullptr;
-        }
+        Ref address = py::owned(PyUnicode_FromFormat("%U:%U", host.get(), port.get()));
         transport = open_transport(cls.get(), address.get(), options.timeout.get());
-        if (!transport) {
-            return nullptr;
-        }
     }
 
+    // A transport that failed to log in, or to open the SFTP client, would
+    // otherwise keep running: it is closed before the error goes on.
     line = 93;  // transport.connect(username=self._config.user, password=self._config.password)
-    if (log_in(self, transport.get(), options) < 0) {
-        return close_after_failure(transport.get());
-    }
+    close_on_failure(transport.get(), [&] { log_in(self, transport.get(), options); });
 
     line = 94;  // self._sftp = paramiko.SFTPClient.from_transport(transport)
-    if (open_sftp(self, transport.get(), options) < 0) {
-        return close_after_failure(transport.get());
-    }
+    close_on_failure(transport.get(), [&] { open_sftp(self, transport.get(), options); });
     Py_RETURN_NONE;
 }
 
@@ -338,30 +268,17 @@ PyObject* close(PyObject* const* args, int& line) {
     PyObject* self = args[0];
     const ModuleState& s = state();
     line = 97;  // self._sftp.close()
-    {
-        Ref closed = call_attr_method(self, s.self_sftp, s.attr_close);
-        if (!closed) {
-            // The error goes to the caller and _ssh is left as it is, but a
-            // paramiko transport under the client is still closed.
-            SavedError failure;
-            close_sftp_transport(self);
-            return nullptr;
-        }
+    if (!close_member(self, s.self_sftp)) {
+        return nullptr;
     }
     line = 98;  // self._ssh.close()
-    {
-        Ref closed = call_attr_method(self, s.self_ssh, s.attr_close);
-        if (!closed) {
-            // As above: the error is the caller's, the transport still closes.
-            SavedError failure;
-            close_sftp_transport(self);
-            return nullptr;
-        }
+    if (!close_member(self, s.self_ssh)) {
+        return nullptr;
     }
     // Closing an SFTP client closes only its channel; the transport under
     // it keeps its thread, its socket and the server's session until it is
     // closed itself.
-    if (close_sftp_transport(self) < 0) {
+    if (!close_sftp_transport(self)) {
         return nullptr;
     }
     Py_RETURN_NONE;
