@@ -129,6 +129,18 @@ def _without(monkeypatch: pytest.MonkeyPatch, name: str, when: Callable[..., boo
     monkeypatch.setattr(os, name, refusing)
 
 
+def _answer(monkeypatch: pytest.MonkeyPatch, name: str, value: Any, when: Callable[..., bool]) -> None:
+    """os.<name> answers value (without doing anything) on the calls whose arguments `when` picks."""
+    real = getattr(os, name, None)
+    monkeypatch.setattr(os, name, lambda *args: value if when(*args) else real(*args), raising=False)
+
+
+def _tail_past_size(src: int, dst: int, count: int, src_at: int | None = None, dst_at: int | None = None) -> bool:
+    """Fails a kernel copy past the old end of a file made longer in advance; never answers for one."""
+    assert dst_at is None or dst_at < len(b"precious bytes") or os.fstat(dst).st_size == dst_at
+    return False
+
+
 def _near_max_path(directory: Path, monkeypatch: pytest.MonkeyPatch, exists: bool) -> Destination:
     deep = directory / ("d" * (MAX_PATH - 20 - len(str(directory)) - len(os.sep + "target") - 1))
     deep.mkdir()
@@ -219,21 +231,11 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "hard-linked": _hard_linked,
     "other-owner": _other_owner,
     "extended-attribute": _with_attribute,
-    # Where os cannot list a file's attributes (Windows), it cannot tell what a move would lose.
-    "attributes-unlisted": lambda d, mp: (Destination(_existing(d)),
-                                          mp.delattr(os, "listxattr", raising=False))[0],
     "255-byte-name": lambda d, mp: _named(d, "n" * 255, True),
     "255-byte-name-absent": lambda d, mp: _named(d, "é" * 127 + "n", False),
     "locked-directory": _locked_directory,
     "read-only": _read_only,
     "held-open": lambda d, mp: Destination(d / "target", holder=open(_existing(d), "rb")),
-    # Nothing is ever renamed over the destination: a download with every rename refused works the same.
-    "replace-refused": lambda d, mp: (_refuse(mp, "replace", OSError(16, "Device or resource busy"), None),
-                                      _refuse(mp, "rename", OSError(16, "Device or resource busy"), None),
-                                      Destination(_existing(d)))[2],
-    # A file system that takes no mode: the temporary file keeps the mode it was made with.
-    "mode-refused": lambda d, mp: (Destination(_existing(d, mode=0o666)),
-                                   _refuse(mp, "fchmod", PermissionError(1, "Operation not permitted"), None))[0],
     "near-max-path": lambda d, mp: _near_max_path(d, mp, True),
     "near-max-path-absent": lambda d, mp: _near_max_path(d, mp, False),
     "disk-full-copying-in": _full_disk(OSError(28, "No space left on device")),
@@ -253,6 +255,19 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
                               Destination(d / "target"))[1],
     "kernel-copy-ends-at-once": lambda d, mp: (mp.setattr(os, "copy_file_range", lambda *a: 0, raising=False),
                                                Destination(_existing(d)))[1],
+    # A count below 0 from a patched os is an error like any other, not a crash.
+    "open-answers-minus-one": lambda d, mp: (_answer(mp, "open", -1, lambda p, *a: str(p).endswith("target")),
+                                             Destination(_existing(d), succeeds=False))[1],
+    "kernel-copy-answers-minus-one": lambda d, mp: (_answer(mp, "copy_file_range", -1, lambda *a: True),
+                                                    Destination(_existing(d), succeeds=False))[1],
+    "write-answers-minus-one": lambda d, mp: (mp.delattr(os, "copy_file_range", raising=False),
+                                              _answer(mp, "write", -1, lambda fd, data: len(data) > 1),
+                                              Destination(_existing(d), succeeds=False))[2],
+    # Space is reserved without the size: a reader (or a kill) while the tail is written finds the old size
+    # plus the bytes written, never the full length with zeros in it.
+    "size-kept-while-the-tail-is-written": lambda d, mp: (
+        hasattr(os, "copy_file_range") and _answer(mp, "copy_file_range", None, _tail_past_size),
+        Destination(_existing(d)))[1],
 }
 
 
@@ -558,8 +573,8 @@ def _patched(owner: Any, name: str, value: Any) -> Iterator[None]:
         setattr(owner, name, old)
 
 
-def _nearly_full(sparse: bool) -> Callable[[Path, contextlib.ExitStack], Scene]:
-    """A hard-linked file on a file system where the new bytes fit, but not twice."""
+def _nearly_full(sparse: bool | None) -> Callable[[Path, contextlib.ExitStack], Scene]:
+    """A hard-linked file (None: no file yet) on a file system where the new bytes fit, but not twice."""
     def make(root: Path, stack: contextlib.ExitStack) -> Scene:
         _root_only("mounting a tmpfs")
         small = root / "small"
@@ -572,6 +587,8 @@ def _nearly_full(sparse: bool) -> Callable[[Path, contextlib.ExitStack], Scene]:
             pytest.skip(f"cannot mount a tmpfs here: {done.stderr}")
         stack.callback(subprocess.run, ["umount", str(small)], check=True)
         path = small / "target"
+        if sparse is None:  # as for get, one copy needs room: the answer is get's
+            return Scene(path)
         with open(path, "wb") as f:
             if sparse:
                 f.write(b"old head")
@@ -649,6 +666,7 @@ SCENES: dict[str, Callable[[Path, contextlib.ExitStack], Scene]] = {
     "no-temporary-anywhere": _no_temporary_anywhere,
     "nearly-full-hard-linked": _nearly_full(False),
     "nearly-full-sparse": _nearly_full(True),
+    "nearly-full-new": _nearly_full(None),
     "hard-link-added-in-transfer": _link_added,
     # The path as the kernel reads it: `..` after a link, a trailing slash, a missing directory.
     "dotdot-through-link": lambda r, s: ((r / "elsewhere" / "real").mkdir(parents=True),
@@ -767,7 +785,7 @@ def _parts() -> set[str]:
     return {n for n in os.listdir(tempfile.gettempdir()) if n.startswith(".sftp_main-") and n.endswith(".part")}
 
 
-def _swapped_for_fifo(root: Path) -> tuple[Path, Callable[[], Any]]:
+def _swapped_for_fifo(root: Path, monkeypatch: pytest.MonkeyPatch) -> tuple[Path, Callable[[], Any]]:
     if not hasattr(os, "mkfifo"):
         pytest.skip("no FIFOs here")
     path = _existing(root)
@@ -775,53 +793,79 @@ def _swapped_for_fifo(root: Path) -> tuple[Path, Callable[[], Any]]:
     return path, lambda: (path.unlink(), os.mkfifo(path))
 
 
-def _cwd_changed(root: Path) -> tuple[Path, Callable[[], Any]]:
+def _cwd_changed(root: Path, monkeypatch: pytest.MonkeyPatch) -> tuple[Path, Callable[[], Any]]:
     (root / "here").mkdir()
     (root / "there").mkdir()
     os.chdir(root / "here")
     return Path("target"), lambda: os.chdir(root / "there")
 
 
-def _temporary_swapped(root: Path) -> tuple[Path, Callable[[], Any]]:
-    """Another user who may write the directory puts a file of his own under the temporary file's
-    name, if it has one, before the client opens it."""
+def _temporary_swapped(root: Path, monkeypatch: pytest.MonkeyPatch) -> tuple[Path, Callable[[], Any]]:
+    """Where /proc reaches no descriptor, another user who may write the destination's directory (not
+    sticky) replaces a temporary file's name there, if it has one, by a link to the caller's private file
+    before the client opens it."""
+    _without(monkeypatch, "stat", lambda p, *a: str(p).startswith("/proc/self/fd/"), FileNotFoundError(2, "no"))
+    root.chmod(0o777)
+    (root.parent / "private").mkdir(mode=0o700)
+    victim = _existing(root.parent / "private", "victim", 0o600)
+
     def swap() -> None:
         for name in os.listdir(root):
             if name.startswith(".sftp_main-"):
-                os.unlink(root / name)
-                (root / name).write_bytes(b"planted")
+                with contextlib.suppress(OSError):  # Windows: a file held open cannot go
+                    os.unlink(root / name)
+                    os.symlink(victim, root / name)
     return _existing(root), swap
 
 
-@pytest.mark.parametrize("change", [_swapped_for_fifo, _cwd_changed, _temporary_swapped],
-                         ids=["swapped-for-fifo", "chdir", "temporary-swapped"])
+def _renamed_away(root: Path, monkeypatch: pytest.MonkeyPatch) -> tuple[Path, Callable[[], Any]]:
+    """Another user renames the new destination away as soon as it appears."""
+    target, real = root / "target", os.link
+
+    def rename() -> None:
+        with contextlib.suppress(FileNotFoundError):
+            os.rename(target, root / "elsewhere")
+
+    def link(*args: Any, **kwargs: Any) -> None:
+        real(*args, **kwargs)
+        rename()
+    monkeypatch.setattr(os, "link", link)
+    return target, rename
+
+
+@pytest.mark.parametrize("change", [_swapped_for_fifo, _cwd_changed, _temporary_swapped, _renamed_away],
+                         ids=["swapped-for-fifo", "chdir", "temporary-swapped", "renamed-away"])
 def test_download_writes_the_file_it_opened(embedded_server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                             change: Callable[[Path], tuple[Path, Callable[[], Any]]]) -> None:
     """What the destination or the temporary file turns into while the bytes travel does not redirect
     them: a FIFO put in its place is neither waited on nor replaced, a relative path stays relative to
-    the directory current at the call, a file put under the temporary file's name is never taken for it."""
+    the directory current at the call, a file put under the temporary file's name is never written, and
+    True means the path names the file written."""
     obj = connected(embedded_server)
     (tmp_path / "new").write_bytes(NEW)
     obj._upload(str(tmp_path / "new"), "remote")
     root = tmp_path / "local"
     root.mkdir()
     monkeypatch.chdir(tmp_path)  # restored after the test
-    target, hook = change(root)
+    target, hook = change(root, monkeypatch)
     real, obj._sftp = obj._sftp, Hooked(obj._sftp, hook)
     try:
         answer = _bounded(lambda: obj._download("remote", str(target)))
     finally:
         obj._sftp = real
     obj._close()
-    if change is _swapped_for_fifo:
+    if change is _swapped_for_fifo:  # the bytes are in the file opened, which the path no longer names
         assert stat.S_ISFIFO((root / "target").lstat().st_mode)
-        assert sorted(os.listdir(root)) == ["other-name", "target"] and answer in (True, False)
+        assert (answer, sorted(os.listdir(root)), (root / "other-name").read_bytes()) == (
+            False, ["other-name", "target"], NEW)
     elif change is _cwd_changed:
         assert (answer, os.listdir(root / "here"), os.listdir(root / "there")) == (True, ["target"], [])
         assert (root / "here" / "target").read_bytes() == NEW
-    else:  # with no name to take, nothing can be swapped; a name taken ends in False, the file as it was
-        assert (answer, target.read_bytes()) == ((True, NEW) if UNNAMED else (False, b"precious bytes"))
-        assert os.listdir(root) == ["target"]
+    elif change is _renamed_away:
+        assert (answer, os.listdir(root), (root / "elsewhere").read_bytes()) == (False, ["elsewhere"], NEW)
+    else:  # the name is made where nobody else may take it
+        assert (answer, target.read_bytes(), os.listdir(root)) == (True, NEW, ["target"])
+        assert (root.parent / "private" / "victim").read_bytes() == b"precious bytes"
 
 
 def test_new_file_appears_complete_as_get_makes_it(embedded_server, tmp_path: Path) -> None:
@@ -867,10 +911,16 @@ def test_new_file_appears_complete_as_get_makes_it(embedded_server, tmp_path: Pa
     assert links == (0 if UNNAMED else 1) and made(root / "target") == made(root / "by-get")
 
 
-def test_held_lock_ends_in_false_within_the_timeout(embedded_server, tmp_path: Path) -> None:
+@pytest.mark.parametrize("released", [False, True], ids=["held", "released-in-time"])
+def test_held_lock_ends_in_false_within_the_timeout(embedded_server, tmp_path: Path,
+                                                   monkeypatch: pytest.MonkeyPatch, released: bool) -> None:
     """A lock another process holds on the destination is waited for no longer than the configured
-    timeout; the destination stays as it was and the connection goes on."""
+    timeout; the destination stays as it was and the connection goes on.  A lock released within the
+    timeout is had, however short the pauses between two tries are."""
     fcntl = pytest.importorskip("fcntl", reason="no flock here: the download takes no lock (README)")
+    if released:
+        short = time.sleep
+        monkeypatch.setattr(time, "sleep", lambda seconds: short(min(seconds, 0.001)))
     obj = C(dict(embedded_server.config(), timeout=1))
     obj._connect()
     (tmp_path / "new").write_bytes(NEW)
@@ -879,10 +929,42 @@ def test_held_lock_ends_in_false_within_the_timeout(embedded_server, tmp_path: P
     target = _existing(tmp_path / "local")
     with open(target, "rb") as holder:
         fcntl.flock(holder, fcntl.LOCK_SH)
+        if released:
+            threading.Timer(0.4, fcntl.flock, (holder, fcntl.LOCK_UN)).start()
         answer = _bounded(lambda: obj._download("remote", str(target)))
-    assert (answer, target.read_bytes(), os.listdir(target.parent)) == (False, b"precious bytes", ["target"])
+    assert (answer, target.read_bytes(), os.listdir(target.parent)) == (
+        (True, NEW, ["target"]) if released else (False, b"precious bytes", ["target"]))
     assert obj._stat("remote").st_size == len(NEW)
     obj._close()
+
+
+@pytest.mark.parametrize("proc", [True, False], ids=["proc", "no-proc"])
+def test_failed_download_removes_nothing_elsewhere(embedded_server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                   proc: bool) -> None:
+    """Another user who may write the directory above the destination's swaps the destination's directory
+    for a link to one of the caller's private directories just before anything is removed: nothing there
+    goes, whether /proc reaches the temporary file or it has a name."""
+    obj, shared, private = connected(embedded_server), tmp_path / "shared", tmp_path / "private"
+    (shared / "work").mkdir(parents=True)
+    private.mkdir(mode=0o700)
+    victim = _existing(private, "target", 0o600)
+    if not proc:
+        _without(monkeypatch, "stat", lambda p, *a: str(p).startswith("/proc/self/fd/"), FileNotFoundError(2, "no"))
+    real = {name: getattr(os, name) for name in ("unlink", "remove")}
+
+    def swap_first(name: str) -> Callable[..., Any]:
+        def removing(*args: Any, **kwargs: Any) -> Any:
+            if (shared / "work").is_dir() and not (shared / "work").is_symlink():
+                os.rename(shared / "work", shared / "old")
+                os.symlink(private, shared / "work")
+            return real[name](*args, **kwargs)
+        return removing
+    for name in real:
+        monkeypatch.setattr(os, name, swap_first(name))
+    assert obj._download("no-such-remote-file", str(shared / "work" / "target")) is False
+    monkeypatch.undo()
+    obj._close()
+    assert victim.read_bytes() == b"precious bytes" and os.listdir(private) == ["target"]
 
 
 @pytest.mark.parametrize("step, cyclic", [("close", False), ("unlink", False), ("close", True)])
