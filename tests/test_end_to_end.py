@@ -965,6 +965,7 @@ def test_failed_download_removes_nothing_elsewhere(embedded_server, tmp_path: Pa
     monkeypatch.undo()
     obj._close()
     assert victim.read_bytes() == b"precious bytes" and os.listdir(private) == ["target"]
+    assert list((shared / "old").glob("*")) == []  # a temporary name went through its own directory
 
 
 @pytest.mark.parametrize("step, cyclic", [("close", False), ("unlink", False), ("close", True)])

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <initializer_list>
 
 #include "calls.hpp"
@@ -159,6 +160,23 @@ long long as_count(const Ref& value, const char* what) {
         return -1;
     }
     return count;
+}
+
+// os.<method>(*arguments), the arguments built as Py_BuildValue builds them from `format` (a tuple),
+// most of them numbers made here.
+Ref call_os(Download& d, PyObject* method, const char* format, ...) {
+    Ref function = get_attr(d.os.get(), method);
+    if (!function) {
+        return function;
+    }
+    va_list values;
+    va_start(values, format);
+    Ref arguments = Ref::steal(Py_VaBuildValue(format, values));
+    va_end(values);
+    if (!arguments) {
+        return arguments;
+    }
+    return Ref::steal(PyObject_CallObject(function.get(), arguments.get()));
 }
 
 // os.<method>(name, *args, <keyword>=the place's descriptor), or where it has none (Windows),
@@ -395,12 +413,8 @@ int make_named(Download& d, Place& place) {
     if (!keeps_names_safe(place)) {
         return 0;
     }
-    Ref eight = number(8);
-    if (!eight) {
-        return -1;
-    }
     for (int tries = 1; tries <= 100; ++tries) {
-        Ref random = call_method(d.os.get(), s.attr_urandom, eight.get());
+        Ref random = call_os(d, s.attr_urandom, "(i)", 8);
         if (!random) {
             return -1;
         }
@@ -457,11 +471,7 @@ int writable_meanwhile(Download& d) {
     if ((mode & kOwnerWrite) != 0) {
         return 0;
     }
-    Ref writable = number((mode & 07777) | kOwnerWrite);
-    if (!writable) {
-        return -1;
-    }
-    if (!call_method(d.os.get(), state().attr_fchmod, d.temporary_fd.get(), writable.get())) {
+    if (!call_os(d, state().attr_fchmod, "(OL)", d.temporary_fd.get(), (mode & 07777) | kOwnerWrite)) {
         return -1;
     }
     d.mode = mode & 07777;
@@ -620,15 +630,7 @@ int reserve([[maybe_unused]] Download& d, long long size) {
 // Up to `count` bytes at `at` in the kernel (a reflink, or a copy there).  The count, 0 where
 // the kernel cannot copy between these two files (read and write from then on), -1 on error.
 long long copy_in_kernel(Download& d, long long at, long long count) {
-    Ref position = number(at);
-    if (!position) {
-        return -1;
-    }
-    Ref length = number(count);
-    if (!length) {
-        return -1;
-    }
-    Ref copied = call(d.copy.get(), d.temporary_fd.get(), d.fd.get(), length.get(), position.get(), position.get());
+    Ref copied = Ref::steal(PyObject_CallFunction(d.copy.get(), "OOLLL", d.temporary_fd.get(), d.fd.get(), count, at, at));
     if (!copied) {
         if (!clear_errno({EXDEV, EINVAL, ENOSYS, EOPNOTSUPP})) {
             return -1;
@@ -647,26 +649,13 @@ long long copy_in_kernel(Download& d, long long at, long long count) {
 // -1 on error.
 long long copy_by_reading(Download& d, long long at, long long count) {
     const ModuleState& s = state();
-    PyObject* os = d.os.get();
-    Ref position = number(at);
-    if (!position) {
+    if (!call_os(d, s.attr_lseek, "(OLi)", d.temporary_fd.get(), at, 0)) {  // SEEK_SET everywhere
         return -1;
     }
-    Ref whence = number(0);  // SEEK_SET everywhere
-    if (!whence) {
+    if (!call_os(d, s.attr_lseek, "(OLi)", d.fd.get(), at, 0)) {
         return -1;
     }
-    Ref length = number(count);
-    if (!length) {
-        return -1;
-    }
-    if (!call_method(os, s.attr_lseek, d.temporary_fd.get(), position.get(), whence.get())) {
-        return -1;
-    }
-    if (!call_method(os, s.attr_lseek, d.fd.get(), position.get(), whence.get())) {
-        return -1;
-    }
-    Ref bytes = call_method(os, s.attr_read, d.temporary_fd.get(), length.get());
+    Ref bytes = call_os(d, s.attr_read, "(OL)", d.temporary_fd.get(), count);
     if (!bytes) {
         return -1;
     }
@@ -677,7 +666,7 @@ long long copy_by_reading(Download& d, long long at, long long count) {
     if (PyBytes_GET_SIZE(bytes.get()) == 0) {
         return 0;
     }
-    Ref wrote = call_method(os, s.attr_write, d.fd.get(), bytes.get());
+    Ref wrote = call_method(d.os.get(), s.attr_write, d.fd.get(), bytes.get());
     if (!wrote) {
         return -1;
     }
@@ -713,11 +702,7 @@ int copy_range(Download& d, long long start, long long end, long long& done, boo
 }
 
 int cut(Download& d, long long size) {
-    Ref length = number(size);
-    if (!length) {
-        return -1;
-    }
-    if (!call_method(d.os.get(), state().attr_ftruncate, d.fd.get(), length.get())) {
+    if (!call_os(d, state().attr_ftruncate, "(OL)", d.fd.get(), size)) {
         return -1;
     }
     return 0;
@@ -799,11 +784,7 @@ int check_named(Download& d, PyObject* fd) {
 int link_in(Download& d) {
     const ModuleState& s = state();
     if (d.mode >= 0) {
-        Ref mode = number(d.mode);
-        if (!mode) {
-            return -1;
-        }
-        if (!call_method(d.os.get(), s.attr_fchmod, d.temporary_fd.get(), mode.get())) {
+        if (!call_os(d, s.attr_fchmod, "(OL)", d.temporary_fd.get(), d.mode)) {
             return -1;
         }
     }

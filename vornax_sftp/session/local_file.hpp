@@ -1,29 +1,31 @@
 // The local side of a download to a path.
 //
-// The destination is opened first, with the caller's path text and the client's own open flags minus
-// truncation (O_WRONLY|O_CREAT, plus O_NONBLOCK and O_BINARY where they exist, O_EXCL when nothing
-// was there): the kernel judges it as for `get`, before any transfer.  A non-blocking open that meets
-// a lease being broken (EAGAIN) opens again and waits, as `get` would.
+// A destination that exists as a regular file is opened first, with the caller's path text and
+// the client's own open flags minus truncation (O_WRONLY|O_CREAT, plus O_NONBLOCK and O_BINARY where
+// they exist); an open that meets a lease being broken (EAGAIN) opens again and waits, as `get`
+// would.  The destination's directory is pinned by a descriptor opened once from the caller's text
+// (Windows: reached by that text).
 //
-// The client writes a temporary file only the caller may use (0600), which it is never handed by a
-// name another user could swap.  Where /proc/self/fd reaches this process's descriptors, the file has
-// no name at all (O_TMPFILE, or a named file removed at once where the file system refuses that) and
-// the client is given /proc/self/fd/N: the kernel reopens that very file, and nothing of it outlives
-// the process.  Elsewhere (Windows) the file is named, and must still be the one made once `get` is
-// done.  It lies in the destination's directory, else in the temporary directory; where neither takes
-// one, `get` writes the destination itself, with its own guarantees.
+// Where nothing is at the path, the client writes a file made in that directory with O_TMPFILE, mode
+// 0666 less the umask (or as the default ACL says), through /proc/self/fd/N; only once it is done is
+// the file linked in under the destination's name (linkat, AT_SYMLINK_FOLLOW).  A new destination
+// appears complete or not at all, and nothing is removed.  A name that exists by then is an existing
+// destination.  Refusals of the directory or of the O_TMPFILE open end the download before transfer.
 //
-// The bytes then go into the file opened first under an exclusive flock, waited for in full or until
-// the `timeout` (none on Windows: its locks are mandatory): space reserved where old bytes are kept,
-// the part past the old end, the old part, the cut to size; nothing is renamed over it.  flock errors
-// that mean a file system without locks (ENOLCK, EOPNOTSUPP, ENOSYS, EINVAL) mean no lock.  A
-// destination removed meanwhile (no link left) is no success.
+// An existing destination takes the bytes of such a file (there, else in the temporary directory)
+// under an exclusive flock, waited for in full or until the `timeout` (none on Windows): space
+// reserved with the size left alone (FALLOC_FL_KEEP_SIZE), the part past the old end, the old part,
+// the cut to size.  flock errors meaning no locks (ENOLCK, EOPNOTSUPP, ENOSYS, EINVAL) mean no lock.
 //
-// A failure before an old byte is overwritten leaves the destination as it was, or removes it if
-// this call made it and it is still this call's (the same file at its path, empty, not locked by
-// another download); an I/O error amid the old bytes leaves new bytes up to it, old after, any new
-// tail; no temporary file stays.  Cleanup always completes: an interrupt that arrives during it is
-// raised once it is done.
+// Without O_TMPFILE or /proc (Windows, a chroot), the client gets a named 0600 file only in a
+// directory where no other user may rename or remove it (sticky, or writable by its owner alone, the
+// caller or root; on Windows, any: the open file cannot be renamed), else in the temporary
+// directory, else writes the destination itself as `get` does; a new destination is then made once
+// the bytes are all there, and the name goes again through the pinned directory.
+//
+// Success means the destination's name in the pinned directory names the file written.  A failure
+// before an old byte is overwritten leaves the destination as it was; cleanup always completes, an
+// interrupt meanwhile raised once it is done.
 #pragma once
 
 #include "ref.hpp"
