@@ -73,7 +73,10 @@ public:
     // complete (NFS, for one).
     int close() {
         Ref fd = std::move(fd_);
-        if (fd && !call_method(os_, state().attr_close, fd.get())) {
+        if (!fd) {
+            return 0;
+        }
+        if (!call_method(os_, state().attr_close, fd.get())) {
             return -1;
         }
         return 0;
@@ -162,10 +165,10 @@ long long as_count(const Ref& value, const char* what) {
     return count;
 }
 
-// os.<method>(*arguments), the arguments built as Py_BuildValue builds them from `format` (a tuple),
-// most of them numbers made here.
-Ref call_os(Download& d, PyObject* method, const char* format, ...) {
-    Ref function = get_attr(d.os.get(), method);
+// obj.<method>(*arguments), the arguments built by Py_BuildValue from `format` (a tuple): most of
+// them numbers made here.
+Ref call_built(PyObject* obj, PyObject* method, const char* format, ...) {
+    Ref function = get_attr(obj, method);
     if (!function) {
         return function;
     }
@@ -207,19 +210,16 @@ Ref call_in(Download& d, const Place& place, PyObject* keyword, PyObject* method
 
 // os.open(path, flags, mode), in `place` where one is given; the descriptor into `owner`.
 int open_file(Download& d, Descriptor& owner, const Place* place, PyObject* path, long flags, long mode) {
-    Ref how = number(flags);
-    if (!how) {
-        return -1;
-    }
-    Ref permissions = number(mode);
-    if (!permissions) {
-        return -1;
-    }
     Ref fd;
-    if (place != nullptr) {
-        fd = call_in(d, *place, state().key_dir_fd, state().attr_open, path, how.get(), permissions.get());
+    if (place == nullptr) {
+        fd = call_built(d.os.get(), state().attr_open, "(Oll)", path, flags, mode);
     } else {
-        fd = call_method(d.os.get(), state().attr_open, path, how.get(), permissions.get());
+        Ref numbers = Ref::steal(Py_BuildValue("(ll)", flags, mode));
+        if (!numbers) {
+            return -1;
+        }
+        PyObject* how = PyTuple_GET_ITEM(numbers.get(), 0);
+        fd = call_in(d, *place, state().key_dir_fd, state().attr_open, path, how, PyTuple_GET_ITEM(numbers.get(), 1));
     }
     if (!fd) {
         return -1;
@@ -414,7 +414,7 @@ int make_named(Download& d, Place& place) {
         return 0;
     }
     for (int tries = 1; tries <= 100; ++tries) {
-        Ref random = call_os(d, s.attr_urandom, "(i)", 8);
+        Ref random = call_built(d.os.get(), s.attr_urandom, "(i)", 8);
         if (!random) {
             return -1;
         }
@@ -471,7 +471,7 @@ int writable_meanwhile(Download& d) {
     if ((mode & kOwnerWrite) != 0) {
         return 0;
     }
-    if (!call_os(d, state().attr_fchmod, "(OL)", d.temporary_fd.get(), (mode & 07777) | kOwnerWrite)) {
+    if (!call_built(d.os.get(), state().attr_fchmod, "(OL)", d.temporary_fd.get(), (mode & 07777) | kOwnerWrite)) {
         return -1;
     }
     d.mode = mode & 07777;
@@ -593,11 +593,7 @@ int lock(Download& d, PyObject* timeout) {
             return -1;  // the BlockingIOError says why
         }
         PyErr_Clear();
-        Ref pause = Ref::steal(PyFloat_FromDouble(std::min(kLockPause, left)));
-        if (!pause) {
-            return -1;
-        }
-        if (!call_method(time.get(), s.attr_sleep, pause.get())) {
+        if (!call_built(time.get(), s.attr_sleep, "(d)", std::min(kLockPause, left))) {
             return -1;
         }
     }
@@ -649,13 +645,13 @@ long long copy_in_kernel(Download& d, long long at, long long count) {
 // -1 on error.
 long long copy_by_reading(Download& d, long long at, long long count) {
     const ModuleState& s = state();
-    if (!call_os(d, s.attr_lseek, "(OLi)", d.temporary_fd.get(), at, 0)) {  // SEEK_SET everywhere
+    if (!call_built(d.os.get(), s.attr_lseek, "(OLi)", d.temporary_fd.get(), at, 0)) {  // SEEK_SET everywhere
         return -1;
     }
-    if (!call_os(d, s.attr_lseek, "(OLi)", d.fd.get(), at, 0)) {
+    if (!call_built(d.os.get(), s.attr_lseek, "(OLi)", d.fd.get(), at, 0)) {
         return -1;
     }
-    Ref bytes = call_os(d, s.attr_read, "(OL)", d.temporary_fd.get(), count);
+    Ref bytes = call_built(d.os.get(), s.attr_read, "(OL)", d.temporary_fd.get(), count);
     if (!bytes) {
         return -1;
     }
@@ -702,7 +698,7 @@ int copy_range(Download& d, long long start, long long end, long long& done, boo
 }
 
 int cut(Download& d, long long size) {
-    if (!call_os(d, state().attr_ftruncate, "(OL)", d.fd.get(), size)) {
+    if (!call_built(d.os.get(), state().attr_ftruncate, "(OL)", d.fd.get(), size)) {
         return -1;
     }
     return 0;
@@ -784,7 +780,7 @@ int check_named(Download& d, PyObject* fd) {
 int link_in(Download& d) {
     const ModuleState& s = state();
     if (d.mode >= 0) {
-        if (!call_os(d, s.attr_fchmod, "(OL)", d.temporary_fd.get(), d.mode)) {
+        if (!call_built(d.os.get(), s.attr_fchmod, "(OL)", d.temporary_fd.get(), d.mode)) {
             return -1;
         }
     }

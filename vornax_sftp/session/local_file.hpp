@@ -1,31 +1,27 @@
-// The local side of a download to a path.
+// The local side of a download to a path; docs/downloads.md tells it in full.
 //
-// A destination that exists as a regular file is opened first, with the caller's path text and
-// the client's own open flags minus truncation (O_WRONLY|O_CREAT, plus O_NONBLOCK and O_BINARY where
-// they exist); an open that meets a lease being broken (EAGAIN) opens again and waits, as `get`
-// would.  The destination's directory is pinned by a descriptor opened once from the caller's text
-// (Windows: reached by that text).
+// An existing regular file is opened first, by the caller's path text, with the client's own open
+// flags minus truncation (a lease being broken is waited for, as `get` would); its directory is
+// pinned by a descriptor opened once from that text (Windows: reached by the text).
 //
-// Where nothing is at the path, the client writes a file made in that directory with O_TMPFILE, mode
-// 0666 less the umask (or as the default ACL says), through /proc/self/fd/N; only once it is done is
-// the file linked in under the destination's name (linkat, AT_SYMLINK_FOLLOW).  A new destination
-// appears complete or not at all, and nothing is removed.  A name that exists by then is an existing
-// destination.  Refusals of the directory or of the O_TMPFILE open end the download before transfer.
+// Nothing at the path (Linux): the client writes, through /proc/self/fd/N, a file made with O_TMPFILE
+// in that directory, mode 0666 less the umask (or as the default ACL says), linked in under the name
+// (linkat, AT_SYMLINK_FOLLOW) only once complete.  Nothing is created before, nothing removed after;
+// a refused directory ends the download before any transfer; a name there by then is an existing file.
 //
-// An existing destination takes the bytes of such a file (there, else in the temporary directory)
-// under an exclusive flock, waited for in full or until the `timeout` (none on Windows): space
-// reserved with the size left alone (FALLOC_FL_KEEP_SIZE), the part past the old end, the old part,
-// the cut to size.  flock errors meaning no locks (ENOLCK, EOPNOTSUPP, ENOSYS, EINVAL) mean no lock.
+// An existing file takes such a file's bytes (made there, else in the temporary directory) under an
+// exclusive flock, waited for in full or until the `timeout` (none on Windows): space reserved with
+// its size left alone, the part past the old end, the old part, the cut to size.
 //
-// Without O_TMPFILE or /proc (Windows, a chroot), the client gets a named 0600 file only in a
-// directory where no other user may rename or remove it (sticky, or writable by its owner alone, the
-// caller or root; on Windows, any: the open file cannot be renamed), else in the temporary
-// directory, else writes the destination itself as `get` does; a new destination is then made once
-// the bytes are all there, and the name goes again through the pinned directory.
+// Without O_TMPFILE or /proc (Windows, a chroot), the file has a name (0600), only in a directory
+// where no other user may rename or remove it (sticky, or writable by its owner alone, the caller or
+// root; Windows: an open file cannot be renamed), else in the temporary directory, else the client
+// writes the destination itself; a new destination is made once the bytes are all there, and the
+// name goes through the pinned directory.
 //
-// Success means the destination's name in the pinned directory names the file written.  A failure
-// before an old byte is overwritten leaves the destination as it was; cleanup always completes, an
-// interrupt meanwhile raised once it is done.
+// Success means the name in the pinned directory names the file written.  A failure before an old
+// byte is overwritten leaves the destination as it was; cleanup always completes, an interrupt
+// meanwhile raised once it is done.
 #pragma once
 
 #include "ref.hpp"
