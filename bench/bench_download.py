@@ -5,6 +5,9 @@ local file (open it for writing, write the bytes, close it), with 4 KiB of
 data already at hand, so that the figures show the module's file work and
 nothing of the network.  The files live on tmpfs (/dev/shm) by default.
 Figures are microseconds per download, the minimum over several repeats.
+The first download in a fresh process (whose imports the module makes
+on its first call) is timed in new processes, each doing one call, for
+a new and an existing file: the median over `--fresh` processes each.
 Then a large file (256 MiB by default) comes from the embedded server,
 downloaded with `_download` and with plain `get` in alternation into fresh
 destinations, after one pair that warms the page cache and the machine's
@@ -15,7 +18,8 @@ When a common case adds more than its target, or the large file more than
 10 %, the exit status is 1 and the last line says which missed and by how
 much.
 
-    ./dev bench-download [--dir DIR] [--repeat N] [--target-ms MS] [--large-mib N] [--pairs N] [--json FILE]
+    ./dev bench-download [--dir DIR] [--repeat N] [--target-ms MS] [--fresh N] [--large-mib N] [--pairs N]
+                         [--json FILE]
 """
 
 from __future__ import annotations
@@ -24,6 +28,8 @@ import argparse
 import json
 import os
 import platform
+import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -86,10 +92,44 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--dir", type=Path, default=default_dir, help=f"where the files go (default {default_dir})")
     parser.add_argument("--repeat", type=int, default=25, help="timed runs per figure (default 25)")
     parser.add_argument("--target-ms", type=float, default=20.0, help="length of one timed run in ms (default 20)")
+    parser.add_argument("--fresh", type=int, default=15, help="fresh processes per first-call figure (default 15)")
     parser.add_argument("--large-mib", type=int, default=256, help="size of the large download (default 256, 0: none)")
     parser.add_argument("--pairs", type=int, default=5, help="alternated pairs of large downloads (default 5)")
     parser.add_argument("--json", metavar="FILE", type=Path, help="also write the figures to FILE")
     return parser.parse_args(argv)
+
+
+FRESH = """
+import os, sys, time
+sys.path.insert(0, sys.argv[4])
+import sftp_main
+from bench_download import WritingClient
+from cases import CONFIG
+obj = sftp_main.VornaxSFTPMain(dict(CONFIG))
+obj._sftp = client = WritingClient()
+call = obj._download if sys.argv[1] == "module" else client.get
+if sys.argv[3] == "existing":
+    open(sys.argv[2], "wb").close()
+started = time.perf_counter_ns()
+call("remote.bin", sys.argv[2])
+print((time.perf_counter_ns() - started) / 1000)
+"""
+
+
+def fresh_process(directory: Path, processes: int) -> dict[str, dict[str, float]]:
+    """Median microseconds of the first call in a new process, by case and by method."""
+    figures: dict[str, dict[str, float]] = {}
+    for case in ("new", "existing"):
+        runs: dict[str, list[float]] = {"get": [], "module": []}
+        for i in range(processes):
+            for how in (("module", "get") if i % 2 == 0 else ("get", "module")):
+                local = directory / f"fresh-{how}.bin"
+                done = subprocess.run([sys.executable, "-c", FRESH, how, str(local), case,
+                                       str(Path(__file__).resolve().parent)], capture_output=True, text=True, check=True)
+                runs[how].append(float(done.stdout))
+                local.unlink()
+        figures[case] = {how: statistics.median(values) for how, values in runs.items()}
+    return figures
 
 
 def large_download(directory: Path, mib: int, pairs: int) -> dict[str, Any]:
@@ -136,6 +176,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             rows.append({"case": label, "common": common, "get_us": get_us, "module_us": module_us,
                          "added_us": module_us - get_us})
             print(f"  {label}", file=sys.stderr, flush=True)
+        fresh = fresh_process(Path(scratch), args.fresh) if args.fresh > 0 else None
         large = large_download(Path(scratch), args.large_mib, args.pairs) if args.large_mib > 0 else None
 
     print(f"# _download local file work, 4 KiB files in {args.dir}\n")
@@ -147,6 +188,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         verdict = (("met" if row["added_us"] <= TARGET_US else "MISSED") + f" (≤ {TARGET_US:g})"
                    if row["common"] else "—")
         print(f"| {row['case']} | {row['get_us']:.1f} | {row['module_us']:.1f} | {row['added_us']:.1f} | {verdict} |")
+    if fresh is not None:
+        print(f"\nThe first call in a fresh process, median of {args.fresh} processes, µs: "
+              + "; ".join(f"{case} file: get {f['get']:.0f}, _download {f['module']:.0f}, added {f['module'] - f['get']:.0f}"
+                          for case, f in fresh.items()))
     if large is not None:
         print(f"\n{large['mib']} MiB from the embedded server, {len(large['pairs_s'])} alternated pairs "
               f"(_download s / get s): " + ", ".join(f"{m:.2f}/{g:.2f}" for m, g in large["pairs_s"])
@@ -155,7 +200,7 @@ def main(argv: Sequence[str] | None = None) -> int:
               + ("met" if large["ratio"] <= LARGE_RATIO else "MISSED") + f" (≤ {LARGE_RATIO:.2f})")
     if args.json is not None:
         args.json.write_text(json.dumps({"dir": str(args.dir), "target_us": TARGET_US, "rows": rows,
-                                         "large": large}, indent=2) + "\n", encoding="utf-8")
+                                         "fresh": fresh, "large": large}, indent=2) + "\n", encoding="utf-8")
     missed = [row for row in rows if row["common"] and row["added_us"] > TARGET_US]
     if large is not None and large["ratio"] > LARGE_RATIO:
         sys.stdout.flush()
