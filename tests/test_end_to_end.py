@@ -263,6 +263,9 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "write-answers-minus-one": lambda d, mp: (mp.delattr(os, "copy_file_range", raising=False),
                                               _answer(mp, "write", -1, lambda fd, data: len(data) > 1),
                                               Destination(_existing(d), succeeds=False))[2],
+    # Every descriptor is closed and nothing made stays whatever step fails, the first included.
+    "fstat-refused": lambda d, mp: (_refuse(mp, "fstat", OSError(5, "Input/output error"), None),
+                                    Destination(d / "target", succeeds=False))[1],
     # Space is reserved without the size: a reader (or a kill) while the tail is written finds the old size
     # plus the bytes written, never the full length with zeros in it.
     "size-kept-while-the-tail-is-written": lambda d, mp: (
