@@ -673,8 +673,10 @@ long long copy_by_reading(Download& d, long long at, long long count) {
 // `stoppable`, a Ctrl-C takes effect between two chunks.
 int copy_range(Download& d, long long start, long long end, long long& done, bool stoppable) {
     while (start + done < end) {
-        if (stoppable && PyErr_CheckSignals() < 0) {
-            return -1;
+        if (stoppable) {
+            if (PyErr_CheckSignals() < 0) {
+                return -1;
+            }
         }
         const long long at = start + done;
         const long long count = std::min(kChunk, end - at);
@@ -744,8 +746,8 @@ int write_in(Download& d, PyObject* timeout) {
         }
         return -1;
     }
-    if (size < old_size && cut(d, size) < 0) {
-        return -1;
+    if (size < old_size) {
+        return cut(d, size);
     }
     return 0;
 }
