@@ -37,6 +37,19 @@ def under_way(path: Path) -> bool:
     return path.is_file() and path.stat().st_size > UNDER_WAY
 
 
+def filling(local: Path) -> list[Path]:
+    """What a download into local is filling: files named there, and (Linux) files without a name there
+    that this process holds open, reached through /proc."""
+    found = list(local.iterdir())
+    for fd in os.listdir("/proc/self/fd") if sys.platform == "linux" else []:
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}").startswith(f"{local}{os.sep}"):
+                found.append(Path("/proc/self/fd", fd))
+        except OSError:
+            pass  # closed meanwhile
+    return found
+
+
 class Background(threading.Thread):
     """Runs call once; outcome is its result or the exception it raised."""
 
@@ -90,7 +103,7 @@ def test_server_stopped_in_mid_call(embedded_server: EmbeddedServer, local: Path
         # file this big its first bytes sometimes wait for a minute: the
         # download counts as under way once the module's temporary file is
         # there, and is given a few seconds to move data before the stop.
-        moving = lambda: any(local.iterdir())
+        moving = lambda: any(filling(local))
     else:
         def call() -> Any:  # repeated until one raises, so that the stop meets one in flight
             nonlocal calls
@@ -102,7 +115,7 @@ def test_server_stopped_in_mid_call(embedded_server: EmbeddedServer, local: Path
     worker.start()
     settle(moving, BOUND)
     if operation == "_download":
-        settle(lambda: any(under_way(p) for p in local.iterdir()), 5.0)
+        settle(lambda: any(under_way(p) for p in filling(local)), 5.0)
     assert moving() and worker.is_alive(), (worker.outcome, list(local.iterdir()))
     stopped = time.monotonic()
     if how == "killed":

@@ -219,9 +219,13 @@ def test_failed_connect_and_an_error_of_the_transport_close(monkeypatch: pytest.
 
 
 def test_interrupted_removal_of_a_partial_download(obj: Any, monkeypatch: pytest.MonkeyPatch, tmp_path: Any) -> None:
-    """The client's get fails, then removing what it left is interrupted: the interrupt wins."""
+    """The client's get fails, then removing the temporary file's name (where /proc cannot reach a file
+    without one) is interrupted: the interrupt wins."""
     failure = OSError(5, "lost")
     obj._sftp = types.SimpleNamespace(get=lambda src, dst: (open(dst, "wb").close(), raiser(failure)())[1])
+    real_stat = os.stat
+    monkeypatch.setattr(os, "stat", lambda p, *a, **k: raiser(FileNotFoundError(2, "gone"))() if str(p).startswith(
+        "/proc/self/fd/") else real_stat(p, *a, **k))
     removals: list[Any] = []
     for name in ("unlink", "remove"):
         monkeypatch.setattr(os, name, lambda *args, **kwargs: removals.append(args) or raiser(KeyboardInterrupt)())

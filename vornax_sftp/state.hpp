@@ -76,25 +76,25 @@ namespace sftp {
     X(mod_tempfile, "tempfile")                                   \
     X(mod_fcntl, "fcntl")                                         \
     X(mod_time, "time")                                           \
-    X(attr_lstat, "lstat")                                        \
     X(attr_fstat, "fstat")                                        \
     X(attr_fchmod, "fchmod")                                      \
-    X(attr_getcwd, "getcwd")                                      \
     X(attr_open, "open")                                          \
     X(attr_lseek, "lseek")                                        \
     X(attr_read, "read")                                          \
     X(attr_write, "write")                                        \
     X(attr_copy_file_range, "copy_file_range")                    \
     X(attr_ftruncate, "ftruncate")                                \
-    X(attr_posix_fallocate, "posix_fallocate")                    \
+    X(attr_link, "link")                                          \
+    X(attr_split, "split")                                        \
+    X(key_dir_fd, "dir_fd")                                       \
+    X(key_dst_dir_fd, "dst_dir_fd")                               \
+    X(text_dot, ".")                                              \
     X(attr_unlink, "unlink")                                      \
     X(attr_flock, "flock")                                        \
     X(attr_LOCK_EX, "LOCK_EX")                                    \
     X(attr_LOCK_NB, "LOCK_NB")                                    \
     X(attr_sleep, "sleep")                                        \
     X(attr_path, "path")                                          \
-    X(attr_dirname, "dirname")                                    \
-    X(attr_isabs, "isabs")                                        \
     X(attr_urandom, "urandom")                                    \
     X(attr_hex, "hex")                                            \
     X(attr_samestat, "samestat")                                  \
@@ -103,7 +103,6 @@ namespace sftp {
     X(attr_gettempdir, "gettempdir")                              \
     X(attr_st_mode, "st_mode")                                    \
     X(attr_st_size, "st_size")                                    \
-    X(attr_st_nlink, "st_nlink")                                  \
     X(attr_errno, "errno")                                        \
     /* the record of a failed transfer */                        \
     X(mod_logging, "logging")                                     \

@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <initializer_list>
 
 #include "calls.hpp"
@@ -22,36 +26,88 @@ namespace {
 // The client's own open for writing, minus truncation (os.open passes the flags on).
 #ifdef _WIN32
 constexpr long kOpenFlags = _O_WRONLY | _O_CREAT | _O_BINARY;
-constexpr long kExclusive = _O_EXCL;
 constexpr long kNonBlocking = 0;
 constexpr long kNamedFlags = _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY;
+constexpr long kDirectoryFlags = 0;  // no descriptor for a directory: it is reached by its text
 #else
 constexpr long kOpenFlags = O_WRONLY | O_CREAT | O_NONBLOCK;
-constexpr long kExclusive = O_EXCL;
 constexpr long kNonBlocking = O_NONBLOCK;
 constexpr long kNamedFlags = O_RDWR | O_CREAT | O_EXCL;
+#ifdef O_PATH  // no read permission needed on the directory, as for get's own open
+constexpr long kDirectoryFlags = O_PATH | O_DIRECTORY;
+#else
+constexpr long kDirectoryFlags = O_RDONLY | O_DIRECTORY;
 #endif
-#ifdef O_TMPFILE  // Linux: a file with no name; O_EXCL keeps it from ever being linked in
-constexpr long kUnnamedFlags = O_TMPFILE | O_RDWR | O_EXCL;
+#endif
+#ifdef O_TMPFILE  // Linux: a file with no name, which linkat may give one
+constexpr long kUnnamedFlags = O_TMPFILE | O_RDWR;
 #else
 constexpr long kUnnamedFlags = 0;
 #endif
 constexpr long kPrivateMode = 0600;
+constexpr long kOwnerWrite = 0200;
+constexpr long kNewMode = 0666;  // less the umask (or as the default ACL says), as for get's own file
 constexpr long long kChunk = 8 << 20;
 constexpr double kLockPause = 0.01;  // seconds between two tries for a lock held elsewhere
 
+// One descriptor this call opened (a Python int): closed through os.close on every path, by
+// close() or at the latest when its owner goes.
+class Descriptor {
+public:
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ && python_reachable()) {
+            SavedError pending;  // an error of the close is dropped, an interrupt raised
+            call_method(os_, state().attr_close, fd_.get());
+        }
+    }
+    void own(PyObject* os, Ref fd) noexcept {
+        os_ = os;
+        fd_ = std::move(fd);
+    }
+    PyObject* get() const noexcept { return fd_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(fd_); }
+    // 0, or -1 with the close's error set: closing reports a write the file system could not
+    // complete (NFS, for one).
+    int close() {
+        Ref fd = std::move(fd_);
+        if (!fd) {
+            return 0;
+        }
+        if (!call_method(os_, state().attr_close, fd.get())) {
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    PyObject* os_ = nullptr;  // borrowed: the Download's, which outlives it
+    Ref fd_;
+};
+
+// A directory, pinned: reached from then on through its descriptor, whatever happens to the
+// names on its path (on Windows, which opens no directory, through its text).
+struct Place {
+    Ref text;
+    Descriptor fd;
+};
+
 struct Download {
     Ref os;
-    Ref text;              // the caller's path text
-    Ref absolute;          // ... joined to the directory current at the call
-    Ref fd;                // the destination, open for writing
-    Ref opened;            // its fstat, when this call created it
-    bool created = false;  // ... and it may still go again
-    Ref temporary_fd;      // the file the client writes
-    Ref temporary;         // the path the client is given for it
-    Ref name;              // its own name, while it has one this call must remove
-    Ref temporary_stat;    // its fstat, where the client is given its name: checked once get is done
-    Ref copy;              // os.copy_file_range, until it cannot copy between these two files
+    Ref text;                 // the caller's path text
+    Place home;               // the destination's directory
+    Ref name;                 // the destination's name in it
+    Descriptor fd;            // the destination, open for writing (none while a new one has no name)
+    Place spare;              // the temporary directory, where the file is made there
+    Place* place = nullptr;   // the directory of the file the client writes
+    Descriptor temporary_fd;  // that file
+    Ref temporary;            // the path the client is given for it
+    Ref temporary_name;       // its name in *place, while it has one this call must remove
+    bool linkable = false;    // a file with no name, which may become the destination
+    long long mode = -1;      // the mode it is to have once linked, where it differs meanwhile
+    Ref copy;                 // os.copy_file_range, until it cannot copy between these two files
 };
 
 // The errno of the pending OSError, 0 for any other exception; the exception stays pending.
@@ -80,52 +136,6 @@ bool clear_errno(std::initializer_list<long> codes) {
     return true;
 }
 
-// `value` when it is an int, else a TypeError naming `what`: a patched os must not crash us.
-long long as_count(const Ref& value, const char* what) {
-    if (!PyLong_Check(value.get())) {
-        PyErr_Format(PyExc_TypeError, "%s returned %.100s, not int", what, Py_TYPE(value.get())->tp_name);
-        return -1;
-    }
-    return PyLong_AsLongLong(value.get());
-}
-
-Ref open_file(Download& d, PyObject* path, long flags, long mode) {
-    Ref how = number(flags);
-    if (!how) {
-        return how;
-    }
-    Ref permissions = number(mode);
-    if (!permissions) {
-        return permissions;
-    }
-    Ref fd = call_method(d.os.get(), state().attr_open, path, how.get(), permissions.get());
-    if (fd && as_count(fd, "os.open") < 0) {
-        return Ref();
-    }
-    return fd;
-}
-
-long long size_of(Download& d, PyObject* fd) {
-    Ref info = call_method(d.os.get(), state().attr_fstat, fd);
-    if (!info) {
-        return -1;
-    }
-    Ref size = get_attr(info.get(), state().attr_st_size);
-    if (!size) {
-        return -1;
-    }
-    return as_count(size, "os.fstat().st_size");
-}
-
-// 1 when the two stat results name one file, 0 when not, -1 on error.
-int same_file(Download& d, PyObject* one, PyObject* other) {
-    Ref same = call_attr_method(d.os.get(), state().attr_path, state().attr_samestat, one, other);
-    if (!same) {
-        return -1;
-    }
-    return PyObject_IsTrue(same.get());
-}
-
 // 0 where the pending error is `type` (or `other`), an answer the caller expects, which is then
 // cleared; -1 for any other error.
 int clear_expected(PyObject* type, PyObject* other = nullptr) {
@@ -137,63 +147,166 @@ int clear_expected(PyObject* type, PyObject* other = nullptr) {
     return 0;
 }
 
-// The caller's text made absolute against the directory current now, unnormalised: another
-// thread's chdir moves nothing this call made.
-int make_absolute(Download& d) {
+// `value` when it is an int of at least 0, else -1 with an error naming `what`: a patched os
+// must not crash us.
+long long as_count(const Ref& value, const char* what) {
+    if (!PyLong_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "%s returned %.100s, not int", what, Py_TYPE(value.get())->tp_name);
+        return -1;
+    }
+    const long long count = PyLong_AsLongLong(value.get());
+    if (count == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (count < 0) {
+        PyErr_Format(PyExc_ValueError, "%s returned %lld", what, count);
+        return -1;
+    }
+    return count;
+}
+
+// obj.<method>(*arguments), the arguments built by Py_BuildValue from `format` (a tuple): most of
+// them numbers made here.
+Ref call_built(PyObject* obj, PyObject* method, const char* format, ...) {
+    Ref function = get_attr(obj, method);
+    if (!function) {
+        return function;
+    }
+    va_list values;
+    va_start(values, format);
+    Ref arguments = Ref::steal(Py_VaBuildValue(format, values));
+    va_end(values);
+    if (!arguments) {
+        return arguments;
+    }
+    return Ref::steal(PyObject_CallObject(function.get(), arguments.get()));
+}
+
+// os.<method>(name, *args, <keyword>=the place's descriptor), or where it has none (Windows),
+// os.<method>(the name joined to its text, *args).
+template <typename... Args>
+Ref call_in(Download& d, const Place& place, PyObject* keyword, PyObject* method, PyObject* name, Args... args) {
+    PyObject* os = d.os.get();
+    if (!place.fd) {
+        Ref path = call_attr_method(os, state().attr_path, state().attr_join, place.text.get(), name);
+        if (!path) {
+            return path;
+        }
+        return call_method(os, method, path.get(), args...);
+    }
+    Ref function = get_attr(os, method);
+    if (!function) {
+        return function;
+    }
+    Ref names = Ref::steal(PyTuple_Pack(1, keyword));
+    if (!names) {
+        return names;
+    }
+    PyObject* stack[] = {nullptr, name, args..., place.fd.get()};
+    const size_t positional = 1 + sizeof...(Args);
+    return Ref::steal(
+        PyObject_Vectorcall(function.get(), stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+
+// os.open(path, flags, mode), in `place` where one is given; the descriptor into `owner`.
+int open_file(Download& d, Descriptor& owner, const Place* place, PyObject* path, long flags, long mode) {
+    Ref fd;
+    if (place == nullptr) {
+        fd = call_built(d.os.get(), state().attr_open, "(Oll)", path, flags, mode);
+    } else {
+        Ref numbers = Ref::steal(Py_BuildValue("(ll)", flags, mode));
+        if (!numbers) {
+            return -1;
+        }
+        PyObject* how = PyTuple_GET_ITEM(numbers.get(), 0);
+        fd = call_in(d, *place, state().key_dir_fd, state().attr_open, path, how, PyTuple_GET_ITEM(numbers.get(), 1));
+    }
+    if (!fd) {
+        return -1;
+    }
+    if (as_count(fd, "os.open") < 0) {
+        return -1;
+    }
+    owner.own(d.os.get(), std::move(fd));
+    return 0;
+}
+
+long long stat_field(PyObject* info, PyObject* field, const char* what) {
+    Ref value = get_attr(info, field);
+    if (!value) {
+        return -1;
+    }
+    return as_count(value, what);
+}
+
+long long size_of(Download& d, PyObject* fd) {
+    Ref info = call_method(d.os.get(), state().attr_fstat, fd);
+    if (!info) {
+        return -1;
+    }
+    return stat_field(info.get(), state().attr_st_size, "os.fstat().st_size");
+}
+
+// 1 when the two stat results name one file, 0 when not, -1 on error.
+int same_file(Download& d, PyObject* one, PyObject* other) {
+    Ref same = call_attr_method(d.os.get(), state().attr_path, state().attr_samestat, one, other);
+    if (!same) {
+        return -1;
+    }
+    return PyObject_IsTrue(same.get());
+}
+
+// Opens the destination for writing (by the caller's text, or by its name in its directory), so
+// that the kernel judges it as for `get`.
+int open_for_writing(Download& d, const Place* place, PyObject* path) {
+    if (open_file(d, d.fd, place, path, kOpenFlags, kNewMode) == 0) {
+        return 0;
+    }
+    if (kNonBlocking == 0 || !PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
+        return -1;
+    }
+    // A lease another process holds is being broken: wait for it as the client's own open would
+    // (os.open releases the GIL, and a Ctrl-C ends the wait).
+    PyErr_Clear();
+    return open_file(d, d.fd, place, path, kOpenFlags & ~kNonBlocking, kNewMode);
+}
+
+// Pins the directory `text` names.
+int pin(Download& d, Place& place, PyObject* text) {
+    place.text = Ref::borrow(text);
+    if constexpr (kDirectoryFlags == 0) {
+        return 0;
+    }
+    return open_file(d, place.fd, nullptr, text, kDirectoryFlags, 0);
+}
+
+// The destination's directory, pinned, and its name there.  A name that ends in a slash names a
+// directory, which a file cannot be.
+int pin_home(Download& d) {
     const ModuleState& s = state();
-    Ref rooted = call_attr_method(d.os.get(), s.attr_path, s.attr_isabs, d.text.get());
-    if (!rooted) {
+    Ref parts = call_attr_method(d.os.get(), s.attr_path, s.attr_split, d.text.get());
+    if (!parts) {
         return -1;
     }
-    Ref cwd = Ref::borrow(s.text_empty);
-    if (rooted.get() != Py_True) {
-        cwd = call_method(d.os.get(), s.attr_getcwd);
-        if (!cwd) {
-            return -1;
-        }
-    }
-    d.absolute = call_attr_method(d.os.get(), s.attr_path, s.attr_join, cwd.get(), d.text.get());
-    if (!d.absolute) {
+    if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
+        PyErr_SetString(PyExc_TypeError, "os.path.split returned no pair");
         return -1;
     }
-    return 0;
+    Ref head = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
+    d.name = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 1));
+    if (PyObject_Not(d.name.get())) {
+        errno = EISDIR;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, d.text.get());
+        return -1;
+    }
+    if (PyObject_Not(head.get())) {
+        head = Ref::borrow(s.text_dot);
+    }
+    return pin(d, d.home, head.get());
 }
 
-// Opens the destination with the caller's text, so that the kernel judges it as for `get`.
-int open_for_writing(Download& d, bool missing) {
-    long flags = kOpenFlags;
-    if (missing) {
-        flags |= kExclusive;
-    }
-    d.fd = open_file(d, d.text.get(), flags, 0666);
-    if (!d.fd && missing && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-        PyErr_Clear();  // it appeared meanwhile, or is a link to what does not exist yet
-        flags = kOpenFlags;
-        d.fd = open_file(d, d.text.get(), flags, 0666);
-    }
-    if constexpr (kNonBlocking != 0) {
-        if (!d.fd && PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
-            // A lease another process holds is being broken: wait for it as the client's own open
-            // would (os.open releases the GIL, and a Ctrl-C ends the wait).
-            PyErr_Clear();
-            flags &= ~kNonBlocking;
-            d.fd = open_file(d, d.text.get(), flags, 0666);
-        }
-    }
-    if (!d.fd) {
-        return -1;
-    }
-    d.created = (flags & kExclusive) != 0;
-    if (d.created) {
-        d.opened = call_method(d.os.get(), state().attr_fstat, d.fd.get());
-        if (!d.opened) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-// 1: the destination is open here; 0: the client's own open should judge it; -1: error.
+// 1: the destination is a regular file open here, or nothing, its directory pinned; 0: the
+// client's own open should judge it; -1: error.
 int open_destination(Download& d, PyObject* destination) {
     const ModuleState& s = state();
     Ref fspath = Ref::steal(PyOS_FSPath(destination));
@@ -209,39 +322,37 @@ int open_destination(Download& d, PyObject* destination) {
         return -1;
     }
     Ref info = call_method(d.os.get(), s.attr_stat, d.text.get());
-    const bool missing = !info && PyErr_ExceptionMatches(PyExc_FileNotFoundError);
-    if (missing) {
+    if (!info && PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
         PyErr_Clear();
-    } else if (!info) {
-        return clear_expected(PyExc_OSError, PyExc_ValueError);  // the client's own open says what is wrong
-    } else {
-        Ref st_mode = get_attr(info.get(), s.attr_st_mode);
-        if (!st_mode) {
+        if (pin_home(d) < 0) {
             return -1;
         }
-        const long long mode = as_count(st_mode, "os.stat().st_mode");
-        if (mode == -1) {
-            return -1;
-        }
-        if ((mode & 0170000) != 0100000) {
-            return 0;  // a FIFO, a device, a directory: the client's own open decides
-        }
+        return 1;
     }
-    if (make_absolute(d) < 0) {
+    if (!info) {
+        return clear_expected(PyExc_OSError, PyExc_ValueError);  // the client's own open says what is wrong
+    }
+    const long long mode = stat_field(info.get(), s.attr_st_mode, "os.stat().st_mode");
+    if (mode < 0) {
         return -1;
     }
-    if (open_for_writing(d, missing) < 0) {
+    if ((mode & 0170000) != 0100000) {
+        return 0;  // a FIFO, a device, a directory: the client's own open decides
+    }
+    if (open_for_writing(d, nullptr, d.text.get()) < 0) {
+        return -1;
+    }
+    if (pin_home(d) < 0) {
         return -1;
     }
     return 1;
 }
 
-// 1 where the client's reopen of /proc/self/fd/N reaches the very file this process has open as N
-// (checked on the destination's descriptor); 0 where there is no such directory (Windows, a
-// Linux without /proc); -1 on error.
+// 1 where the client's reopen of /proc/self/fd/N reaches the very file this process has open as
+// N; 0 where there is no such directory (Windows, a Linux without /proc); -1 on error.
 int proc_reaches(Download& d) {
     const ModuleState& s = state();
-    Ref link = Ref::steal(PyUnicode_FromFormat("/proc/self/fd/%S", d.fd.get()));
+    Ref link = Ref::steal(PyUnicode_FromFormat("/proc/self/fd/%S", d.temporary_fd.get()));
     if (!link) {
         return -1;
     }
@@ -249,69 +360,61 @@ int proc_reaches(Download& d) {
     if (!through) {
         return clear_expected(PyExc_OSError, PyExc_ValueError);
     }
-    Ref own = call_method(d.os.get(), s.attr_fstat, d.fd.get());
+    Ref own = call_method(d.os.get(), s.attr_fstat, d.temporary_fd.get());
     if (!own) {
         return -1;
     }
-    return same_file(d, through.get(), own.get());
+    const int same = same_file(d, through.get(), own.get());
+    if (same > 0) {
+        d.temporary = std::move(link);
+    }
+    return same;
 }
 
-// Whether `directory` keeps every entry (append-only, immutable): statx, absent from os.
-int keeps_its_entries([[maybe_unused]] PyObject* directory) {
-#if defined(STATX_ATTR_APPEND)  // Linux, glibc 2.28 or later
-    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(directory));
-    if (!encoded) {
-        return -1;
-    }
-    struct statx info {};
-    int failed = -1;
-    Py_BEGIN_ALLOW_THREADS
-    failed = statx(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), 0, 0, &info);
-    Py_END_ALLOW_THREADS
-    if (failed != 0) {
-        return 0;  // the creation in it will say what is wrong
-    }
-    const auto kept = info.stx_attributes & info.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
-    if (kept == 0) {
-        return 0;
-    }
-    return 1;
+// Whether a name made in `place` stays the caller's: no other user may rename or remove it there
+// (a sticky directory, or one that nobody but its owner, the caller or root, may write), and the
+// directory lets it go again (not append-only or immutable).  Windows: a file held open without
+// FILE_SHARE_DELETE, as os.open holds it, cannot be renamed or removed.
+bool keeps_names_safe([[maybe_unused]] const Place& place) {
+#ifdef _WIN32
+    return true;
 #else
-    return 0;
+    const int fd = PyLong_AsInt(place.fd.get());
+    if (fd < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        return false;
+    }
+    const bool owned = info.st_uid == geteuid() || info.st_uid == 0;
+    if ((info.st_mode & S_ISVTX) == 0 && (!owned || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        return false;
+    }
+#if defined(STATX_ATTR_APPEND)  // Linux, glibc 2.28 or later
+    struct statx flags {};
+    if (statx(fd, "", AT_EMPTY_PATH, 0, &flags) != 0) {
+        return true;
+    }
+    if ((flags.stx_attributes & flags.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0) {
+        return false;
+    }
+#endif
+    return true;
 #endif
 }
 
-// Only the caller may read or write it, whatever the umask, the directory's group or its default
-// ACL; a file system without modes keeps what the creation gave.
-int make_private(Download& d) {
-    Ref mode = number(kPrivateMode);
-    if (!mode) {
-        return -1;
-    }
-    if (!call_method(d.os.get(), state().attr_fchmod, d.temporary_fd.get(), mode.get()) && !cleanup_may_go_on()) {
-        return -1;
-    }
-    return 0;
-}
-
-// A new `.sftp_main-<random>.part` in `directory`, open from its creation.  1: made, 0: the
-// directory takes no new entry, or keeps every entry so that a name there could never go (the
-// error cleared), -1: error.
-int make_named(Download& d, PyObject* directory) {
+// A new `.sftp_main-<random>.part` (0600) in `place`, open from its creation.  The client reaches
+// it through /proc where it can, the name then gone at once, else by its name.  1: made; 0: the
+// directory takes no such name (the error cleared); -1: error.
+int make_named(Download& d, Place& place) {
     const ModuleState& s = state();
-    const int kept = keeps_its_entries(directory);
-    if (kept < 0) {
-        return -1;
-    }
-    if (kept > 0) {
+    if (!keeps_names_safe(place)) {
         return 0;
     }
-    Ref eight = number(8);
-    if (!eight) {
-        return -1;
-    }
     for (int tries = 1; tries <= 100; ++tries) {
-        Ref random = call_method(d.os.get(), s.attr_urandom, eight.get());
+        Ref random = call_built(d.os.get(), s.attr_urandom, "(i)", 8);
         if (!random) {
             return -1;
         }
@@ -323,107 +426,90 @@ int make_named(Download& d, PyObject* directory) {
         if (!name) {
             return -1;
         }
-        Ref path = call_attr_method(d.os.get(), s.attr_path, s.attr_join, directory, name.get());
-        if (!path) {
-            return -1;
-        }
-        d.temporary_fd = open_file(d, path.get(), kNamedFlags, kPrivateMode);
-        if (d.temporary_fd) {
-            d.name = std::move(path);
-            return 1;
+        if (open_file(d, d.temporary_fd, &place, name.get(), kNamedFlags, kPrivateMode) == 0) {
+            d.place = &place;
+            d.temporary_name = std::move(name);
+            break;
         }
         if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || tries == 100) {
-            break;
+            return clear_expected(PyExc_OSError);
         }
         PyErr_Clear();  // a name taken: another
     }
-    return clear_expected(PyExc_OSError);
-}
-
-// Gives the file up its name, now that the client reaches it through /proc: nobody can then put
-// anything in its place, and nothing of it outlives the process.  A name that cannot go stays
-// this call's to remove.
-int drop_name(Download& d) {
-    if (!call_method(d.os.get(), state().attr_unlink, d.name.get())) {
+    const int reached = proc_reaches(d);
+    if (reached < 0) {
+        return -1;
+    }
+    if (reached == 0) {
+        d.temporary = call_attr_method(d.os.get(), s.attr_path, s.attr_join, place.text.get(), d.temporary_name.get());
+        if (!d.temporary) {
+            return -1;
+        }
+        return 1;
+    }
+    if (!call_in(d, place, s.key_dir_fd, s.attr_unlink, d.temporary_name.get())) {
         if (!cleanup_may_go_on()) {
             return -1;
         }
+        return 1;  // a name that cannot go stays this call's to remove
+    }
+    d.temporary_name = Ref();
+    return 1;
+}
+
+// A file the client may write, as get's own creation would make it; one it cannot (a umask that
+// takes the owner's write bit) is made writable meanwhile.
+int writable_meanwhile(Download& d) {
+    Ref info = call_method(d.os.get(), state().attr_fstat, d.temporary_fd.get());
+    if (!info) {
+        return -1;
+    }
+    const long long mode = stat_field(info.get(), state().attr_st_mode, "os.fstat().st_mode");
+    if (mode < 0) {
+        return -1;
+    }
+    if ((mode & kOwnerWrite) != 0) {
         return 0;
     }
-    d.name = Ref();
+    if (!call_built(d.os.get(), state().attr_fchmod, "(OL)", d.temporary_fd.get(), (mode & 07777) | kOwnerWrite)) {
+        return -1;
+    }
+    d.mode = mode & 07777;
     return 0;
 }
 
-// A file with no name in `directory`, reached by the client as /proc/self/fd/N: O_TMPFILE, or where
-// the file system refuses it, a named file removed at once.  1, 0, -1 as for make_named.
-int make_unnamed(Download& d, PyObject* directory) {
+// The file the client writes, made in `place`: one with no name where O_TMPFILE and /proc serve,
+// else a named one where its name is safe.  `refusal_ends`: a refusal of the file with no name
+// (no permission, a read-only file system) is the download's error, as for get's own creation.
+// 1: made; 0: not here (the error cleared); -1: error.
+int make_in(Download& d, Place& place, bool refusal_ends) {
     if constexpr (kUnnamedFlags != 0) {
-        d.temporary_fd = open_file(d, directory, kUnnamedFlags, kPrivateMode);
-        if (!d.temporary_fd && clear_expected(PyExc_OSError) < 0) {
-            return -1;
+        if (open_file(d, d.temporary_fd, &place, state().text_dot, kUnnamedFlags, kNewMode) == 0) {
+            const int reached = proc_reaches(d);
+            if (reached != 0) {
+                d.place = &place;
+                d.linkable = &place == &d.home;
+                return reached;
+            }
+            if (d.temporary_fd.close() < 0) {
+                return -1;
+            }
+        } else if (!clear_errno({EOPNOTSUPP, EISDIR, EINVAL})) {  // no O_TMPFILE on this file system
+            if (refusal_ends) {
+                return -1;
+            }
+            return clear_expected(PyExc_OSError);
         }
     }
-    if (!d.temporary_fd) {  // no O_TMPFILE here, or not on this file system
-        const int made = make_named(d, directory);
-        if (made <= 0) {
-            return made;
-        }
-        if (drop_name(d) < 0) {
-            return -1;
-        }
-    }
-    d.temporary = Ref::steal(PyUnicode_FromFormat("/proc/self/fd/%S", d.temporary_fd.get()));
-    if (!d.temporary) {
-        return -1;
-    }
-    return 1;
+    return make_named(d, place);
 }
 
-// A named file in `directory` where /proc cannot reach one without a name; its fstat is kept to
-// check, once the client is done, that the name still names it.
-int make_checked(Download& d, PyObject* directory) {
-    const int made = make_named(d, directory);
-    if (made <= 0) {
-        return made;
-    }
-    d.temporary = Ref::borrow(d.name.get());
-    d.temporary_stat = call_method(d.os.get(), state().attr_fstat, d.temporary_fd.get());
-    if (!d.temporary_stat) {
-        return -1;
-    }
-    return 1;
-}
-
-int make_in(Download& d, bool through_proc, PyObject* directory) {
-    int made = 0;
-    if (through_proc) {
-        made = make_unnamed(d, directory);
-    } else {
-        made = make_checked(d, directory);
-    }
-    if (made <= 0) {
-        return made;
-    }
-    if (make_private(d) < 0) {
-        return -1;
-    }
-    return 1;
-}
-
-// The file the client writes: beside the destination, else in the temporary directory (imported
-// only then).  1: made; 0: neither directory takes one (the client then writes the destination
+// The file the client writes: in the destination's directory, else in the temporary directory
+// (imported only then).  1: made; 0: neither takes one (the client then writes the destination
 // itself); -1: error.
 int make_temporary(Download& d) {
     const ModuleState& s = state();
-    const int through_proc = proc_reaches(d);
-    if (through_proc < 0) {
-        return -1;
-    }
-    Ref beside = call_attr_method(d.os.get(), s.attr_path, s.attr_dirname, d.absolute.get());
-    if (!beside) {
-        return -1;
-    }
-    const int made = make_in(d, through_proc != 0, beside.get());
+    const int made = make_in(d, d.home, !d.fd);
     if (made != 0) {
         return made;
     }
@@ -435,27 +521,10 @@ int make_temporary(Download& d) {
     if (!elsewhere) {
         return clear_expected(PyExc_OSError);  // no usable temporary directory
     }
-    return make_in(d, through_proc != 0, elsewhere.get());
-}
-
-// A named temporary file must still be the one made here: another user who could write its
-// directory may have put something else under its name.
-int check_still_named(Download& d) {
-    Ref at_name = call_method(d.os.get(), state().attr_stat, d.temporary.get());
-    int same = 0;
-    if (at_name) {
-        same = same_file(d, at_name.get(), d.temporary_stat.get());
-    } else if (clear_expected(PyExc_OSError) < 0) {
-        return -1;
+    if (pin(d, d.spare, elsewhere.get()) < 0) {
+        return clear_expected(PyExc_OSError);
     }
-    if (same < 0) {
-        return -1;
-    }
-    if (same == 0) {
-        PyErr_Format(PyExc_OSError, "the temporary file %R was replaced while the download ran", d.temporary.get());
-        return -1;
-    }
-    return 0;
+    return make_in(d, d.spare, false);
 }
 
 // 1 locked, 0 where the file system takes no lock, -1 with the error set (BlockingIOError: held).
@@ -470,19 +539,6 @@ int try_lock(PyObject* fcntl, Download& d, PyObject* flags) {
     return -1;
 }
 
-// fcntl.LOCK_EX, with LOCK_NB where the lock must not be waited for.
-Ref lock_flags(PyObject* fcntl, bool nonblocking) {
-    Ref exclusive = get_attr(fcntl, state().attr_LOCK_EX);
-    if (!exclusive || !nonblocking) {
-        return exclusive;
-    }
-    Ref no_wait = get_attr(fcntl, state().attr_LOCK_NB);
-    if (!no_wait) {
-        return no_wait;
-    }
-    return Ref::steal(PyNumber_Or(exclusive.get(), no_wait.get()));
-}
-
 // An exclusive flock on the destination, waited for in full (the wait releases the GIL, and a
 // Ctrl-C ends it) or, with a `timeout`, until a monotonic deadline.
 int lock(Download& d, PyObject* timeout) {
@@ -491,7 +547,7 @@ int lock(Download& d, PyObject* timeout) {
     if (!fcntl) {
         return clear_expected(PyExc_ImportError);  // Windows: no lock (see the header)
     }
-    Ref flags = lock_flags(fcntl.get(), timeout != Py_None);
+    Ref flags = get_attr(fcntl.get(), s.attr_LOCK_EX);
     if (!flags) {
         return -1;
     }
@@ -500,6 +556,14 @@ int lock(Download& d, PyObject* timeout) {
             return -1;
         }
         return 0;
+    }
+    Ref no_wait = get_attr(fcntl.get(), s.attr_LOCK_NB);
+    if (!no_wait) {
+        return -1;
+    }
+    flags = Ref::steal(PyNumber_Or(flags.get(), no_wait.get()));
+    if (!flags) {
+        return -1;
     }
     const double seconds = PyFloat_AsDouble(timeout);
     if (seconds == -1.0 && PyErr_Occurred()) {
@@ -514,8 +578,7 @@ int lock(Download& d, PyObject* timeout) {
         return -1;
     }
     for (;;) {
-        const int locked = try_lock(fcntl.get(), d, flags.get());
-        if (locked >= 0) {
+        if (try_lock(fcntl.get(), d, flags.get()) >= 0) {
             return 0;
         }
         if (!PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
@@ -530,58 +593,40 @@ int lock(Download& d, PyObject* timeout) {
             return -1;  // the BlockingIOError says why
         }
         PyErr_Clear();
-        Ref pause = Ref::steal(PyFloat_FromDouble(std::min(kLockPause, left)));
-        if (!pause) {
-            return -1;
-        }
-        if (!call_method(time.get(), s.attr_sleep, pause.get())) {
+        if (!call_built(time.get(), s.attr_sleep, "(d)", std::min(kLockPause, left))) {
             return -1;
         }
     }
 }
 
-// Space before old bytes change.  Only "no room" fails: other errors mean no reservation here
-// (a file system without fallocate, where glibc's emulation reads a file open for writing).
-int reserve(Download& d, long long old_size, long long size) {
-    if (old_size <= 0 || size <= 0) {
-        return 0;  // no old byte to keep: a full disk shows while the new bytes are written
-    }
-    Ref allocate;
-    const int found = get_optional_attr(d.os.get(), state().attr_posix_fallocate, allocate);
-    if (found <= 0) {
-        return found;  // Windows, macOS: no reservation
-    }
-    Ref start = number(0);
-    if (!start) {
+// Space for `size` bytes before old bytes change, the file's size left alone, so that a kill while
+// the tail is written leaves the old size plus what was written.  Only "no room" fails: other
+// errors mean no reservation here (a file system without it; Windows, macOS: none).
+int reserve([[maybe_unused]] Download& d, long long size) {
+#ifdef FALLOC_FL_KEEP_SIZE
+    const int fd = PyLong_AsInt(d.fd.get());
+    if (fd == -1 && PyErr_Occurred()) {
         return -1;
     }
-    Ref length = number(size);
-    if (!length) {
+    int failed = 0;
+    int code = 0;
+    Py_BEGIN_ALLOW_THREADS
+    failed = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size);
+    code = errno;
+    Py_END_ALLOW_THREADS
+    if (failed != 0 && (code == ENOSPC || code == EFBIG || code == EDQUOT)) {
+        errno = code;
+        PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
-    if (call(allocate.get(), d.fd.get(), start.get(), length.get())) {
-        return 0;
-    }
-    const long code = pending_errno();
-    if (code == 0 || code == ENOSPC || code == EFBIG || code == EDQUOT) {
-        return -1;
-    }
-    PyErr_Clear();
+#endif
     return 0;
 }
 
 // Up to `count` bytes at `at` in the kernel (a reflink, or a copy there).  The count, 0 where
 // the kernel cannot copy between these two files (read and write from then on), -1 on error.
 long long copy_in_kernel(Download& d, long long at, long long count) {
-    Ref position = number(at);
-    if (!position) {
-        return -1;
-    }
-    Ref length = number(count);
-    if (!length) {
-        return -1;
-    }
-    Ref copied = call(d.copy.get(), d.temporary_fd.get(), d.fd.get(), length.get(), position.get(), position.get());
+    Ref copied = Ref::steal(PyObject_CallFunction(d.copy.get(), "OOLLL", d.temporary_fd.get(), d.fd.get(), count, at, at));
     if (!copied) {
         if (!clear_errno({EXDEV, EINVAL, ENOSYS, EOPNOTSUPP})) {
             return -1;
@@ -600,26 +645,13 @@ long long copy_in_kernel(Download& d, long long at, long long count) {
 // -1 on error.
 long long copy_by_reading(Download& d, long long at, long long count) {
     const ModuleState& s = state();
-    PyObject* os = d.os.get();
-    Ref position = number(at);
-    if (!position) {
+    if (!call_built(d.os.get(), s.attr_lseek, "(OLi)", d.temporary_fd.get(), at, 0)) {  // SEEK_SET everywhere
         return -1;
     }
-    Ref whence = number(0);  // SEEK_SET everywhere
-    if (!whence) {
+    if (!call_built(d.os.get(), s.attr_lseek, "(OLi)", d.fd.get(), at, 0)) {
         return -1;
     }
-    Ref length = number(count);
-    if (!length) {
-        return -1;
-    }
-    if (!call_method(os, s.attr_lseek, d.temporary_fd.get(), position.get(), whence.get())) {
-        return -1;
-    }
-    if (!call_method(os, s.attr_lseek, d.fd.get(), position.get(), whence.get())) {
-        return -1;
-    }
-    Ref bytes = call_method(os, s.attr_read, d.temporary_fd.get(), length.get());
+    Ref bytes = call_built(d.os.get(), s.attr_read, "(OL)", d.temporary_fd.get(), count);
     if (!bytes) {
         return -1;
     }
@@ -630,16 +662,22 @@ long long copy_by_reading(Download& d, long long at, long long count) {
     if (PyBytes_GET_SIZE(bytes.get()) == 0) {
         return 0;
     }
-    Ref wrote = call_method(os, s.attr_write, d.fd.get(), bytes.get());
+    Ref wrote = call_method(d.os.get(), s.attr_write, d.fd.get(), bytes.get());
     if (!wrote) {
         return -1;
     }
     return as_count(wrote, "os.write");
 }
 
-// Bytes [start, end) of the temporary file into the destination, `done` counting them.
-int copy_range(Download& d, long long start, long long end, long long& done) {
+// Bytes [start, end) of the temporary file into the destination, `done` counting them.  Where
+// `stoppable`, a Ctrl-C takes effect between two chunks.
+int copy_range(Download& d, long long start, long long end, long long& done, bool stoppable) {
     while (start + done < end) {
+        if (stoppable) {
+            if (PyErr_CheckSignals() < 0) {
+                return -1;
+            }
+        }
         const long long at = start + done;
         const long long count = std::min(kChunk, end - at);
         long long n = 0;
@@ -662,20 +700,17 @@ int copy_range(Download& d, long long start, long long end, long long& done) {
 }
 
 int cut(Download& d, long long size) {
-    Ref length = number(size);
-    if (!length) {
-        return -1;
-    }
-    if (!call_method(d.os.get(), state().attr_ftruncate, d.fd.get(), length.get())) {
+    if (!call_built(d.os.get(), state().attr_ftruncate, "(OL)", d.fd.get(), size)) {
         return -1;
     }
     return 0;
 }
 
-// The new tail past the old end first, then the old part: until an old byte changes, a failure
-// leaves the file as it was.  `head` counts the old bytes overwritten.
+// The new tail past the old end first (a Ctrl-C between chunks cuts it off again), then the old
+// part: until an old byte changes, a failure leaves the file as it was.  `head` counts the old
+// bytes overwritten.
 int copy_in(Download& d, long long size, long long old_size, long long& head) {
-    if (reserve(d, old_size, size) < 0) {
+    if (reserve(d, size) < 0) {
         return -1;
     }
     if (get_optional_attr(d.os.get(), state().attr_copy_file_range, d.copy) < 0) {
@@ -683,33 +718,11 @@ int copy_in(Download& d, long long size, long long old_size, long long& head) {
     }
     if (size > old_size) {
         long long tail = 0;
-        if (copy_range(d, old_size, size, tail) < 0) {
+        if (copy_range(d, old_size, size, tail, true) < 0) {
             return -1;
         }
     }
-    return copy_range(d, 0, std::min(old_size, size), head);
-}
-
-// A destination that lost its last name meanwhile (another call removed it) holds bytes nobody
-// can reach: that is no success.
-int check_still_linked(Download& d) {
-    Ref info = call_method(d.os.get(), state().attr_fstat, d.fd.get());
-    if (!info) {
-        return -1;
-    }
-    Ref links = get_attr(info.get(), state().attr_st_nlink);
-    if (!links) {
-        return -1;
-    }
-    const long long count = as_count(links, "os.fstat().st_nlink");
-    if (count < 0) {
-        return -1;
-    }
-    if (count == 0) {
-        PyErr_Format(PyExc_FileNotFoundError, "%R was removed while the download ran", d.text.get());
-        return -1;
-    }
-    return 0;
+    return copy_range(d, 0, std::min(old_size, size), head, false);
 }
 
 // The temporary file's bytes into the destination, under the lock.
@@ -733,23 +746,58 @@ int write_in(Download& d, PyObject* timeout) {
         }
         return -1;
     }
-    if (size < old_size && cut(d, size) < 0) {
-        return -1;
+    if (size < old_size) {
+        return cut(d, size);
     }
-    return check_still_linked(d);
-}
-
-// Closing reports a write the file system could not complete (NFS, for one).
-int close_destination(Download& d) {
-    Ref fd = std::move(d.fd);
-    if (!call_method(d.os.get(), state().attr_close, fd.get())) {
-        return -1;
-    }
-    d.created = false;
     return 0;
 }
 
-// The client writes a file of ours, whose bytes then go into the destination; or, where no
+// True means that the destination's name, in its directory, names the file the bytes went into:
+// one renamed away or replaced meanwhile is no success.
+int check_named(Download& d, PyObject* fd) {
+    const ModuleState& s = state();
+    Ref at_name = call_in(d, d.home, s.key_dir_fd, s.attr_stat, d.name.get());
+    int same = 0;
+    if (at_name) {
+        Ref own = call_method(d.os.get(), s.attr_fstat, fd);
+        if (!own) {
+            return -1;
+        }
+        same = same_file(d, at_name.get(), own.get());
+    } else if (clear_expected(PyExc_OSError) < 0) {
+        return -1;
+    }
+    if (same < 0) {
+        return -1;
+    }
+    if (same == 0) {
+        PyErr_Format(PyExc_FileNotFoundError, "%R no longer names the file the download wrote", d.text.get());
+        return -1;
+    }
+    return 0;
+}
+
+// A new destination takes the finished file's name: 1 linked, 0 where the name exists by now
+// (the bytes are then copied in as for an existing file), -1 on error.
+int link_in(Download& d) {
+    const ModuleState& s = state();
+    if (d.mode >= 0) {
+        if (!call_built(d.os.get(), s.attr_fchmod, "(OL)", d.temporary_fd.get(), d.mode)) {
+            return -1;
+        }
+    }
+    // os.link with a directory descriptor is linkat(), with AT_SYMLINK_FOLLOW: the file itself,
+    // not the /proc link, gets the name.
+    if (!call_in(d, d.home, s.key_dst_dir_fd, s.attr_link, d.temporary.get(), d.name.get())) {
+        return clear_expected(PyExc_FileExistsError);
+    }
+    if (check_named(d, d.temporary_fd.get()) < 0) {
+        return -1;
+    }
+    return 1;
+}
+
+// The client writes a file of this call's, whose bytes then become the destination; or, where no
 // temporary file can be made, the destination itself.
 int transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
     const int made = make_temporary(d);
@@ -760,98 +808,52 @@ int transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destinat
         if (!call(getter, source, destination)) {
             return -1;
         }
-        return close_destination(d);
+        return d.fd.close();
+    }
+    if (d.linkable && writable_meanwhile(d) < 0) {
+        return -1;
     }
     if (!call(getter, source, d.temporary.get())) {
         return -1;
     }
-    if (d.temporary_stat && check_still_named(d) < 0) {
-        return -1;
+    if (!d.fd) {
+        if (d.linkable) {
+            const int linked = link_in(d);
+            if (linked < 0) {
+                return -1;
+            }
+            if (linked > 0) {
+                return 0;
+            }
+        }
+        if (open_for_writing(d, &d.home, d.name.get()) < 0) {
+            return -1;
+        }
     }
     if (write_in(d, timeout) < 0) {
         return -1;
     }
-    return close_destination(d);
-}
-
-// Whether a destination this call created may go: 1 where this call holds the lock on it (or no
-// lock is to be had here), 0 where another download holds it and may be filling it, -1 on error.
-// `close_first` where it must be closed before it can go (no flock: Windows removes no open file).
-int may_remove(Download& d, bool& close_first) {
-    const ModuleState& s = state();
-    if (!d.fd) {
-        return 1;  // closed already
-    }
-    Ref fcntl = Ref::steal(PyImport_Import(s.mod_fcntl));
-    if (!fcntl) {
-        if (clear_expected(PyExc_ImportError) < 0) {
-            return -1;
-        }
-        close_first = true;
-        return 1;
-    }
-    Ref flags = lock_flags(fcntl.get(), true);
-    if (!flags) {
+    if (check_named(d, d.fd.get()) < 0) {
         return -1;
     }
-    if (try_lock(fcntl.get(), d, flags.get()) >= 0) {
-        return 1;
-    }
-    return clear_expected(PyExc_BlockingIOError);
+    return d.fd.close();
 }
 
-// A destination this call created goes again while it is still this call's: not locked by
-// another download, the same file at the path, and empty.  Where flock exists it goes while this
-// call holds the lock, so that no other download slips in between.
-void remove_created(Download& d, HeldInterrupt& held) {
-    const ModuleState& s = state();
-    bool close_first = false;
-    const int may = may_remove(d, close_first);
-    held.after_step();
-    if (may != 1) {
-        return;
-    }
-    if (close_first) {
-        Ref fd = std::move(d.fd);
-        call_method(d.os.get(), s.attr_close, fd.get());
-        held.after_step();  // closed or not, the removal below finds out
-    }
-    Ref at_path = call_method(d.os.get(), s.attr_lstat, d.absolute.get());
-    held.after_step();
-    if (!at_path) {
-        return;
-    }
-    const int same = same_file(d, at_path.get(), d.opened.get());
-    held.after_step();
-    Ref size = get_attr(at_path.get(), s.attr_st_size);
-    held.after_step();
-    if (same != 1 || !size || !PyLong_Check(size.get()) || PyLong_AsLongLong(size.get()) != 0) {
-        return;
-    }
-    call_method(d.os.get(), s.attr_unlink, d.absolute.get());
-    held.after_step();
-}
-
-// Closes and removes what this call made, every step whatever happens in another: an interrupt
-// that arrives meanwhile is raised once all is done, the call's own error kept as its context.
+// Closes what this call opened and removes the name it made, every step whatever happens in
+// another: an interrupt that arrives meanwhile is raised once all is done, the call's own error
+// kept as its context.
 void release(Download& d) {
-    const ModuleState& s = state();
-    PyObject* os = d.os.get();
     SavedError pending;
     HeldInterrupt held;
-    if (Ref fd = std::move(d.temporary_fd)) {  // closed first: Windows removes no open file
-        call_method(os, s.attr_close, fd.get());
+    d.temporary_fd.close();  // first: Windows removes no open file
+    held.after_step();
+    if (d.temporary_name) {
+        const ModuleState& s = state();
+        call_in(d, *d.place, s.key_dir_fd, s.attr_unlink, d.temporary_name.get());
         held.after_step();
     }
-    if (d.name) {
-        call_method(os, s.attr_unlink, d.name.get());
-        held.after_step();
-    }
-    if (d.created && d.opened) {
-        remove_created(d, held);
-    }
-    if (Ref fd = std::move(d.fd)) {
-        call_method(os, s.attr_close, fd.get());
+    for (Descriptor* fd : {&d.fd, &d.home.fd, &d.spare.fd}) {
+        fd->close();
         held.after_step();
     }
     held.raise_again();
@@ -862,17 +864,12 @@ void release(Download& d) {
 int download_to(PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
     Download d;
     const int opened = open_destination(d, destination);
-    if (opened < 0) {
-        return -1;
+    int done = -1;
+    if (opened == 0 && call(getter, source, destination)) {
+        done = 0;
+    } else if (opened > 0) {
+        done = transfer(d, getter, source, destination, timeout);
     }
-    if (opened == 0) {
-        Ref got = call(getter, source, destination);
-        if (!got) {
-            return -1;
-        }
-        return 0;
-    }
-    const int done = transfer(d, getter, source, destination, timeout);
     release(d);
     if (done < 0 || PyErr_Occurred()) {
         return -1;

@@ -1,29 +1,27 @@
-// The local side of a download to a path.
+// The local side of a download to a path; docs/downloads.md tells it in full.
 //
-// The destination is opened first, with the caller's path text and the client's own open flags minus
-// truncation (O_WRONLY|O_CREAT, plus O_NONBLOCK and O_BINARY where they exist, O_EXCL when nothing
-// was there): the kernel judges it as for `get`, before any transfer.  A non-blocking open that meets
-// a lease being broken (EAGAIN) opens again and waits, as `get` would.
+// An existing regular file is opened first, by the caller's path text, with the client's own open
+// flags minus truncation (a lease being broken is waited for, as `get` would); its directory is
+// pinned by a descriptor opened once from that text (Windows: reached by the text).
 //
-// The client writes a temporary file only the caller may use (0600), which it is never handed by a
-// name another user could swap.  Where /proc/self/fd reaches this process's descriptors, the file has
-// no name at all (O_TMPFILE, or a named file removed at once where the file system refuses that) and
-// the client is given /proc/self/fd/N: the kernel reopens that very file, and nothing of it outlives
-// the process.  Elsewhere (Windows) the file is named, and must still be the one made once `get` is
-// done.  It lies in the destination's directory, else in the temporary directory; where neither takes
-// one, `get` writes the destination itself, with its own guarantees.
+// Nothing at the path (Linux): the client writes, through /proc/self/fd/N, a file made with O_TMPFILE
+// in that directory, mode 0666 less the umask (or as the default ACL says), linked in under the name
+// (linkat, AT_SYMLINK_FOLLOW) only once complete.  Nothing is created before, nothing removed after;
+// a refused directory ends the download before any transfer; a name there by then is an existing file.
 //
-// The bytes then go into the file opened first under an exclusive flock, waited for in full or until
-// the `timeout` (none on Windows: its locks are mandatory): space reserved where old bytes are kept,
-// the part past the old end, the old part, the cut to size; nothing is renamed over it.  flock errors
-// that mean a file system without locks (ENOLCK, EOPNOTSUPP, ENOSYS, EINVAL) mean no lock.  A
-// destination removed meanwhile (no link left) is no success.
+// An existing file takes such a file's bytes (made there, else in the temporary directory) under an
+// exclusive flock, waited for in full or until the `timeout` (none on Windows): space reserved with
+// its size left alone, the part past the old end, the old part, the cut to size.
 //
-// A failure before an old byte is overwritten leaves the destination as it was, or removes it if
-// this call made it and it is still this call's (the same file at its path, empty, not locked by
-// another download); an I/O error amid the old bytes leaves new bytes up to it, old after, any new
-// tail; no temporary file stays.  Cleanup always completes: an interrupt that arrives during it is
-// raised once it is done.
+// Without O_TMPFILE or /proc (Windows, a chroot), the file has a name (0600), only in a directory
+// where no other user may rename or remove it (sticky, or writable by its owner alone, the caller or
+// root; Windows: an open file cannot be renamed), else in the temporary directory, else the client
+// writes the destination itself; a new destination is made once the bytes are all there, and the
+// name goes through the pinned directory.
+//
+// Success means the name in the pinned directory names the file written.  A failure before an old
+// byte is overwritten leaves the destination as it was; cleanup always completes, an interrupt
+// meanwhile raised once it is done.
 #pragma once
 
 #include "ref.hpp"
