@@ -86,6 +86,7 @@ namespace sftp {
     X(attr_ftruncate, "ftruncate")                                \
     X(attr_link, "link")                                          \
     X(attr_split, "split")                                        \
+    X(attr_abspath, "abspath")                                    \
     X(key_dir_fd, "dir_fd")                                       \
     X(key_dst_dir_fd, "dst_dir_fd")                               \
     X(text_dot, ".")                                              \

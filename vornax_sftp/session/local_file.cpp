@@ -271,13 +271,33 @@ int open_for_writing(Download& d, const Place* place, PyObject* path) {
     return open_file(d, d.fd, place, path, kOpenFlags & ~kNonBlocking, kNewMode);
 }
 
-// Pins the directory `text` names.
+// Pins the directory `text` names.  Where no directory can be opened (Windows), it is held by its
+// absolute text, so that a chdir meanwhile moves nothing, and must be a directory now, so that a
+// doomed download sends no request.
 int pin(Download& d, Place& place, PyObject* text) {
-    place.text = Ref::borrow(text);
-    if constexpr (kDirectoryFlags == 0) {
-        return 0;
+    if constexpr (kDirectoryFlags != 0) {
+        place.text = Ref::borrow(text);
+        return open_file(d, place.fd, nullptr, text, kDirectoryFlags, 0);
     }
-    return open_file(d, place.fd, nullptr, text, kDirectoryFlags, 0);
+    const ModuleState& s = state();
+    place.text = call_attr_method(d.os.get(), s.attr_path, s.attr_abspath, text);
+    if (!place.text) {
+        return -1;
+    }
+    Ref info = call_method(d.os.get(), s.attr_stat, place.text.get());
+    if (!info) {
+        return -1;
+    }
+    const long long mode = stat_field(info.get(), s.attr_st_mode, "os.stat().st_mode");
+    if (mode < 0) {
+        return -1;
+    }
+    if ((mode & 0170000) != 0040000) {
+        errno = ENOTDIR;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, place.text.get());
+        return -1;
+    }
+    return 0;
 }
 
 // The destination's directory, pinned, and its name there.  A name that ends in a slash names a
@@ -373,11 +393,12 @@ int proc_reaches(Download& d) {
 
 // Whether a name made in `place` stays the caller's: no other user may rename or remove it there
 // (a sticky directory, or one that nobody but its owner, the caller or root, may write), and the
-// directory lets it go again (not append-only or immutable).  Windows: a file held open without
-// FILE_SHARE_DELETE, as os.open holds it, cannot be renamed or removed.
-bool keeps_names_safe([[maybe_unused]] const Place& place) {
+// directory lets it go again (not append-only or immutable).  Windows: only the caller's own
+// temporary directory, which other users may not write; elsewhere another user who may write the
+// directory above could move the directory, and the name with it, once the file is closed.
+bool keeps_names_safe([[maybe_unused]] const Download& d, [[maybe_unused]] const Place& place) {
 #ifdef _WIN32
-    return true;
+    return &place == &d.spare;
 #else
     const int fd = PyLong_AsInt(place.fd.get());
     if (fd < 0) {
@@ -410,7 +431,7 @@ bool keeps_names_safe([[maybe_unused]] const Place& place) {
 // directory takes no such name (the error cleared); -1: error.
 int make_named(Download& d, Place& place) {
     const ModuleState& s = state();
-    if (!keeps_names_safe(place)) {
+    if (!keeps_names_safe(d, place)) {
         return 0;
     }
     for (int tries = 1; tries <= 100; ++tries) {
@@ -602,7 +623,7 @@ int lock(Download& d, PyObject* timeout) {
 // Space for `size` bytes before old bytes change, the file's size left alone, so that a kill while
 // the tail is written leaves the old size plus what was written.  Only "no room" fails: other
 // errors mean no reservation here (a file system without it; Windows, macOS: none).
-int reserve([[maybe_unused]] Download& d, long long size) {
+int reserve([[maybe_unused]] Download& d, [[maybe_unused]] long long size) {
 #ifdef FALLOC_FL_KEEP_SIZE
     const int fd = PyLong_AsInt(d.fd.get());
     if (fd == -1 && PyErr_Occurred()) {
@@ -725,13 +746,9 @@ int copy_in(Download& d, long long size, long long old_size, long long& head) {
     return copy_range(d, 0, std::min(old_size, size), head, false);
 }
 
-// The temporary file's bytes into the destination, under the lock.
-int write_in(Download& d, PyObject* timeout) {
+// The temporary file's `size` bytes into the destination, under the lock.
+int write_in(Download& d, long long size, PyObject* timeout) {
     if (lock(d, timeout) < 0) {
-        return -1;
-    }
-    const long long size = size_of(d, d.temporary_fd.get());
-    if (size < 0) {
         return -1;
     }
     const long long old_size = size_of(d, d.fd.get());
@@ -816,6 +833,12 @@ int transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destinat
     if (!call(getter, source, d.temporary.get())) {
         return -1;
     }
+    // Read before a new destination is made where it cannot be linked in (Windows), so that this
+    // failure leaves nothing.
+    const long long size = size_of(d, d.temporary_fd.get());
+    if (size < 0) {
+        return -1;
+    }
     if (!d.fd) {
         if (d.linkable) {
             const int linked = link_in(d);
@@ -830,7 +853,7 @@ int transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destinat
             return -1;
         }
     }
-    if (write_in(d, timeout) < 0) {
+    if (write_in(d, size, timeout) < 0) {
         return -1;
     }
     if (check_named(d, d.fd.get()) < 0) {
