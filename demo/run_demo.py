@@ -14,6 +14,8 @@ traceback, and what paramiko logs); 2 for a bad argument or no password,
 with one line on stderr before anything starts; 130 for Ctrl-C, with one
 line on stderr.  A Ctrl-C during an upload can leave the client waiting up
 to --timeout for the server's reply; a second Ctrl-C ends the wait.
+Interrupted, or after a failed step, it removes the folder it made on the
+server and the files in it.
 """
 
 from __future__ import annotations
@@ -51,6 +53,8 @@ MAX_SIZE_MIB = 1024
 # can leave the client waiting, in its own cleanup, for a reply that a
 # stream the interrupt cut never brings.  Far above what a request takes.
 DEFAULT_TIMEOUT = 30.0
+# What a session can leave in its directory when it ends early.
+LEFTOVERS = ("data.bin", "renamed.bin", "copy.bin")
 # Exit statuses besides 0 and 1: a bad argument (as argparse's), Ctrl-C
 # (as a shell reports a process that SIGINT ended).
 BAD_ARGUMENT = 2
@@ -244,38 +248,79 @@ def run_session(config: dict[str, Any], remote_dir: str, size: int) -> bool:
             raise
         step(f"_chdir({remote_dir!r})", lambda: obj._chdir(remote_dir))
         step("_normalize('.')", lambda: obj._normalize("."))
-        step(f"_mkdir({workdir!r})", lambda: obj._mkdir(workdir))
-        step(f"_chdir({workdir!r})", lambda: obj._chdir(workdir))
-
-        started = time.perf_counter()
-        uploaded = step("_upload(generated.bin, 'data.bin')", lambda: obj._upload(str(source), "data.bin"))
-        print(f"    {size} bytes up, {throughput(size, time.perf_counter() - started)}")
-        attrs = step("_stat('data.bin')", lambda: obj._stat("data.bin"))
-        print(f"    remote size {attrs.st_size} ({'matches' if attrs.st_size == size else 'DIFFERS'})")
-        step("_rename('data.bin', 'renamed.bin')", lambda: obj._rename("data.bin", "renamed.bin"))
-        step("_upload(generated.bin, 'copy.bin')", lambda: obj._upload(str(source), "copy.bin"))
-        step("_posix_rename('copy.bin', 'renamed.bin')", lambda: obj._posix_rename("copy.bin", "renamed.bin"))
-
-        started = time.perf_counter()
-        downloaded = step("_download('renamed.bin', downloaded.bin)", lambda: obj._download("renamed.bin", str(back)))
-        print(f"    {back.stat().st_size if back.exists() else 0} bytes down, {throughput(size, time.perf_counter() - started)}")
-        identical = back.exists() and back.read_bytes() == source.read_bytes()
-        print(f"    downloaded file {'is byte-identical' if identical else 'DIFFERS'}")
-        ok = ok and uploaded and downloaded and identical and attrs.st_size == size
-
-        missing = step("_download('no-such-file', downloaded.bin)", lambda: obj._download("no-such-file", str(back)))
-        print(f"    local file {'kept' if back.read_bytes() == source.read_bytes() else 'DAMAGED'} after the failed download")
-        ok = ok and missing is False
+        # Interrupted, or a step failed after the directory was made: what
+        # the session made must not stay on the server (the embedded
+        # server's whole root goes anyway); a directory that was there
+        # already is someone else's.  The clean-up runs outside the
+        # handler: an error whose context is an interrupt closes the
+        # connection as an interrupt does.
+        made = False
+        ended: BaseException | None = None
         try:
-            obj._stat("no-such-file")
-        except FileNotFoundError as exc:
-            print(f"  {'_stat(no-such-file)':<44} -> raised {type(exc).__name__}: {exc}")
-
-        step("_remove('renamed.bin')", lambda: obj._remove("renamed.bin"))
-        step("_chdir('..')", lambda: obj._chdir(".."))
-        step(f"_rmdir({workdir!r})", lambda: obj._rmdir(workdir))
+            step(f"_mkdir({workdir!r})", lambda: obj._mkdir(workdir))
+            made = True
+            ok = work_in(obj, workdir, source, back, size)
+        except BaseException as exc:
+            ended = exc
+        if ended is not None:
+            if made or not isinstance(ended, DemoFailed):
+                remove_leftovers(config, remote_dir, workdir)
+            raise ended
         step("_close()", obj._close)
     return ok
+
+
+def work_in(obj: Any, workdir: str, source: Path, back: Path, size: int) -> bool:
+    """The session's own steps, in its new directory, which they remove."""
+    step(f"_chdir({workdir!r})", lambda: obj._chdir(workdir))
+
+    started = time.perf_counter()
+    uploaded = step("_upload(generated.bin, 'data.bin')", lambda: obj._upload(str(source), "data.bin"))
+    print(f"    {size} bytes up, {throughput(size, time.perf_counter() - started)}")
+    attrs = step("_stat('data.bin')", lambda: obj._stat("data.bin"))
+    print(f"    remote size {attrs.st_size} ({'matches' if attrs.st_size == size else 'DIFFERS'})")
+    step("_rename('data.bin', 'renamed.bin')", lambda: obj._rename("data.bin", "renamed.bin"))
+    step("_upload(generated.bin, 'copy.bin')", lambda: obj._upload(str(source), "copy.bin"))
+    step("_posix_rename('copy.bin', 'renamed.bin')", lambda: obj._posix_rename("copy.bin", "renamed.bin"))
+
+    started = time.perf_counter()
+    downloaded = step("_download('renamed.bin', downloaded.bin)", lambda: obj._download("renamed.bin", str(back)))
+    print(f"    {back.stat().st_size if back.exists() else 0} bytes down, {throughput(size, time.perf_counter() - started)}")
+    identical = back.exists() and back.read_bytes() == source.read_bytes()
+    print(f"    downloaded file {'is byte-identical' if identical else 'DIFFERS'}")
+    ok = uploaded and downloaded and identical and attrs.st_size == size
+
+    missing = step("_download('no-such-file', downloaded.bin)", lambda: obj._download("no-such-file", str(back)))
+    print(f"    local file {'kept' if back.read_bytes() == source.read_bytes() else 'DAMAGED'} after the failed download")
+    ok = ok and missing is False
+    try:
+        obj._stat("no-such-file")
+    except FileNotFoundError as exc:
+        print(f"  {'_stat(no-such-file)':<44} -> raised {type(exc).__name__}: {exc}")
+
+    step("_remove('renamed.bin')", lambda: obj._remove("renamed.bin"))
+    step("_chdir('..')", lambda: obj._chdir(".."))
+    step(f"_rmdir({workdir!r})", lambda: obj._rmdir(workdir))
+    return ok
+
+
+def remove_leftovers(config: dict[str, Any], remote_dir: str, workdir: str) -> None:
+    """Removes, through a connection of its own (an interrupt closes the
+    one it cut), the files the session may have left and its directory;
+    any of them may never have been made.  A second Ctrl-C ends it."""
+    try:
+        obj = sftp_main.VornaxSFTPMain(dict(config))
+        obj._connect()
+        obj._chdir(remote_dir)
+        for name in LEFTOVERS:
+            with contextlib.suppress(FileNotFoundError):
+                obj._remove(f"{workdir}/{name}")
+        with contextlib.suppress(FileNotFoundError):
+            obj._rmdir(workdir)
+        obj._close()
+    except Exception as exc:
+        print(f"demo: {workdir} stays on the server, its removal failed: {type(exc).__name__}: {exc}",
+              file=sys.stderr)
 
 
 def main(argv: list[str] | None = None) -> int:

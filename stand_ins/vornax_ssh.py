@@ -11,7 +11,12 @@ seconds) also bounds each wait of the jump-host session: connecting, the
 banner, the key exchange, logging in and opening a forwarded channel.
 ``connect`` opens one forwarded channel to the target and closes it at
 once, so that a jump host that refuses to forward there raises paramiko's
-``SSHException``, naming the jump host, the target and the refusal.
+``SSHException``, naming the jump host, the target and the refusal.  A jump
+host that cannot be reached raises the ``OSError`` of the connection
+(``ConnectionRefusedError``, ``TimeoutError``, ...) and one that refuses the
+login paramiko's ``AuthenticationException``, each naming the jump host and
+its address, with paramiko's or the socket's own error as the cause: the
+target's errors, raised later by the client, look the same otherwise.
 
 The returned object owns the tunnel: the tunnel closes when that object is
 closed or garbage collected, and at the latest when the interpreter exits.
@@ -108,6 +113,11 @@ class _TunnelSettings:
     target_port: int
     timeout: float | None = None
 
+    @property
+    def address(self) -> str:
+        """The jump host as its errors name it."""
+        return _address(self.jump_host, self.jump_port)
+
     @classmethod
     def from_config(cls, config: Mapping[str, Any]) -> _TunnelSettings:
         missing = [name for name in ("ssh_host", "ssh_user") if not config.get(name)]
@@ -128,6 +138,13 @@ class _TunnelSettings:
             target_port=_port(config, "port"),
             timeout=_timeout(config.get("timeout")),
         )
+
+
+def _address(host: str, port: int) -> str:
+    # An IPv6 address in brackets, so that the port stands apart.
+    if ":" in host:
+        return f"[{host}]:{port}"
+    return f"{host}:{port}"
 
 
 def _text(value: Any) -> str | None:
@@ -174,13 +191,15 @@ def _login(settings: _TunnelSettings) -> paramiko.Transport:
         try:
             login(transport)
             if not transport.is_authenticated():
-                raise paramiko.AuthenticationException(
-                    f"the jump host {settings.jump_host} wants more than the given credentials")
+                raise paramiko.AuthenticationException("it wants more than the given credentials")
             return transport
-        except paramiko.AuthenticationException:
+        except paramiko.AuthenticationException as exc:
             _shut_transport(transport)
             if number == len(logins):
-                raise
+                # The type callers of paramiko catch, in words that tell it
+                # from the target's own refusal.
+                raise paramiko.AuthenticationException(
+                    f"the jump host {settings.address} refused the login of {settings.user}: {exc}") from exc
         except BaseException:
             _shut_transport(transport)
             raise
@@ -189,7 +208,10 @@ def _login(settings: _TunnelSettings) -> paramiko.Transport:
 
 def _open_transport(settings: _TunnelSettings) -> paramiko.Transport:
     wait = settings.timeout or CONNECT_TIMEOUT
-    sock = socket.create_connection((settings.jump_host, settings.jump_port), timeout=wait)
+    try:
+        sock = socket.create_connection((settings.jump_host, settings.jump_port), timeout=wait)
+    except OSError as exc:
+        raise _naming_jump_host(exc, settings.address) from exc
     try:
         transport = paramiko.Transport(sock)
     except BaseException:
@@ -210,6 +232,15 @@ def _open_transport(settings: _TunnelSettings) -> paramiko.Transport:
         _shut_transport(transport)
         raise
     return transport
+
+
+def _naming_jump_host(exc: OSError, address: str) -> OSError:
+    """exc's own type and errno (ConnectionRefusedError stays one), its
+    text naming the jump host, which the target's errors do not."""
+    text = f"cannot connect to the jump host {address}: {exc.strerror or exc}"
+    if exc.errno is None:
+        return type(exc)(text)
+    return type(exc)(exc.errno, text)
 
 
 def _load_key(path: str, passphrase: str | None) -> paramiko.PKey:
@@ -244,7 +275,7 @@ class _Tunnel:
 
     def __init__(self, settings: _TunnelSettings) -> None:
         self._target = (settings.target_host, settings.target_port)
-        self._jump_host = f"{settings.jump_host}:{settings.jump_port}"
+        self._jump_host = settings.address
         self._channel_timeout = settings.timeout or CHANNEL_OPEN_TIMEOUT
         self._transport = _login(settings)
         try:
@@ -301,8 +332,7 @@ class _Tunnel:
         try:
             return self._transport.open_channel("direct-tcpip", self._target, peer, timeout=self._channel_timeout)
         except paramiko.ChannelException as exc:
-            host, port = self._target
-            target = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"  # an IPv6 address in brackets
+            target = _address(*self._target)
             raise paramiko.SSHException(f"the jump host {self._jump_host} refused to forward to {target}: "
                                         f"{exc.text} (code {exc.code})") from exc
 

@@ -20,7 +20,7 @@ import paramiko
 import pytest
 
 import sftp_main
-from servers.fixtures import embedded_server, openssh_server, sftp_server  # noqa: F401  (fixtures)
+from servers.fixtures import _idle_embedded_servers, embedded_server, openssh_server, sftp_server  # noqa: F401  (fixtures)
 
 C = sftp_main.VornaxSFTPMain
 MODULE_FILE = os.path.basename(sftp_main.__file__)  # named by every entry the module adds

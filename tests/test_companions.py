@@ -228,9 +228,22 @@ def test_tunnel_refused_says_so_and_survives_a_later_refusal(hosts: Hosts) -> No
     assert_tunnel_gone()
 
 
-def test_wrong_jump_password_leaves_nothing_behind(hosts: Hosts) -> None:
-    with pytest.raises(paramiko.AuthenticationException):
-        VornaxSSH(hosts.config(ssh_password="wrong")).connect()
+@pytest.mark.parametrize("fault", ["wrong password", "closed port"])
+def test_jump_host_errors_name_it_and_leave_nothing_behind(hosts: Hosts, fault: str) -> None:
+    """Told apart from the target's own errors, of the types callers of
+    paramiko catch, with paramiko's or the socket's error as the cause."""
+    config = hosts.config(ssh_password="wrong")
+    kind: type[OSError | paramiko.SSHException] = paramiko.AuthenticationException
+    said = f"the jump host 127.0.0.1:{config['ssh_port']} refused the login of {JUMP_USER}: Authentication failed."
+    if fault == "closed port":
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            config["ssh_port"] = listener.getsockname()[1]
+        kind, said = ConnectionRefusedError, f"cannot connect to the jump host 127.0.0.1:{config['ssh_port']}: "
+    with pytest.raises(kind) as caught:
+        VornaxSSH(config).connect()
+    error, cause = caught.value, caught.value.__cause__
+    assert type(error) is kind and said in str(error) and type(cause) is kind
+    assert getattr(error, "errno", None) == getattr(cause, "errno", None) and str(cause) not in ("", str(error))
     assert_tunnel_gone()
 
 

@@ -84,6 +84,31 @@ def test_demo_against_given_server(openssh_server) -> None:
     assert openssh_server.password not in done.stdout + done.stderr
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="Ctrl-C is sent as SIGINT")
+def test_demo_interrupted_removes_what_it_made(sftp_server) -> None:
+    """Ctrl-C in the middle of the first upload, on a server that is not the
+    demo's own: the partial file and the session's directory go too."""
+    env = dict(os.environ, SFTP_MAIN_PASSWORD=sftp_server.password, PYTHONUNBUFFERED="1")
+    demo = subprocess.Popen([sys.executable, str(DEMO), "--size-mib", "64", "--timeout", "5", "--host", sftp_server.host,
+                             "--port", str(sftp_server.port), "--user", sftp_server.user,
+                             "--remote-dir", sftp_server.remote_root], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                            start_new_session=True)
+    try:
+        assert demo.stdout is not None
+        for line in demo.stdout:  # the upload starts right after this step's line
+            if line.lstrip().startswith("_chdir('sftp_main_demo_"):
+                break
+        demo.send_signal(signal.SIGINT)
+        out, err = demo.communicate(timeout=60)
+    finally:
+        demo.kill()
+        demo.wait(timeout=10)
+    assert (demo.returncode, err.splitlines()[-1:]) == (130, ["demo: interrupted"]), err
+    assert "_upload(generated.bin, 'data.bin')" not in out
+    assert [name for name in os.listdir(sftp_server.root) if name.startswith("sftp_main_demo_")] == []
+
+
 @pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
 @pytest.mark.parametrize("failure", ["refused", "wrong password", "other host key", "key of another type",
                                      "silent server, timeout"])

@@ -6,7 +6,8 @@
 # cibuildwheel the hosted jobs install (tools/wheels/cibuildwheel.txt),
 # that pyproject.toml's [tool.cibuildwheel] is one it accepts (it refuses
 # unknown keys) and selects, for Linux and for Windows, exactly the build
-# identifiers that docs/development.md lists:
+# identifiers that docs/development.md lists; and that the sdist job checks
+# the sdist's version against the tag:
 #
 #     tools/lint_workflows.sh PYTHON
 #
@@ -50,6 +51,43 @@ shopt -u nullglob
 "$tools/bin/check-jsonschema" --builtin-schema vendor.github-workflows "${workflows[@]}"
 # The auditor persona reports everything zizmor knows, pedantic audits too.
 "$tools/bin/zizmor" --offline --persona auditor --no-progress .github/workflows
+# The tag names the version, and the sdist job checks it first: its step
+# runs on every tag and for every run by hand to the package index, after
+# the build and before the upload, and everything that builds or
+# publishes waits for that job.
+"$tools/bin/python" - <<'PY'
+import sys
+from ruamel.yaml import YAML
+jobs = YAML(typ="safe").load(open(".github/workflows/wheels.yml"))["jobs"]
+steps = jobs["sdist"]["steps"]
+named = [i for i, step in enumerate(steps) if step.get("name") == "check the version against the tag"]
+problems = []
+if len(named) != 1:
+    problems.append("the sdist job has no one step 'check the version against the tag'")
+else:
+    step = steps[named[0]]
+    condition = " ".join(str(step.get("if", "")).split())
+    for part in ("github.ref_type == 'tag'", "github.event_name == 'workflow_dispatch' && inputs.index == 'pypi'"):
+        if part not in condition:
+            problems.append(f"its condition lacks {part}")
+    if " && " in condition.replace("(github.event_name == 'workflow_dispatch' && inputs.index == 'pypi')", ""):
+        problems.append(f"its condition narrows the check: {condition}")
+    if step.get("env", {}).get("TAG") != "${{ github.ref_name }}" or 'dist/sftp_main-${TAG#v}.tar.gz' not in step.get("run", ""):
+        problems.append("it does not compare the sdist's file name with the tag")
+    if step.get("continue-on-error"):
+        problems.append("a failed check lets the job go on")
+    build = [i for i, s in enumerate(steps) if s.get("name") == "build"]
+    upload = [i for i, s in enumerate(steps) if str(s.get("uses", "")).startswith("actions/upload-artifact@")]
+    if not (build and upload and build[0] < named[0] < upload[0]):
+        problems.append("it does not come after the build and before the upload")
+for job in ("wheels", "publish"):
+    needs = jobs[job].get("needs", [])
+    if "sdist" not in ([needs] if isinstance(needs, str) else needs):
+        problems.append(f"the job {job} does not wait for the sdist job")
+if problems:
+    sys.exit("lint: the tag check of .github/workflows/wheels.yml: " + "; ".join(problems))
+print("lint: the sdist job checks the sdist's version against the tag, before wheels and publish")
+PY
 # The hosted build's tools are the ones ./dev builds with: every pin of the
 # constraints file is requirements-dev.txt's.
 "$python" - <<'PY'

@@ -33,6 +33,8 @@ class _TunnelSettings:
     target_host: str
     target_port: int
     timeout: float | None = None
+    @property
+    def address(self) -> str: ...
     @classmethod
     def from_config(cls, config: Mapping[str, Any]) -> _TunnelSettings: ...
 

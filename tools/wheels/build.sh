@@ -2,7 +2,7 @@
 # Builds the module's wheels into dist/, all from this Linux machine with the
 # project's own CMake build:
 #
-#     tools/wheels/build.sh PYTHON [windows]
+#     tools/wheels/build.sh PYTHON [windows | host]
 #
 #   sftp_main-<version>-cp313-cp313-win_amd64.whl   cross-built with zig for
 #       x86_64-windows-gnu, which links the UCRT like python.org's
@@ -19,7 +19,10 @@
 #   sftp_main_stand_ins-<version>-py3-none-any.whl   the companion
 #       stand-ins, pure Python.
 #
-# With `windows`, only the Windows wheel.  PYTHON is a CPython 3.13 with
+# With `windows`, only the Windows wheel.  With `host`, only PYTHON's own:
+# one wheel of sftp_main for this machine and that interpreter, built as
+# ./dev builds (tagged linux_x86_64 on Linux: no auditwheel, no sid root, no
+# zig, no root), and the stand-ins' wheel.  PYTHON is a CPython 3.13 with
 # scikit-build-core, cmake and ninja (./dev's virtual environment); its
 # headers serve the Windows build, except pyconfig.h, which is the
 # project's own there.  The compilers and checkers come
@@ -33,7 +36,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 step_prefix=wheels
 source "$root/tools/steps.sh"
-python=${1:?usage: tools/wheels/build.sh PYTHON [windows]}
+python=${1:?usage: tools/wheels/build.sh PYTHON [windows | host]}
 only=${2:-}
 cache=${SFTP_MAIN_CACHE:-$root/.cache}
 here="$root/tools/wheels"
@@ -42,6 +45,23 @@ cross="$tools/cross"
 dist="$root/dist"
 
 fingerprint() { cat "$@" | sha256sum | cut -d' ' -f1; }
+
+if [ "$only" = host ]; then
+    mkdir -p "$dist"
+    # The build folder is ./dev's own, so that an unchanged tree rebuilds
+    # little; warnings are errors, as in ./dev.
+    build_host() {
+        "$python" -m pip wheel --disable-pip-version-check --no-build-isolation --no-deps -w "$dist" \
+            -C "cmake.args=-DSFTP_MAIN_WERROR=ON" "$root"
+        "$python" -m pip wheel --disable-pip-version-check --no-build-isolation --no-deps -w "$dist" \
+            "$root/stand_ins"
+    }
+    step wheels-host "building the wheels for this machine's CPython $("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])') (sftp_main, the stand-ins)" build_host
+    tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+    version=$("$python" -c 'import sys, tomllib; print(tomllib.load(open(sys.argv[1], "rb"))["project"]["version"])' "$root/pyproject.toml")
+    ls "$dist"/sftp_main-"$version"-"$tag"-*.whl "$dist"/sftp_main_stand_ins-*.whl | grep -v -e manylinux -e win_amd64
+    exit 0
+fi
 
 # The pinned tools, in an environment of their own.
 tools_hash=$(fingerprint "$here/tools.txt")
