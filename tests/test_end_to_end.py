@@ -372,7 +372,7 @@ def _state(path: Path) -> tuple[Any, ...] | None:
 
 def _strays(destination: Path) -> list[str]:
     """Entries beside the destination and the module's temporary files in the system's temporary directory."""
-    return sorted(os.listdir(destination.parent)) + sorted(_parts())
+    return sorted([*os.listdir(destination.parent), *_parts()])
 
 
 def _descriptors_under(directory: Path) -> list[str]:
@@ -986,7 +986,7 @@ def test_new_file_appears_complete_as_get_makes_it(embedded_server, tmp_path: Pa
     [(links, during)] = seen
     names = [n for n in during if n.startswith(".sftp_main-")]
     assert (answer, "target" in during, len(names), sorted(os.listdir(root))) == (
-        True, False, 0 if UNNAMED else 1, ["by-get", "target"])
+        True, False, 0 if UNNAMED or os.name == "nt" else 1, ["by-get", "target"])
     assert links == (0 if UNNAMED else 1) and made(root / "target") == made(root / "by-get")
 
 

@@ -10,6 +10,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -39,8 +40,11 @@ def under_way(path: Path) -> bool:
 
 def filling(local: Path) -> list[Path]:
     """What a download into local is filling: files named there, and (Linux) files without a name there
-    that this process holds open, reached through /proc."""
+    that this process holds open, reached through /proc; on Windows the module's named file in the
+    caller's temporary directory."""
     found = list(local.iterdir())
+    if os.name == "nt":
+        found += Path(tempfile.gettempdir()).glob(".sftp_main-*.part")
     for fd in os.listdir("/proc/self/fd") if sys.platform == "linux" else []:
         try:
             if os.readlink(f"/proc/self/fd/{fd}").startswith(f"{local}{os.sep}"):
