@@ -405,23 +405,28 @@ bool keeps_names_safe([[maybe_unused]] const Download& d, [[maybe_unused]] const
         PyErr_Clear();
         return false;
     }
+#if defined(STATX_ATTR_APPEND)  // Linux, glibc 2.28 or later: statx, as a wheel for that glibc may call
+    struct statx info {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MODE | STATX_UID, &info) != 0) {
+        return false;
+    }
+    const auto kept = info.stx_attributes & info.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
+    if (kept != 0) {
+        return false;
+    }
+    const unsigned mode = info.stx_mode;
+    const bool owned = info.stx_uid == geteuid() || info.stx_uid == 0;
+#else
     struct stat info {};
     if (fstat(fd, &info) != 0) {
         return false;
     }
+    const unsigned mode = info.st_mode;
     const bool owned = info.st_uid == geteuid() || info.st_uid == 0;
-    if ((info.st_mode & S_ISVTX) == 0 && (!owned || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
-        return false;
-    }
-#if defined(STATX_ATTR_APPEND)  // Linux, glibc 2.28 or later
-    struct statx flags {};
-    if (statx(fd, "", AT_EMPTY_PATH, 0, &flags) != 0) {
-        return true;
-    }
-    if ((flags.stx_attributes & flags.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0) {
-        return false;
-    }
 #endif
+    if ((mode & S_ISVTX) == 0 && (!owned || (mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        return false;
+    }
     return true;
 #endif
 }
