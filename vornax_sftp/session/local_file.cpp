@@ -838,6 +838,15 @@ int transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destinat
     if (!call(getter, source, d.temporary.get())) {
         return -1;
     }
+    if (!d.fd && d.linkable) {
+        const int linked = link_in(d);
+        if (linked < 0) {
+            return -1;
+        }
+        if (linked > 0) {
+            return 0;
+        }
+    }
     // Read before a new destination is made where it cannot be linked in (Windows), so that this
     // failure leaves nothing.
     const long long size = size_of(d, d.temporary_fd.get());
@@ -845,15 +854,6 @@ int transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destinat
         return -1;
     }
     if (!d.fd) {
-        if (d.linkable) {
-            const int linked = link_in(d);
-            if (linked < 0) {
-                return -1;
-            }
-            if (linked > 0) {
-                return 0;
-            }
-        }
         if (open_for_writing(d, &d.home, d.name.get()) < 0) {
             return -1;
         }
