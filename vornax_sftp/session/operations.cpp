@@ -214,14 +214,10 @@ int put(PyObject* const* args, Ref& client) {
     if (!client) {
         return -1;
     }
-    Ref putter = get_attr(client.get(), state().attr_put);
-    if (!putter) {
-        return -1;
-    }
     if (refuse_descriptor(args[1]) < 0) {
         return -1;
     }
-    Ref sent = call(putter.get(), args[1], args[2]);
+    Ref sent = call_method(client.get(), state().attr_put, args[1], args[2]);
     if (!sent) {
         return -1;
     }
