@@ -1,42 +1,29 @@
 // Small wrappers over the C API, returning owned references.
 //
 // The forms in namespace `py` return their value or throw PythonError
-// (python_error.hpp): the module's idiom.  The forms in namespace `sftp`
-// itself answer an empty Ref (or -1) with the exception set; they remain
-// only for the files not yet converted to the idiom, and for callers that
-// must look at an empty result: cleanup that goes on whatever happens, and
-// destructors, which never throw.
+// (python_error.hpp): the module's idiom.  The forms in `py::nothrow` answer
+// an empty Ref with the exception set instead, for the callers that must
+// look at a failure: a client call whose failure is a routine answer (a
+// throw costs more than the rest of the call), and cleanup that goes on
+// whatever happens, which never throws.
 #pragma once
 
 #include <initializer_list>
 #include <optional>
+#include <type_traits>
 
 #include "python_error.hpp"
 #include "ref.hpp"
 
-namespace sftp {
+namespace sftp::py {
 
-inline Ref get_attr(PyObject* obj, PyObject* name) {
-    return Ref::steal(PyObject_GetAttr(obj, name));
-}
+namespace nothrow {
 
-// obj.<name> into `found`: 1 when found; 0, `found` empty and no exception
-// set, where obj has no such attribute (a function the platform lacks); -1
-// when the look-up raised anything else.
-inline int get_optional_attr(PyObject* obj, PyObject* name, Ref& found) {
-    PyObject* value = nullptr;
-    const int got = PyObject_GetOptionalAttr(obj, name, &value);
-    found = Ref::steal(value);
-    return got;
-}
-
-inline Ref number(long long value) {
-    return Ref::steal(PyLong_FromLongLong(value));
-}
+inline Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
 // callable(args...), positional arguments only.
 template <typename... Args>
-inline Ref call(PyObject* callable, Args... args) {
+Ref call(PyObject* callable, Args... args) {
     // One spare slot in front lets the callee prepend `self` in place.
     PyObject* stack[] = {nullptr, args...};
     return Ref::steal(PyObject_Vectorcall(
@@ -45,7 +32,7 @@ inline Ref call(PyObject* callable, Args... args) {
 
 // callable(values..., **dict(zip(kwnames, values))): keyword arguments only.
 template <typename... Args>
-inline Ref call_keywords(PyObject* callable, PyObject* kwnames, Args... values) {
+Ref call_keywords(PyObject* callable, PyObject* kwnames, Args... values) {
     PyObject* stack[] = {nullptr, values...};
     return Ref::steal(PyObject_Vectorcall(callable, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
@@ -54,23 +41,40 @@ inline Ref call_keywords(PyObject* callable, PyObject* kwnames, Args... values) 
 // the lookup then happens right before the call, as in Python code, and a
 // plain function found on the type is called without a bound method.
 template <typename... Args>
-inline Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
     return Ref::steal(PyObject_VectorcallMethod(
         name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// obj.attr.name(args...): the attribute is read afresh at each call.
-template <typename... Args>
-inline Ref call_attr_method(PyObject* obj, PyObject* attr, PyObject* name, Args... args) {
-    Ref target = get_attr(obj, attr);
-    if (!target) {
-        return target;
+// A step written in the idiom, run for a caller that must look at its
+// failure: `step()`, or an empty Ref with the exception set.
+template <typename Step>
+Ref step(Step&& body) {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        return Ref();
     }
-    return call_method(target.get(), name, args...);
 }
 
-namespace py {
+// The same for a step that answers true or false (or nothing, taken for
+// true): false also with the exception set.
+template <typename Step>
+bool done(Step&& body) {
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            return true;
+        } else {
+            return body();
+        }
+    } catch (const PythonError&) {
+        return false;
+    }
+}
+
+}  // namespace nothrow
 
 // A new reference from the C API, or PythonError when it is null.
 inline Ref owned(PyObject* fresh) {
@@ -131,17 +135,17 @@ inline double checked_double(double answer) {
 
 template <typename... Args>
 inline Ref call(PyObject* callable, Args... args) {
-    return owned(sftp::call(callable, args...).release());
+    return owned(nothrow::call(callable, args...).release());
 }
 
 template <typename... Args>
 inline Ref call_keywords(PyObject* callable, PyObject* kwnames, Args... values) {
-    return owned(sftp::call_keywords(callable, kwnames, values...).release());
+    return owned(nothrow::call_keywords(callable, kwnames, values...).release());
 }
 
 template <typename... Args>
 inline Ref call_method(PyObject* obj, PyObject* name, Args... args) {
-    return owned(sftp::call_method(obj, name, args...).release());
+    return owned(nothrow::call_method(obj, name, args...).release());
 }
 
 template <typename... Args>
@@ -174,18 +178,17 @@ auto catching(std::initializer_list<PyObject*> types, Step&& step) -> std::optio
     return std::nullopt;
 }
 
-}  // namespace py
-
-// The non-throwing form of a step written in the idiom, for a caller that
-// must look at an empty result: `step()`, or an empty Ref with the
-// exception set.
+// The same for a step that answers nothing: true, or false when it raised
+// an expected error.
 template <typename Step>
-Ref empty_on_error(Step&& step) {
+bool succeeds(std::initializer_list<PyObject*> types, Step&& step) {
     try {
-        return step();
+        step();
+        return true;
     } catch (const PythonError&) {
-        return Ref();
+        clear_expected(types);
     }
+    return false;
 }
 
-}  // namespace sftp
+}  // namespace sftp::py

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 
 #include "boundary.hpp"
 #include "calls.hpp"
@@ -69,8 +70,8 @@ void raise_count_error(const MethodEntry& entry, Py_ssize_t given) {
                  entry.name, "exactly", expected, plural, given);
 }
 
-// Index of the parameter called `key` (a str), or -1.
-int parameter_index(const MethodEntry& entry, const MethodNames& names, PyObject* key) {
+// Index of the parameter called `key` (a str), if there is one.
+std::optional<int> parameter_index(const MethodEntry& entry, const MethodNames& names, PyObject* key) {
     for (int i = 0; i < entry.nparams; ++i) {
         if (names.params[i].get() == key) {
             return i;
@@ -81,7 +82,7 @@ int parameter_index(const MethodEntry& entry, const MethodNames& names, PyObject
             return i;
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
 // Whether keyword `key` names parameter `param`.
@@ -127,12 +128,12 @@ bool bind_with_keywords(const MethodEntry& entry, const MethodNames& names, PyOb
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry.name);
             return false;
         }
-        int index = parameter_index(entry, names, key);
-        if (index < 0) {
+        const std::optional<int> index = parameter_index(entry, names, key);
+        if (!index) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", entry.name, key);
             return false;
         }
-        if (used_keyword[index] != k) {
+        if (used_keyword[*index] != k) {
             // Given positionally, or a second keyword of the same name.
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          entry.name, key);

@@ -60,7 +60,7 @@ Ref import_from(PyObject* module_name, PyObject* class_name, PyObject* globals) 
     Ref fromlist = py::owned(PyTuple_Pack(1, class_name));
     Ref module = py::owned(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist.get(), 0));
     // The failure is looked at: the non-throwing form.
-    Ref value = get_attr(module.get(), class_name);
+    Ref value = py::nothrow::attr(module.get(), class_name);
     if (value) {
         return value;
     }

@@ -9,6 +9,9 @@
 
 #include <Python.h>
 
+#include <cerrno>
+#include <cstdarg>
+
 namespace sftp {
 
 // Deliberately no std::exception: a handler for standard exceptions must
@@ -21,6 +24,22 @@ struct PythonError {};
 // Sets `type(message)` and throws.
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
+    throw PythonError();
+}
+
+// Sets `type(format % values)`, as PyErr_Format, and throws.
+[[noreturn]] inline void raise_format(PyObject* type, const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    PyErr_FormatV(type, format, values);
+    va_end(values);
+    throw PythonError();
+}
+
+// Sets the OSError of errno `code` for `filename` and throws.
+[[noreturn]] inline void raise_errno(int code, PyObject* filename) {
+    errno = code;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
     throw PythonError();
 }
 

@@ -7,8 +7,7 @@
 //
 // Errors: a failing operation sets a Python exception and throws
 // PythonError (python_error.hpp), caught once where the interpreter called
-// in (boundary.hpp).  Code not yet converted still answers nullptr, an
-// empty Ref or -1 and returns at once.
+// in (boundary.hpp).
 //
 // Destructors touch Python only while the thread has a thread state
 // attached.  A daemon thread that wakes during the interpreter's

@@ -1,6 +1,7 @@
 // Keeping the exception being raised while cleanup code runs.
 #pragma once
 
+#include "python_error.hpp"
 #include "ref.hpp"
 
 namespace sftp {
@@ -14,7 +15,7 @@ namespace sftp {
 class SavedError {
 public:
     SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
-    ~SavedError() {
+    ~SavedError() noexcept {
         if (!python_reachable()) {
             return;  // a thread being ended: leak, see ref.hpp
         }
@@ -41,7 +42,7 @@ private:
     // it again would make a cycle.  A chain may already be cyclic (code can
     // set __context__ freely): the walk stops where it comes round again,
     // found by a second pointer going twice as fast.
-    static bool in_context_chain(PyObject* start, PyObject* target) {
+    static bool in_context_chain(PyObject* start, PyObject* target) noexcept {
         Ref slow = Ref::borrow(start);
         Ref fast = Ref::borrow(start);
         while (fast) {
@@ -67,11 +68,23 @@ private:
     PyObject* exc_;
 };
 
+// One step of cleanup written with the throwing helpers: a PythonError ends
+// the step, its exception left set for the SavedError or HeldInterrupt
+// around it to judge.
+template <typename Step>
+void cleanup_step(Step&& step) {
+    try {
+        step();
+    } catch (const PythonError&) {
+        // judged by the caller's SavedError or HeldInterrupt
+    }
+}
+
 // For cleanup that takes several steps under one SavedError: drops an
 // ordinary error of the step just taken and answers true (go on), or
 // answers false when an interrupt is pending, which the remaining steps
 // then leave to win.
-inline bool cleanup_may_go_on() {
+inline bool cleanup_may_go_on() noexcept {
     if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_Clear();
     }
@@ -89,13 +102,13 @@ public:
     HeldInterrupt(const HeldInterrupt&) = delete;
     HeldInterrupt& operator=(const HeldInterrupt&) = delete;
 
-    void after_step() {
+    void after_step() noexcept {
         Ref raised = Ref::steal(PyErr_GetRaisedException());
         if (raised && !interrupt_ && !PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception)) {
             interrupt_ = std::move(raised);
         }
     }
-    void raise_again() {
+    void raise_again() noexcept {
         if (interrupt_) {
             PyErr_SetRaisedException(interrupt_.release());
         }

@@ -66,7 +66,7 @@ void add_traceback_entry(const char* funcname, int line) noexcept {
     {
         // Out of memory while decorating: the original exception is kept.
         SavedError exc;
-        frame = empty_on_error([&] { return new_frame(funcname, line); });
+        frame = py::nothrow::step([&] { return new_frame(funcname, line); });
     }
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));

@@ -32,7 +32,7 @@ PyObject* del(PyObject* const* args, int& line) {
     line = 146;  // self._close(), ordinary errors discarded
     // The non-throwing form: an object never connected fails here at every
     // destruction, and a throw costs more than the rest of it.
-    Ref closed = call_method(args[0], state().self_close);
+    Ref closed = py::nothrow::call_method(args[0], state().self_close);
     if (!closed) {
         py::clear_expected({PyExc_Exception});
     }

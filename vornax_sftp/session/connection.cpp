@@ -1,5 +1,7 @@
 // _connect and _close.  The SSH client is created with the auto-add policy
 // but never connected: the SFTP client runs over its own transport.
+#include <optional>
+
 #include "calls.hpp"
 #include "companions/companions.hpp"
 #include "globals.hpp"
@@ -12,100 +14,58 @@ namespace sftp::session {
 
 namespace {
 
-// paramiko.<name>, or an empty Ref with the exception set: the non-throwing
-// form for the look-ups of close_out_of_step and request_timeout, which do
-// not throw yet.
-Ref paramiko_attr(PyObject* name) {
-    return empty_on_error([&] { return py::paramiko_attr(name); });
-}
-
 // paramiko.SFTPClient, or None where no client can be one of its: without
 // paramiko or without its class (also a module namespace cleared at
 // shutdown), or with a stand-in for paramiko whose SFTPClient is no class.
-// Empty on any other error.
 Ref sftp_client_class() {
-    Ref cls = paramiko_attr(state().attr_SFTPClient);
-    if (!cls) {
-        if (!PyErr_ExceptionMatches(PyExc_NameError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return Ref();
-        }
-        PyErr_Clear();
+    std::optional<Ref> cls = py::catching({PyExc_NameError, PyExc_AttributeError}, [] {
+        return py::paramiko_attr(state().attr_SFTPClient);
+    });
+    if (!cls || !PyType_Check(cls->get())) {
         return Ref::borrow(Py_None);
     }
-    if (!PyType_Check(cls.get())) {
-        return Ref::borrow(Py_None);
-    }
-    return cls;
+    return std::move(*cls);
 }
 
 // client.get_channel() when `client` is an instance of `cls`, the paramiko
-// SFTPClient class; None for any other client.  Empty on an error.
+// SFTPClient class (or None); None for any other client.
 Ref paramiko_channel(PyObject* client, PyObject* cls) {
-    int is_paramiko_client = PyObject_IsInstance(client, cls);
-    if (is_paramiko_client < 0) {
-        return Ref();
-    }
-    if (is_paramiko_client == 0) {
+    if (cls == Py_None) {
         return Ref::borrow(Py_None);
     }
-    return call_method(client, state().attr_get_channel);
+    if (py::checked(PyObject_IsInstance(client, cls)) == 0) {
+        return Ref::borrow(Py_None);
+    }
+    return py::call_method(client, state().attr_get_channel);
 }
 
-// client.get_channel() when `client` is a paramiko SFTPClient, else None;
-// empty on an error.
+// client.get_channel() when `client` is a paramiko SFTPClient, else None.
 Ref sftp_channel(PyObject* client) {
     Ref cls = sftp_client_class();
-    if (!cls) {
-        return Ref();
-    }
-    if (cls.get() == Py_None) {
-        return cls;
-    }
     return paramiko_channel(client, cls.get());
 }
 
 // channel.get_transport().close(), unless the channel has no transport.
-// Returns 0 or -1.
-int close_channel_transport(PyObject* channel) {
-    const ModuleState& s = state();
-    Ref transport = call_method(channel, s.attr_get_transport);
-    if (!transport) {
-        return -1;
+void close_channel_transport(PyObject* channel) {
+    Ref transport = py::call_method(channel, state().attr_get_transport);
+    if (transport.get() != Py_None) {
+        py::call_method(transport.get(), state().attr_close);
     }
-    if (transport.get() == Py_None) {
-        return 0;
-    }
-    Ref closed = call_method(transport.get(), s.attr_close);
-    if (!closed) {
-        return -1;
-    }
-    return 0;
 }
 
 // When self._sftp is a paramiko SFTPClient, closes the transport of its
 // channel: self._sftp.get_channel().get_transport().close().  Any other
-// client is left alone.  Cleanup that runs whatever happened, so it does
-// not throw: false with the exception set on a failure.
-bool close_sftp_transport(PyObject* self) {
+// client is left alone.
+void close_sftp_transport(PyObject* self) {
     Ref cls = sftp_client_class();
-    if (!cls) {
-        return false;
-    }
     if (cls.get() == Py_None) {
-        return true;
+        return;  // self._sftp is not read
     }
-    Ref client = get_attr(self, state().self_sftp);
-    if (!client) {
-        return false;
-    }
+    Ref client = py::attr(self, state().self_sftp);
     Ref channel = paramiko_channel(client.get(), cls.get());
-    if (!channel) {
-        return false;
+    if (channel.get() != Py_None) {
+        close_channel_transport(channel.get());
     }
-    if (channel.get() == Py_None) {
-        return true;
-    }
-    return close_channel_transport(channel.get()) == 0;
 }
 
 // _connect's step 93: transport.connect(username=self._config.user,
@@ -146,12 +106,15 @@ void open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& option
 // closed all the same.  Not thrown: an object never connected fails here at
 // every destruction (__del__), and a throw costs more than the rest of it.
 bool close_member(PyObject* self, PyObject* member) {
-    Ref closed = call_attr_method(self, member, state().attr_close);
-    if (closed) {
-        return true;
+    Ref target = py::nothrow::attr(self, member);
+    if (target) {
+        Ref closed = py::nothrow::call_method(target.get(), state().attr_close);
+        if (closed) {
+            return true;
+        }
     }
     SavedError failure;
-    close_sftp_transport(self);
+    cleanup_step([&] { close_sftp_transport(self); });
     return false;
 }
 
@@ -159,13 +122,10 @@ bool close_member(PyObject* self, PyObject* member) {
 
 Ref request_timeout(PyObject* client) {
     Ref channel = sftp_channel(client);
-    if (!channel) {
-        return Ref();
-    }
     if (channel.get() == Py_None) {
         return channel;
     }
-    return call_method(channel.get(), state().attr_gettimeout);
+    return py::call_method(channel.get(), state().attr_gettimeout);
 }
 
 namespace {
@@ -178,11 +138,29 @@ bool channel_timed_out(PyObject* exc) {
     if (!PyErr_GivenExceptionMatches(exc, PyExc_TimeoutError)) {
         return false;
     }
-    Ref code = get_attr(exc, state().attr_errno);
-    if (!code) {
-        return false;  // the look-up's error is dropped with the close (see below)
-    }
+    Ref code = py::attr(exc, state().attr_errno);
     return code.get() == Py_None;
+}
+
+// The close of close_out_of_step (session.hpp), for the exception `exc`.
+void close_if_out_of_step(PyObject* client, PyObject* exc) {
+    Ref interrupt = interrupt_in_chain(exc);
+    if (!interrupt && !channel_timed_out(exc)) {
+        return;
+    }
+    Ref channel = sftp_channel(client);
+    if (channel.get() == Py_None) {
+        return;
+    }
+    if (!interrupt) {
+        // The channel's timeout is the one the configuration's `timeout`
+        // set: without it nothing here ever times out, and nothing changes.
+        Ref timeout = py::call_method(channel.get(), state().attr_gettimeout);
+        if (timeout.get() == Py_None) {
+            return;
+        }
+    }
+    close_channel_transport(channel.get());
 }
 
 }  // namespace
@@ -193,32 +171,9 @@ void close_out_of_step(PyObject* client) {
     }
     SavedError cut_short;  // stays the caller's error; a failed close adds nothing
     PyObject* exc = cut_short.exception();
-    if (exc == nullptr) {
-        return;
+    if (exc != nullptr) {
+        cleanup_step([&] { close_if_out_of_step(client, exc); });
     }
-    Ref interrupt = interrupt_in_chain(exc);
-    if (!interrupt && !channel_timed_out(exc)) {
-        return;
-    }
-    Ref channel = sftp_channel(client);
-    if (!channel) {
-        return;
-    }
-    if (channel.get() == Py_None) {
-        return;
-    }
-    if (!interrupt) {
-        // The channel's timeout is the one the configuration's `timeout`
-        // set: without it nothing here ever times out, and nothing changes.
-        Ref timeout = call_method(channel.get(), state().attr_gettimeout);
-        if (!timeout) {
-            return;
-        }
-        if (timeout.get() == Py_None) {
-            return;
-        }
-    }
-    close_channel_transport(channel.get());
 }
 
 PyObject* connect(PyObject* const* args, int& line) {
@@ -278,9 +233,7 @@ PyObject* close(PyObject* const* args, int& line) {
     // Closing an SFTP client closes only its channel; the transport under
     // it keeps its thread, its socket and the server's session until it is
     // closed itself.
-    if (!close_sftp_transport(self)) {
-        return nullptr;
-    }
+    close_sftp_transport(self);
     Py_RETURN_NONE;
 }
 

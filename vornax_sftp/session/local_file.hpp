@@ -29,7 +29,8 @@
 namespace sftp::session {
 
 // getter(source, destination) through the above for the path of a regular file or of nothing, else
-// unchanged; `timeout` (or None) bounds the wait for the lock.  0, or -1 with an exception set.
-int download_to(PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout);
+// unchanged; `timeout` (or None) bounds the wait for the lock.  True, or false with the exception
+// set: not thrown, for a failed download is a routine answer.
+bool download_to(PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout);
 
 }  // namespace sftp::session

@@ -18,19 +18,17 @@ using Name = PyObject* ModuleState::*;
 
 enum class Result { True, ClientResult };
 
-// self._sftp.<method>(args[1], ...): client errors pass through unchanged.
+// self._sftp.<method>(args[1], ...): client errors pass through unchanged,
+// answered as NULL rather than thrown (a routine failure; see boundary.hpp).
 template <Name Method, int Arity, Result Returns>
 PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     line = statement_line;
-    Ref client = get_attr(args[0], state().self_sftp);
-    if (!client) {
-        return nullptr;
-    }
+    Ref client = py::attr(args[0], state().self_sftp);
     Ref result;
     if constexpr (Arity == 1) {
-        result = call_method(client.get(), state().*Method, args[1]);
+        result = py::nothrow::call_method(client.get(), state().*Method, args[1]);
     } else {
-        result = call_method(client.get(), state().*Method, args[1], args[2]);
+        result = py::nothrow::call_method(client.get(), state().*Method, args[1], args[2]);
     }
     if (!result) {
         close_out_of_step(client.get());
@@ -49,19 +47,13 @@ constexpr Py_ssize_t kReprLimit = 1000;
 
 // repr(value), cut after kReprLimit characters with its length said.
 Ref record_repr(PyObject* value) {
-    Ref text = Ref::steal(PyObject_Repr(value));
-    if (!text) {
-        return text;
-    }
+    Ref text = py::owned(PyObject_Repr(value));
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     if (length <= kReprLimit) {
         return text;
     }
-    Ref head = Ref::steal(PyUnicode_Substring(text.get(), 0, kReprLimit));
-    if (!head) {
-        return head;
-    }
-    return Ref::steal(PyUnicode_FromFormat("%U... (a repr of %zd characters, cut)", head.get(), length));
+    Ref head = py::owned(PyUnicode_Substring(text.get(), 0, kReprLimit));
+    return py::owned(PyUnicode_FromFormat("%U... (a repr of %zd characters, cut)", head.get(), length));
 }
 
 // One DEBUG record of the exception a transfer discards, with the exception
@@ -70,45 +62,21 @@ Ref record_repr(PyObject* value) {
 // as their reprs (made only when the logger takes DEBUG records).
 // logging is imported here, at the first failed transfer (it nearly always
 // is already), so that importing the module imports nothing more.
-// 0, or -1 with the error of logging itself.
-int log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
+void log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
     const ModuleState& s = state();
-    Ref logging = Ref::steal(PyImport_Import(s.mod_logging));
-    if (!logging) {
-        return -1;
-    }
-    Ref logger = call_method(logging.get(), s.attr_getLogger, s.mod_sftp_main);
-    if (!logger) {
-        return -1;
-    }
-    Ref level = get_attr(logging.get(), s.attr_DEBUG);
-    if (!level) {
-        return -1;
-    }
-    Ref enabled = call_method(logger.get(), s.attr_isEnabledFor, level.get());
-    if (!enabled) {
-        return -1;
-    }
-    int is_enabled = PyObject_IsTrue(enabled.get());
-    if (is_enabled <= 0) {
-        return is_enabled;
+    Ref logging = py::owned(PyImport_Import(s.mod_logging));
+    Ref logger = py::call_method(logging.get(), s.attr_getLogger, s.mod_sftp_main);
+    Ref level = py::attr(logging.get(), s.attr_DEBUG);
+    Ref enabled = py::call_method(logger.get(), s.attr_isEnabledFor, level.get());
+    if (!py::truth(enabled.get())) {
+        return;
     }
     Ref source = record_repr(args[1]);
-    if (!source) {
-        return -1;
-    }
     Ref destination = record_repr(args[2]);
-    if (!destination) {
-        return -1;
-    }
     // logger.debug("%s(%s, %s) answered False", method, repr(src), repr(dst), exc_info=exc)
     PyObject* stack[] = {nullptr, logger.get(), s.text_transfer_false, method, source.get(), destination.get(), exc};
-    Ref logged = Ref::steal(PyObject_VectorcallMethod(s.attr_debug, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                      s.kwnames_exc_info));
-    if (!logged) {
-        return -1;
-    }
-    return 0;
+    py::owned(PyObject_VectorcallMethod(s.attr_debug, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        s.kwnames_exc_info));
 }
 
 // The answer of a transfer: True when it went through, False when it (or
@@ -129,7 +97,7 @@ PyObject* transfer_answer(bool succeeded, PyObject* method, PyObject* const* arg
         PyErr_SetRaisedException(interrupt.release());
         return nullptr;
     }
-    log_discarded(exc.get(), method, args);
+    py::nothrow::done([&] { log_discarded(exc.get(), method, args); });
     if (!cleanup_may_go_on()) {
         return nullptr;  // an interrupt while logging
     }
@@ -195,53 +163,52 @@ namespace {
 
 // A local path that open() would take for a file descriptor (an int, a bool,
 // anything with __index__) would read or write, then close, whatever the
-// program has open under that number: refused, before anything is touched.
-int refuse_descriptor(PyObject* local) {
+// program has open under that number: refused, before anything is touched,
+// with a TypeError set and false (the transfer's answer, not thrown).
+bool accepts_local_path(PyObject* local) {
     if (!PyIndex_Check(local)) {
-        return 0;
+        return true;
     }
     PyErr_Format(PyExc_TypeError,
                  "the local path must be str, bytes or os.PathLike, not %.100s: "
                  "a number would be taken for a file descriptor",
                  Py_TYPE(local)->tp_name);
-    return -1;
+    return false;
 }
 
 // self._sftp.put(src_file, dsc_path); `client` keeps what was found, for the
-// close after an interrupt or a timeout.
-int put(PyObject* const* args, Ref& client) {
-    client = get_attr(args[0], state().self_sftp);
+// close after an interrupt or a timeout.  False when it failed, the
+// exception set: the transfer's answer, not thrown.
+bool put(PyObject* const* args, Ref& client) {
+    client = py::nothrow::attr(args[0], state().self_sftp);
     if (!client) {
-        return -1;
+        return false;
     }
-    if (refuse_descriptor(args[1]) < 0) {
-        return -1;
+    if (!accepts_local_path(args[1])) {
+        return false;
     }
-    Ref sent = call_method(client.get(), state().attr_put, args[1], args[2]);
-    if (!sent) {
-        return -1;
-    }
-    return 0;
+    Ref sent = py::nothrow::call_method(client.get(), state().attr_put, args[1], args[2]);
+    return static_cast<bool>(sent);
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
 // opened first and takes the new bytes only after get succeeded: a failed
 // download never truncates the caller's file (local_file.hpp).
-int get(PyObject* const* args, Ref& client) {
-    client = get_attr(args[0], state().self_sftp);
+bool get(PyObject* const* args, Ref& client) {
+    client = py::nothrow::attr(args[0], state().self_sftp);
     if (!client) {
-        return -1;
+        return false;
     }
-    Ref getter = get_attr(client.get(), state().attr_get);
+    Ref getter = py::nothrow::attr(client.get(), state().attr_get);
     if (!getter) {
-        return -1;
+        return false;
     }
-    if (refuse_descriptor(args[2]) < 0) {
-        return -1;
+    if (!accepts_local_path(args[2])) {
+        return false;
     }
-    Ref timeout = request_timeout(client.get());
+    Ref timeout = py::nothrow::step([&] { return request_timeout(client.get()); });
     if (!timeout) {
-        return -1;
+        return false;
     }
     return download_to(getter.get(), args[1], args[2], timeout.get());
 }
@@ -251,7 +218,7 @@ int get(PyObject* const* args, Ref& client) {
 PyObject* upload(PyObject* const* args, int& line) {
     line = 132;  // self._sftp.put(src_file, dsc_path)
     Ref client;
-    const bool sent = put(args, client) == 0;
+    const bool sent = put(args, client);
     if (!sent) {
         close_out_of_step(client.get());
     }
@@ -261,7 +228,7 @@ PyObject* upload(PyObject* const* args, int& line) {
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
     Ref client;
-    const bool fetched = get(args, client) == 0;
+    const bool fetched = get(args, client);
     if (!fetched) {
         close_out_of_step(client.get());
     }

@@ -192,7 +192,7 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
     PyObject* label = PyList_GET_ITEM(fields.get(), type_field);
     Ref pkey = py::paramiko_attr(s.attr_PKey);
     Ref factory = py::attr(pkey.get(), s.attr_from_type_string);
-    Ref key = call(factory.get(), label, data.get());  // its error is looked at: the non-throwing form
+    Ref key = py::nothrow::call(factory.get(), label, data.get());  // its error is looked at
     if (!key) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             throw_python_error();

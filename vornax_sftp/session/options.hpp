@@ -48,7 +48,7 @@ auto close_on_failure(PyObject* obj, Step&& step) {
     } catch (const PythonError&) {
         {
             SavedError failure;
-            call_method(obj, state().attr_close);  // the non-throwing form
+            py::nothrow::call_method(obj, state().attr_close);
         }
         throw;
     }

@@ -39,7 +39,7 @@ Ref interrupt_in_chain(PyObject* exc);
 
 // The timeout the configuration's `timeout` gave `client`'s channel: when
 // `client` is a paramiko SFTPClient, client.get_channel().gettimeout(),
-// else None.  Empty on an error.
+// else None.
 Ref request_timeout(PyObject* client);
 
 }  // namespace sftp::session
