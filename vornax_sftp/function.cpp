@@ -180,9 +180,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // stack.  The interpreter's per-thread check costs two thread-local
     // look-ups, so it is made only once our calls are nested deeply.
     const bool deep = g_active_calls >= kCheapNestingDepth;
-    if (deep && Py_EnterRecursiveCall(" while calling a Python object")) {
-        add_traceback_entry(name, entry.line);
-        return nullptr;
+    if (deep) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            add_traceback_entry(name, entry.line);
+            return nullptr;
+        }
     }
     ++g_active_calls;
     int line = entry.line;

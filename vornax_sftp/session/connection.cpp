@@ -145,8 +145,10 @@ bool channel_timed_out(PyObject* exc) {
 // The close of close_out_of_step (session.hpp), for the exception `exc`.
 void close_if_out_of_step(PyObject* client, PyObject* exc) {
     Ref interrupt = interrupt_in_chain(exc);
-    if (!interrupt && !channel_timed_out(exc)) {
-        return;
+    if (!interrupt) {
+        if (!channel_timed_out(exc)) {
+            return;
+        }
     }
     Ref channel = sftp_channel(client);
     if (channel.get() == Py_None) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "session/os_calls.hpp"
 #include "session/places.hpp"
@@ -49,7 +50,7 @@ struct Download {
     Ref temporary;            // the path the client is given for it
     Ref temporary_name;       // its name in *place, while it has one this call must remove
     bool linkable = false;    // a file with no name, which may become the destination
-    long long mode = -1;      // the mode it is to have once linked, where it differs meanwhile
+    std::optional<long long> mode;  // the mode it is to have once linked, where it differs meanwhile
     Ref copy;                 // os.copy_file_range, until it cannot copy between these two files
 };
 
@@ -406,8 +407,8 @@ void check_named(Download& d, PyObject* fd) {
 // bytes are then copied in as for an existing file).
 bool link_in(Download& d) {
     const ModuleState& s = state();
-    if (d.mode >= 0) {
-        call_built(d.os.get(), s.attr_fchmod, "(OL)", d.temporary_fd.get(), d.mode);
+    if (d.mode) {
+        call_built(d.os.get(), s.attr_fchmod, "(OL)", d.temporary_fd.get(), *d.mode);
     }
     // os.link with a directory descriptor is linkat(), with AT_SYMLINK_FOLLOW: the file itself,
     // not the /proc link, gets the name.
