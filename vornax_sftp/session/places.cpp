@@ -47,7 +47,7 @@ void pin(PyObject* os, Place& place, PyObject* text) {
     }
 }
 
-bool keeps_names_safe(const Place& place, [[maybe_unused]] bool temporary_directory) {
+bool keeps_names_safe([[maybe_unused]] const Place& place, [[maybe_unused]] bool temporary_directory) {
 #ifdef _WIN32
     return temporary_directory;
 #else
