@@ -55,17 +55,23 @@ void close_channel_transport(PyObject* channel) {
 
 // When self._sftp is a paramiko SFTPClient, closes the transport of its
 // channel: self._sftp.get_channel().get_transport().close().  Any other
-// client is left alone.
-void close_sftp_transport(PyObject* self) {
+// client is left alone.  False, with the exception set, when self._sftp
+// cannot be read: not thrown, for an object never connected has none, and
+// meets this at every destruction.
+bool close_sftp_transport(PyObject* self) {
     Ref cls = sftp_client_class();
     if (cls.get() == Py_None) {
-        return;  // self._sftp is not read
+        return true;  // self._sftp is not read
     }
-    Ref client = py::attr(self, state().self_sftp);
+    Ref client = py::nothrow::attr(self, state().self_sftp);
+    if (!client) {
+        return false;
+    }
     Ref channel = paramiko_channel(client.get(), cls.get());
     if (channel.get() != Py_None) {
         close_channel_transport(channel.get());
     }
+    return true;
 }
 
 // _connect's step 93: transport.connect(username=self._config.user,
@@ -235,7 +241,9 @@ PyObject* close(PyObject* const* args, int& line) {
     // Closing an SFTP client closes only its channel; the transport under
     // it keeps its thread, its socket and the server's session until it is
     // closed itself.
-    close_sftp_transport(self);
+    if (!close_sftp_transport(self)) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
