@@ -20,10 +20,15 @@ enum class Result { True, ClientResult };
 
 // self._sftp.<method>(args[1], ...): client errors pass through unchanged,
 // answered as NULL rather than thrown (a routine failure; see boundary.hpp).
+// The hottest path of the module has no throwing step at all: a landing pad
+// here costs every call some 16 instructions (callgrind), about 2 %.
 template <Name Method, int Arity, Result Returns>
 PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     line = statement_line;
-    Ref client = py::attr(args[0], state().self_sftp);
+    Ref client = py::nothrow::attr(args[0], state().self_sftp);
+    if (!client) {
+        return nullptr;
+    }
     Ref result;
     if constexpr (Arity == 1) {
         result = py::nothrow::call_method(client.get(), state().*Method, args[1]);
