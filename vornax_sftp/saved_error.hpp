@@ -1,7 +1,6 @@
 // Keeping the exception being raised while cleanup code runs.
 #pragma once
 
-#include "python_error.hpp"
 #include "ref.hpp"
 
 namespace sftp {
@@ -67,18 +66,6 @@ private:
 
     PyObject* exc_;
 };
-
-// One step of cleanup written with the throwing helpers: a PythonError ends
-// the step, its exception left set for the SavedError or HeldInterrupt
-// around it to judge.
-template <typename Step>
-void cleanup_step(Step&& step) {
-    try {
-        step();
-    } catch (const PythonError&) {
-        // judged by the caller's SavedError or HeldInterrupt
-    }
-}
 
 // For cleanup that takes several steps under one SavedError: drops an
 // ordinary error of the step just taken and answers true (go on), or

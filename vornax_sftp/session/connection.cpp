@@ -120,7 +120,7 @@ bool close_member(PyObject* self, PyObject* member) {
         }
     }
     SavedError failure;
-    cleanup_step([&] { close_sftp_transport(self); });
+    py::nothrow::done([&] { return close_sftp_transport(self); });  // judged by `failure`
     return false;
 }
 
@@ -180,7 +180,7 @@ void close_out_of_step(PyObject* client) {
     SavedError cut_short;  // stays the caller's error; a failed close adds nothing
     PyObject* exc = cut_short.exception();
     if (exc != nullptr) {
-        cleanup_step([&] { close_if_out_of_step(client, exc); });
+        py::nothrow::done([&] { close_if_out_of_step(client, exc); });  // judged by `cut_short`
     }
 }
 

@@ -378,7 +378,7 @@ void write_in(Download& d, long long size, PyObject* timeout) {
     } catch (const PythonError&) {
         if (head == 0) {
             SavedError failure;
-            cleanup_step([&] { cut(d, old_size); });
+            py::nothrow::done([&] { cut(d, old_size); });  // its error judged by `failure`
         }
         throw;
     }
