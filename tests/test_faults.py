@@ -381,11 +381,20 @@ def test_objects_alive_at_interpreter_exit(embedded_server: EmbeddedServer, stat
 
 
 # A daemon thread inside each kind of call when the main thread returns: the
-# interpreter ends such a thread as it wakes during finalisation.
+# interpreter ends such a thread as it wakes during finalisation, by an
+# unwinding that must pass through every frame of the module.  A "last"
+# client makes the module's reference to it the last one, and its finaliser
+# waits for the GIL, so the thread ends inside the module's drop of it.
 BUSY_AT_EXIT = {
     "_download": 'obj._download("big", os.path.join(work, "down"))',
     "_upload": 'obj._upload(os.path.join(work, "big"), "up")',
     "_stat": 'obj._stat("big")',
+    "_connect": "obj._connect()",
+    "_download, lock wait": 'obj._download("big", os.path.join(work, "held"))',
+    "_remove, last": 'obj._sftp = Last(obj); obj._remove("x")',
+    "_download, last": 'obj._sftp = Last(obj); obj._download("x", os.path.join(work, "down"))',
+    "_upload, last": 'obj._sftp = Last(obj); obj._upload(os.path.join(work, "big"), "up")',
+    "__del__, last": "other = C(dict(cfg)); other._sftp = Last(other); del other",
 }
 EXIT_RUNS = 15
 
@@ -396,10 +405,22 @@ def test_daemon_thread_in_a_call_at_interpreter_exit(embedded_server: EmbeddedSe
     data = os.urandom(4 << 20)
     (embedded_server.root / "big").write_bytes(data)
     (tmp_path / "big").write_bytes(data)
+    (tmp_path / "held").write_bytes(b"")
+    if operation.endswith("lock wait") and os.name == "nt":
+        pytest.skip("Windows takes no lock on the destination")
     code = f"""
-        import os, threading, time, sftp_main
+        import os, threading, time, weakref, sftp_main
+        C = sftp_main.VornaxSFTPMain
         work = {str(tmp_path)!r}
-        obj = sftp_main.VornaxSFTPMain(dict(cfg)); obj._connect()
+        class Last:
+            def __init__(self, owner): self.owner = weakref.ref(owner)
+            def __del__(self, sleep=time.sleep): sleep(0.002)
+            def drop(self, *args): del self.owner()._sftp
+            remove = get = put = close = drop
+        if os.name != "nt":  # a download into "held" waits for the lock, sleeping between tries
+            import fcntl
+            fcntl.flock(os.open(os.path.join(work, "held"), os.O_RDONLY), fcntl.LOCK_EX)
+        obj = C(dict(cfg, timeout=60)); obj._connect()
         def loop():
             try:
                 while True:

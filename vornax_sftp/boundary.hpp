@@ -15,7 +15,7 @@ namespace detail {
 // A failure must carry an exception: the caller needs an answer, and a
 // traceback entry an exception to go on.  One that says nothing is the
 // module's own fault.
-inline void ensure_error_set(const char* name) noexcept {
+inline void ensure_error_set(const char* name) {
     if (PyErr_Occurred() == nullptr) {
         PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", name);
     }

@@ -166,16 +166,29 @@ inline void clear_expected(std::initializer_list<PyObject*> types) {
     throw_python_error();
 }
 
+// A value or none.  A reference answers an empty Ref: std::optional's
+// destructor is noexcept, and dropping a reference can run Python code.
+template <typename T>
+struct MaybeOf {
+    using type = std::optional<T>;
+};
+template <>
+struct MaybeOf<Ref> {
+    using type = Ref;
+};
+template <typename T>
+using Maybe = typename MaybeOf<T>::type;
+
 // The same around a step: `step()`, or no value when it raised an expected
 // error.
 template <typename Step>
-auto catching(std::initializer_list<PyObject*> types, Step&& step) -> std::optional<decltype(step())> {
+auto catching(std::initializer_list<PyObject*> types, Step&& step) -> Maybe<decltype(step())> {
     try {
         return step();
     } catch (const PythonError&) {
         clear_expected(types);
     }
-    return std::nullopt;
+    return {};
 }
 
 // The same for a step that answers nothing: true, or false when it raised

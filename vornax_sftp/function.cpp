@@ -369,7 +369,7 @@ void build_functions(std::span<const MethodEntry> table) {
     g_built = true;
 }
 
-void release_functions() noexcept {
+void release_functions() {
     g_built = false;
     Py_CLEAR(g_function_type);
     for (MethodNames& names : g_names) {

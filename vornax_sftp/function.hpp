@@ -40,7 +40,7 @@ void build_functions(std::span<const MethodEntry> table);
 
 // Drops the type and the texts, when the interpreter that made them is
 // finalised.  Method objects left over then only say so.
-void release_functions() noexcept;
+void release_functions();
 
 // The interned name of table entry `index`.
 PyObject* function_name(int index);

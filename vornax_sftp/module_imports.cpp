@@ -16,7 +16,7 @@ constexpr const char* kInitFunction = "init sftp_main";
 // about a module may answer for itself; an interrupt or exhausted memory
 // goes on.
 template <typename Step>
-auto answerable(Step&& step) -> std::optional<decltype(step())> {
+auto answerable(Step&& step) -> py::Maybe<decltype(step())> {
     try {
         return step();
     } catch (const PythonError&) {
@@ -25,19 +25,19 @@ auto answerable(Step&& step) -> std::optional<decltype(step())> {
         }
         PyErr_Clear();
     }
-    return std::nullopt;
+    return {};
 }
 
 // Whether `module` is still running its own body.
 bool is_initializing(PyObject* module) {
-    std::optional<Ref> flag = answerable([&] {
+    Ref flag = answerable([&] {
         Ref module_spec = py::attr(module, state().dunder_spec);
         return py::attr(module_spec.get(), state().attr_initializing);
     });
     if (!flag) {
         return false;  // no flag to read: not being initialised
     }
-    std::optional<bool> initializing = answerable([&] { return py::truth(flag->get()); });
+    std::optional<bool> initializing = answerable([&] { return py::truth(flag.get()); });
     return initializing.value_or(true);  // cannot tell: import it properly
 }
 

@@ -9,11 +9,13 @@
 // PythonError (python_error.hpp), caught once where the interpreter called
 // in (boundary.hpp).
 //
-// Destructors touch Python only while the thread has a thread state
-// attached.  A daemon thread that wakes during the interpreter's
-// finalisation is ended by an unwinding thread exit (glibc): its handles
-// are destroyed with no thread state, and leaking is then the only safe
-// answer.
+// Dropping a reference can run Python code (a finaliser), and Python code
+// that waits for the GIL during the interpreter's finalisation ends its
+// daemon thread by an unwinding thread exit (glibc).  That unwinding must
+// pass through every frame, so nothing that drops a reference is noexcept:
+// not the destructor, not the move assignment (a noexcept frame would make
+// the C++ runtime call std::terminate).  Handles destroyed by that
+// unwinding find no thread state, and leaking is then the only safe answer.
 #pragma once
 
 #include <Python.h>
@@ -37,7 +39,7 @@ public:
     static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
 
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) noexcept(false) {
         if (this != &other) {
             PyObject* old = p_;
             p_ = other.p_;
@@ -48,7 +50,7 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() {
+    ~Ref() noexcept(false) {
         if (p_ != nullptr && python_reachable()) {
             Py_DECREF(p_);
         }

@@ -14,7 +14,7 @@ namespace sftp {
 class SavedError {
 public:
     SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
-    ~SavedError() noexcept {
+    ~SavedError() noexcept(false) {
         if (!python_reachable()) {
             return;  // a thread being ended: leak, see ref.hpp
         }
@@ -41,7 +41,7 @@ private:
     // it again would make a cycle.  A chain may already be cyclic (code can
     // set __context__ freely): the walk stops where it comes round again,
     // found by a second pointer going twice as fast.
-    static bool in_context_chain(PyObject* start, PyObject* target) noexcept {
+    static bool in_context_chain(PyObject* start, PyObject* target) {
         Ref slow = Ref::borrow(start);
         Ref fast = Ref::borrow(start);
         while (fast) {
@@ -71,7 +71,7 @@ private:
 // ordinary error of the step just taken and answers true (go on), or
 // answers false when an interrupt is pending, which the remaining steps
 // then leave to win.
-inline bool cleanup_may_go_on() noexcept {
+inline bool cleanup_may_go_on() {
     if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_Clear();
     }
@@ -89,13 +89,13 @@ public:
     HeldInterrupt(const HeldInterrupt&) = delete;
     HeldInterrupt& operator=(const HeldInterrupt&) = delete;
 
-    void after_step() noexcept {
+    void after_step() {
         Ref raised = Ref::steal(PyErr_GetRaisedException());
         if (raised && !interrupt_ && !PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception)) {
             interrupt_ = std::move(raised);
         }
     }
-    void raise_again() noexcept {
+    void raise_again() {
         if (interrupt_) {
             PyErr_SetRaisedException(interrupt_.release());
         }

@@ -162,7 +162,7 @@ void check_version() {
 class ModuleRecord {
 public:
     explicit ModuleRecord(PyObject* module) { g_module = Py_NewRef(module); }
-    ~ModuleRecord() {
+    ~ModuleRecord() noexcept(false) {
         if (!kept_ && python_reachable()) {
             Py_CLEAR(g_module);
         }

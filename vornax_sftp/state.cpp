@@ -15,7 +15,7 @@ bool g_built = false;
 PyObject* made(PyObject* fresh) { return py::owned(fresh).release(); }
 
 // Drops every reference `s` holds and empties it.
-void clear(ModuleState& s) noexcept {
+void clear(ModuleState& s) {
 #define SFTP_CLEAR_FIELD(field, text) Py_CLEAR(s.field);
     SFTP_INTERNED_NAMES(SFTP_CLEAR_FIELD)
 #undef SFTP_CLEAR_FIELD
@@ -61,7 +61,7 @@ void build_state() {
 
 bool state_built() noexcept { return g_built; }
 
-void release_state() noexcept {
+void release_state() {
     g_built = false;
     clear(g_state);
 }

@@ -198,6 +198,6 @@ bool state_built() noexcept;
 
 // Drops every reference of the state, when the interpreter that built it
 // is finalised; a later build_state() makes it afresh.
-void release_state() noexcept;
+void release_state();
 
 }  // namespace sftp

@@ -54,14 +54,14 @@ Ref new_frame(const char* funcname, int line) {
 
 }  // namespace
 
-void release_traceback_code() noexcept {
+void release_traceback_code() {
     for (auto& entry : g_code_objects) {
         Py_DECREF(entry.second);
     }
     g_code_objects.clear();
 }
 
-void add_traceback_entry(const char* funcname, int line) noexcept {
+void add_traceback_entry(const char* funcname, int line) {
     Ref frame;
     {
         // Out of memory while decorating: the original exception is kept.

@@ -17,7 +17,7 @@ inline constexpr const char* kTracebackFile = SFTP_MAIN_TRACEBACK_FILE;
 // of the module's interface, one for each method and each statement of a
 // method body, as if the class were written in Python in a file of the
 // module's name.  Callers may match on them, so they never follow the code.
-void add_traceback_entry(const char* funcname, int line) noexcept;
+void add_traceback_entry(const char* funcname, int line);
 
 // `step()`; when it fails, the entry (funcname, line) is added before the
 // exception goes on.
@@ -33,6 +33,6 @@ auto traced(const char* funcname, int line, Step&& step) {
 
 // Drops the code objects kept for the entries, when the interpreter that
 // made them is finalised.
-void release_traceback_code() noexcept;
+void release_traceback_code();
 
 }  // namespace sftp

@@ -18,13 +18,13 @@ namespace {
 // paramiko or without its class (also a module namespace cleared at
 // shutdown), or with a stand-in for paramiko whose SFTPClient is no class.
 Ref sftp_client_class() {
-    std::optional<Ref> cls = py::catching({PyExc_NameError, PyExc_AttributeError}, [] {
+    Ref cls = py::catching({PyExc_NameError, PyExc_AttributeError}, [] {
         return py::paramiko_attr(state().attr_SFTPClient);
     });
-    if (!cls || !PyType_Check(cls->get())) {
+    if (!cls || !PyType_Check(cls.get())) {
         return Ref::borrow(Py_None);
     }
-    return std::move(*cls);
+    return cls;
 }
 
 // client.get_channel() when `client` is an instance of `cls`, the paramiko

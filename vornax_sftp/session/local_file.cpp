@@ -396,7 +396,7 @@ void check_named(Download& d, PyObject* fd) {
     });
     if (at_name) {
         Ref own = fstat(d.os.get(), fd);
-        if (same_file(d.os.get(), at_name->get(), own.get())) {
+        if (same_file(d.os.get(), at_name.get(), own.get())) {
             return;
         }
     }

@@ -118,7 +118,7 @@ Ref interrupt_in_chain(PyObject* exc) {
     // there, and nothing behind it is this call's.  Our C code pushes no
     // handled exception of its own, so the one current now is the caller's.
     Ref handled = Ref::steal(PyErr_GetHandledException());
-    std::vector<Ref> pending;
+    std::vector<Ref> pending;  // each also linked from `exc`: dropping one runs no finaliser
     std::vector<PyObject*> seen;  // kept alive by `exc`, which links them all
     pending.push_back(Ref::borrow(exc));
     while (!pending.empty()) {

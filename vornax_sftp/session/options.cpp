@@ -91,14 +91,10 @@ Ref decode_base64(PyObject* text) {
     Ref decode = py::attr(binascii.get(), s.attr_a2b_base64);
     Ref kwnames = py::owned(PyTuple_Pack(1, s.key_strict_mode));
     // binascii.Error, or a text that is not ASCII: a ValueError.
-    std::optional<Ref> data = py::catching({PyExc_ValueError}, [&] {
+    return py::catching({PyExc_ValueError}, [&] {
         PyObject* stack[] = {text, Py_True};
         return py::owned(PyObject_Vectorcall(decode.get(), stack, 1, kwnames.get()));
     });
-    if (!data) {
-        return Ref();
-    }
-    return std::move(*data);
 }
 
 // Whether one entry of a known_hosts host field is `name` (ASCII case
@@ -118,11 +114,11 @@ bool entry_names(PyObject* entry, PyObject* name, PyObject* lowered) {
     Ref hash_host = py::attr(host_keys.get(), s.attr_hash_host);
     for (PyObject* candidate : {name, lowered}) {
         // A salt that is no base64 of 20 bytes: an entry that names nothing.
-        std::optional<Ref> hash = py::catching({PyExc_Exception}, [&] { return py::call(hash_host.get(), candidate, entry); });
+        Ref hash = py::catching({PyExc_Exception}, [&] { return py::call(hash_host.get(), candidate, entry); });
         if (!hash) {
             return false;
         }
-        if (py::equal(hash->get(), entry)) {
+        if (py::equal(hash.get(), entry)) {
             return true;
         }
     }

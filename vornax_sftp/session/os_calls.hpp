@@ -20,13 +20,13 @@ public:
     Descriptor() = default;
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
+    ~Descriptor() noexcept(false) {
         if (fd_ && python_reachable()) {
             SavedError pending;  // an error of the close is dropped, an interrupt raised
             discard();
         }
     }
-    void own(PyObject* os, Ref fd) noexcept {
+    void own(PyObject* os, Ref fd) {
         os_ = os;
         fd_ = std::move(fd);
     }
