@@ -421,6 +421,17 @@ def test_transfer_failure_is_false(obj: Any, name: str, line: int, client: Any,
     [record] = caplog.records
     assert record.getMessage() == (f"{name}('{'x' * 999}... (a repr of 10000002 characters, cut), "
                                    f"b'{'y' * 998}... (a repr of 1002 characters, cut)) answered False")
+    if client == "OSError":  # an error that names the huge path: its text cut, no traceback of megabytes
+        def refuse(path: str, *rest: Any) -> None:
+            raise FileNotFoundError(2, "No such file or directory", path)
+        caplog.clear()
+        obj._sftp = types.SimpleNamespace(**{CLIENT_METHODS[name]: refuse})
+        assert getattr(obj, name)("x" * 10_000_000, "y") is False
+        [record] = caplog.records
+        assert record.exc_info is None and len(logging.Formatter().format(record)) < 4096
+        text = "FileNotFoundError: [Errno 2] No such file or directory: '"
+        assert record.getMessage().endswith(
+            f"answered False: {text}{'x' * (1000 - len(text))}... (a text of {len(text) + 10_000_001} characters, cut)")
     try:
         raise RuntimeError("later")
     except RuntimeError as later:

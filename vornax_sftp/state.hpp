@@ -115,6 +115,9 @@ namespace sftp {
     X(self_upload, "_upload")                                     \
     X(self_download, "_download")                                 \
     X(text_transfer_false, "%s(%s, %s) answered False")           \
+    X(text_transfer_false_cut, "%s(%s, %s) answered False: %s")   \
+    X(mod_traceback, "traceback")                                 \
+    X(attr_format_exception, "format_exception")                  \
     /* mapping keys and keywords */                               \
     X(key_ssh_host, "ssh_host")                                   \
     X(key_ssh_port, "ssh_port")                                   \

@@ -46,19 +46,20 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     }
 }
 
-// Longer reprs are cut in the record: a path of millions of characters
-// (which the server refuses, see docs/usage.md) must not flood a log.
+// Longer texts are cut in the record: a path of millions of characters
+// (which the server refuses, see docs/usage.md) must not flood a log, nor
+// an exception that names it.
 constexpr Py_ssize_t kReprLimit = 1000;
+constexpr Py_ssize_t kTracebackLimit = 3000;
 
-// repr(value), cut after kReprLimit characters with its length said.
-Ref record_repr(PyObject* value) {
-    Ref text = py::owned(PyObject_Repr(value));
+// `text` (a `what`), cut after kReprLimit characters with its length said.
+Ref record_text(Ref text, const char* what) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     if (length <= kReprLimit) {
         return text;
     }
     Ref head = py::owned(PyUnicode_Substring(text.get(), 0, kReprLimit));
-    return py::owned(PyUnicode_FromFormat("%U... (a repr of %zd characters, cut)", head.get(), length));
+    return py::owned(PyUnicode_FromFormat("%U... (a %s of %zd characters, cut)", head.get(), what, length));
 }
 
 // One DEBUG record of the exception a transfer discards, with the exception
@@ -76,12 +77,22 @@ void log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
     if (!py::truth(enabled.get())) {
         return;
     }
-    Ref source = record_repr(args[1]);
-    Ref destination = record_repr(args[2]);
-    // logger.debug("%s(%s, %s) answered False", method, repr(src), repr(dst), exc_info=exc)
-    PyObject* stack[] = {nullptr, logger.get(), s.text_transfer_false, method, source.get(), destination.get(), exc};
-    py::owned(PyObject_VectorcallMethod(s.attr_debug, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        s.kwnames_exc_info));
+    Ref source = record_text(py::owned(PyObject_Repr(args[1])), "repr");
+    Ref destination = record_text(py::owned(PyObject_Repr(args[2])), "repr");
+    Ref traceback = py::owned(PyImport_Import(s.mod_traceback));
+    Ref lines = py::call_method(traceback.get(), s.attr_format_exception, exc);
+    Ref formatted = py::owned(PyUnicode_Join(Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR), lines.get()));
+    if (PyUnicode_GET_LENGTH(formatted.get()) <= kTracebackLimit) {
+        // logger.debug("%s(%s, %s) answered False", method, repr(src), repr(dst), exc_info=exc)
+        PyObject* stack[] = {nullptr, logger.get(), s.text_transfer_false, method, source.get(), destination.get(), exc};
+        py::owned(PyObject_VectorcallMethod(s.attr_debug, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            s.kwnames_exc_info));
+        return;
+    }
+    // A traceback too long to log: the exception's own text, cut, in its place.
+    Ref text = record_text(py::owned(PyUnicode_FromFormat("%s: %S", Py_TYPE(exc)->tp_name, exc)), "text");
+    py::call_method(logger.get(), s.attr_debug, s.text_transfer_false_cut, method, source.get(), destination.get(),
+                    text.get());
 }
 
 // The answer of a transfer: True when it went through, False when it (or
