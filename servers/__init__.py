@@ -14,9 +14,14 @@ The package itself imports neither server module, so that
 
 from __future__ import annotations
 
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol
+
+# The system's temporary directory, fixed when the tests are collected: a test may give the caller a
+# private one, which a server's own user cannot reach.
+SYSTEM_TEMP = tempfile.gettempdir()
 
 
 @dataclass(frozen=True)

@@ -31,7 +31,7 @@ import time
 from pathlib import Path
 from typing import Any, Self
 
-from servers import KeyPair
+from servers import SYSTEM_TEMP, KeyPair
 from servers._procs import LOOPBACK, ServerProcess, children, descendants, free_port, stop_tree
 
 SSHD = "/usr/sbin/sshd"
@@ -187,7 +187,7 @@ class OpenSSHServer(ServerProcess):
         if self._proc is not None:
             raise RuntimeError("OpenSSH test server already started")
         wrapper = _check_available()
-        self._base = Path(tempfile.mkdtemp(prefix="sftp-openssh-"))
+        self._base = Path(tempfile.mkdtemp(prefix="sftp-openssh-", dir=SYSTEM_TEMP))
         try:
             self._prepare_files()
             self._launch(wrapper)

@@ -248,6 +248,16 @@ def fake_paramiko(monkeypatch: pytest.MonkeyPatch) -> FakeParamiko:
 
 
 @pytest.fixture
+def private_tempdir(tmp_path_factory: pytest.TempPathFactory) -> Iterable[str]:
+    """The caller's temporary directory for this test alone: what the test finds there is its own, never
+    another run's on the same machine.  Kept through the test's own monkeypatch.undo()."""
+    path = str(tmp_path_factory.mktemp("tmp"))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tempfile, "tempdir", path)
+        yield path
+
+
+@pytest.fixture
 def obj() -> Any:
     return make_obj()
 

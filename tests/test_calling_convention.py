@@ -13,7 +13,7 @@ import pytest
 import sftp_main
 import vornax_var
 from conftest import (C, CLIENT_METHODS, METHODS, MODULE_FILE, QUAL, VALID, Event, FakeParamiko, Recorder,
-                      below_tests, blank, calls, catch, check_raised, connect_fakes, logged_call, make_obj)
+                      below_tests, blank, calls, catch, check_raised, connect_fakes, logged_call, make_obj, run_fresh)
 
 
 @pytest.mark.parametrize("name, params, line", METHODS)
@@ -153,3 +153,16 @@ def test_method_calls_build_no_bound_method() -> None:
     bound = obj._remove
     bound("p")
     assert seen[:2] == [[], []] and seen[2] == [bound]
+
+
+def test_a_method_reentered_through_its_client_meets_the_recursion_limit() -> None:
+    """Nesting through C alone ends in RecursionError, not at the end of the C stack."""
+    fresh = run_fresh("""
+        import functools, types, sftp_main
+        obj = sftp_main.VornaxSFTPMain({"host": "h", "user": "u", "password": "p"})
+        obj._sftp = types.SimpleNamespace(remove=functools.partial(sftp_main.VornaxSFTPMain._remove, obj))
+        try:
+            obj._remove("x")
+        except RecursionError:
+            emit("RecursionError")""")
+    assert (fresh.returncode, fresh.results) == (0, ["RecursionError"])

@@ -1,7 +1,9 @@
 """The module against real SFTP servers: the embedded one and OpenSSH."""
 
+import _thread
 import contextlib
 import dataclasses
+import errno
 import hashlib
 import json
 import logging
@@ -26,6 +28,8 @@ import pytest
 from conftest import (HANDLED_SCENES, C, QUAL, assert_released, catch, connected, module_entries, resources, settle,
                       while_handling)
 
+# Temporary files are looked for in a temporary directory of the test's own.
+pytestmark = pytest.mark.usefixtures("private_tempdir")
 TEN_MIB_PLUS = 10 * 1024 * 1024 + 12345
 # The permission a download keeps: on Windows, whose only permission is the read-only flag, a read-only file.
 KEPT_MODE = 0o640 if os.name == "posix" else 0o444
@@ -298,6 +302,18 @@ def _locked_directory(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Desti
     return Destination(path)
 
 
+def _no_lock(code: int) -> Callable[[Path, pytest.MonkeyPatch], Destination]:
+    """A file system that takes no lock (flock failing with errno code): the download goes on without."""
+    def make(directory: Path, monkeypatch: pytest.MonkeyPatch) -> Destination:
+        fcntl = pytest.importorskip("fcntl", reason="no flock here")
+
+        def refused(*args: Any) -> None:
+            raise OSError(code, os.strerror(code))
+        monkeypatch.setattr(fcntl, "flock", refused)
+        return Destination(_existing(directory))
+    return make
+
+
 DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "absent": lambda d, mp: Destination(d / "target"),
     "existing": lambda d, mp: Destination(_existing(d)),
@@ -326,6 +342,8 @@ DESTINATIONS: dict[str, Callable[[Path, pytest.MonkeyPatch], Destination]] = {
     "no-proc": lambda d, mp: (_without(mp, "stat", lambda p, *a: str(p).startswith("/proc/self/fd/"),
                                        FileNotFoundError(2, "No such file or directory")),
                               Destination(d / "target"))[1],
+    **{f"no-lock-{errno.errorcode[code]}": _no_lock(code)
+       for code in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOSYS, errno.EINVAL)},
     "kernel-copy-ends-at-once": lambda d, mp: (mp.setattr(os, "copy_file_range", lambda *a: 0, raising=False),
                                                Destination(_existing(d)))[1],
     # A count below 0 from a patched os is an error like any other, not a crash.
@@ -857,7 +875,7 @@ def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) ->
 
 
 def _parts() -> set[str]:
-    """Temporary files a download may have left in the system's temporary directory."""
+    """Temporary files a download may have left in the caller's temporary directory (the test's own)."""
     return {n for n in os.listdir(tempfile.gettempdir()) if n.startswith(".sftp_main-") and n.endswith(".part")}
 
 
@@ -1076,6 +1094,28 @@ def test_cleanup_goes_on_through_interrupts(embedded_server, tmp_path: Path, mon
     monkeypatch.undo()
     assert isinstance(answer, KeyboardInterrupt)
     assert (os.listdir(local), _descriptors_under(local), _parts() - parts_before) == ([], held, set())
+
+
+def test_ctrl_c_between_tail_chunks_keeps_the_old_file(embedded_server, tmp_path: Path) -> None:
+    """A Ctrl-C while the new tail of an existing file goes in takes effect before the next chunk, which
+    cuts the tail off again: the old bytes and size stay."""
+    obj, target = connected(embedded_server), tmp_path / "target"
+    (embedded_server.root / "big").write_bytes(os.urandom(17 << 20))  # three chunks
+    target.write_bytes(b"old")
+    fd = os.open(target, os.O_RDONLY)
+
+    def trip() -> None:  # once the file grew, from a thread that holds up no chunk
+        deadline = time.monotonic() + BOUND
+        while os.fstat(fd).st_size == 3 and time.monotonic() < deadline:
+            time.sleep(0.0002)
+        _thread.interrupt_main()
+    threading.Thread(target=trip, daemon=True).start()
+    with pytest.raises(KeyboardInterrupt):
+        obj._download("big", str(target))
+        time.sleep(1)  # where a Ctrl-C that the module let pass takes effect
+    os.close(fd)
+    obj._close()
+    assert target.read_bytes() == b"old"
 
 
 @pytest.mark.parametrize("order", ["failed-first", "filled-first"])

@@ -27,6 +27,9 @@ from conftest import (C, QUAL, assert_released, catch, connected, key_line, modu
 from servers import SFTPTestServer
 from servers.hosting import EmbeddedServer
 
+# Temporary files are looked for in a temporary directory of the test's own.
+pytestmark = pytest.mark.usefixtures("private_tempdir")
+
 BOUND = 60.0  # generous for slow CI machines: every call here ends within seconds
 # Sparse, so cheap to make; moving it takes far longer than the server's own
 # shutdown, which lets running sessions go on for up to 5 s.

@@ -215,6 +215,13 @@ def cleansing(table: Any, config: Any) -> Any:
     return lambda: with_table(table)._cleanse_params(dict(config))
 
 
+def growing() -> dict[str, Any]:
+    """A table that one of its rules adds to while the table is walked."""
+    table: dict[str, Any] = {}
+    table["host"] = odd(dict, get=lambda self, key: (table.setdefault("more", {}), dict.get(self, key))[1])
+    return table
+
+
 def with_var(**members: Any) -> Any:
     """Cleansing of a valid mapping into a configuration object with the given members."""
     def call() -> None:
@@ -237,6 +244,7 @@ STEP_ERRORS = [
     step("table-none", cleansing(None, VALID), AttributeError, 52, NONE_ITEMS),
     step("table-items", cleansing(types.SimpleNamespace(items=fail), VALID), LookupError, 52),
     step("config-get", with_var(get=fail), LookupError, 53),
+    step("table-changed", cleansing(growing(), VALID), RuntimeError, 52, "dictionary changed size during iteration"),
     step("optional-read", cleansing({"host": odd(dict, get=failing_get("optional"))}, VALID), LookupError, 54),
     step("membership", cleansing({"host": {"optional": odd(__contains__=fail)}}, VALID), LookupError, 54),
     step("optional-third-read", cleansing({"host": odd(dict, {"optional": ["x"]}, get=failing_get("optional", 2))},
