@@ -66,7 +66,7 @@ for name in release_files:
     if name not in links:
         problems.append(f"the README lacks the link {name}")
 plain = re.sub(url, "", re.sub(r"\[[^\]]*\]\(" + url + r"\)", "", readme))
-for page in sorted(set(re.findall(r"docs/[\w.-]+", plain))):
+for page in sorted(set(re.findall(r"docs/[\w.-]*\w", plain))):
     problems.append(f"the README names {page} as plain text, which the index shows as no link")
 
 if release is not None:
@@ -84,7 +84,7 @@ if release is not None:
         problems.append(f"CHANGELOG.md has no dated entry '## {release} (YYYY-MM-DD)'")
 
 if problems:
-    sys.exit("release check: " + "\n    ".join(["the tree is not ready:", *problems]))
+    sys.exit("release check: " + "\n    ".join(["the tree is not ready:", *dict.fromkeys(problems)]))
 ours = sum(link.startswith(source + "/") for link in links)
 print(f"release check: [project.urls] and the README's {ours} links to the repository are built from Source {source}")
 if release is not None:
