@@ -6,18 +6,23 @@
 # cibuildwheel the hosted jobs install (tools/wheels/cibuildwheel.txt),
 # that pyproject.toml's [tool.cibuildwheel] is one it accepts (it refuses
 # unknown keys) and selects, for Linux and for Windows, exactly the build
-# identifiers that docs/development.md lists; and that the sdist job checks
-# the sdist's version against the tag:
+# identifiers that docs/development.md lists; that the sdist job checks
+# the sdist's version against the tag; and, with tools/release_check.py,
+# that the links to the repository are built from its address, reporting
+# that a release is refused while the address is unset:
 #
-#     tools/lint_workflows.sh PYTHON
+#     tools/lint_workflows.sh PYTHON [--release]
 #
+# --release: fails unless this tree's version can be released (the address
+# set, a dated CHANGELOG.md entry).
 # PYTHON is a CPython 3.13 (./dev's environment) that makes the tools'
 # environments in the cache.  All tools' findings are shown; any finding
 # fails the run.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-python=${1:?usage: tools/lint_workflows.sh PYTHON}
+python=${1:?usage: tools/lint_workflows.sh PYTHON [--release]}
+shift
 cache=${SFTP_MAIN_CACHE:-$root/.cache}
 tools="$cache/lint-tools"
 step_prefix=lint
@@ -49,8 +54,10 @@ shopt -s nullglob
 workflows=(.github/workflows/*.yml .github/workflows/*.yaml)
 shopt -u nullglob
 "$tools/bin/check-jsonschema" --builtin-schema vendor.github-workflows "${workflows[@]}"
-# The auditor persona reports everything zizmor knows, pedantic audits too.
-"$tools/bin/zizmor" --offline --persona auditor --no-progress .github/workflows
+"$tools/bin/check-jsonschema" --builtin-schema vendor.dependabot .github/dependabot.yml
+# The auditor persona reports everything zizmor knows, pedantic audits too;
+# .github holds the workflows and Dependabot's configuration.
+"$tools/bin/zizmor" --offline --persona auditor --no-progress .github
 # The tag names the version, and the sdist job checks it first: its step
 # runs on every tag and for every run by hand to the package index, after
 # the build and before the upload, and everything that builds or
@@ -74,6 +81,8 @@ else:
         problems.append(f"its condition narrows the check: {condition}")
     if step.get("env", {}).get("TAG") != "${{ github.ref_name }}" or 'dist/sftp_main-${TAG#v}.tar.gz' not in step.get("run", ""):
         problems.append("it does not compare the sdist's file name with the tag")
+    if 'python tools/release_check.py --release "${TAG#v}"' not in step.get("run", ""):
+        problems.append("it does not run tools/release_check.py --release for the tag's version")
     if step.get("continue-on-error"):
         problems.append("a failed check lets the job go on")
     build = [i for i, s in enumerate(steps) if s.get("name") == "build"]
@@ -123,3 +132,6 @@ if sorted(selected) != documented:
     sys.exit(f"lint: cibuildwheel selects {sorted(selected)}, docs/development.md lists {documented}")
 print(f"lint: cibuildwheel selects the build identifiers docs/development.md lists: {' '.join(selected)}")
 PY
+# The address and the links built from it; with --release, whether this
+# version can be released.
+"$python" tools/release_check.py "$@"
