@@ -1,19 +1,13 @@
-// Small wrappers over the C API, returning owned references.
-//
-// The forms in namespace `py` return their value or throw PythonError
-// (python_error.hpp): the module's idiom.  The forms in `py::nothrow` answer
-// an empty Ref with the exception set instead, for the callers that must
-// look at a failure: a client call whose failure is a routine answer (a
-// throw costs more than the rest of the call), and cleanup that goes on
-// whatever happens, which never throws.
+// Small wrappers over the C API, returning owned references.  The forms in `py` return their
+// value or throw PythonError; those in `py::nothrow` answer an empty Ref (or false) with the
+// exception set, for a failure that is a routine answer (a throw costs more than the call).
 #pragma once
 
 #include <initializer_list>
 #include <optional>
 #include <type_traits>
 
-#include "python_error.hpp"
-#include "ref.hpp"
+#include "errors.hpp"
 
 namespace sftp::py {
 
@@ -47,31 +41,32 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
         name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// A step written in the idiom, run for a caller that must look at its
-// failure: `step()`, or an empty Ref with the exception set.
+// A step written in the idiom, run for a caller that must look at its failure: its Ref (empty
+// with the exception set), or true (false with the exception set) for a step that answers
+// nothing or a bool.
 template <typename Step>
-Ref step(Step&& body) {
+auto step(Step&& body) {
+    using Result = decltype(body());
     try {
-        return body();
-    } catch (const PythonError&) {
-        return Ref();
-    }
-}
-
-// The same for a step that answers true or false (or nothing, taken for
-// true): false also with the exception set.
-template <typename Step>
-bool done(Step&& body) {
-    try {
-        if constexpr (std::is_void_v<decltype(body())>) {
+        if constexpr (std::is_void_v<Result>) {
             body();
             return true;
         } else {
             return body();
         }
     } catch (const PythonError&) {
-        return false;
+        if constexpr (std::is_void_v<Result>) {
+            return false;
+        } else {
+            return Result();
+        }
     }
+}
+
+// The same, named for a step that answers whether it was done.
+template <typename Step>
+bool done(Step&& body) {
+    return step(body);
 }
 
 }  // namespace nothrow
@@ -166,8 +161,8 @@ inline void clear_expected(std::initializer_list<PyObject*> types) {
     throw_python_error();
 }
 
-// A value or none.  A reference answers an empty Ref: std::optional's
-// destructor is noexcept, and dropping a reference can run Python code.
+// A value or none: a reference answers an empty Ref (std::optional's destructor is noexcept, and
+// dropping a reference can run Python code), a step that answers nothing true or false.
 template <typename T>
 struct MaybeOf {
     using type = std::optional<T>;
@@ -176,32 +171,33 @@ template <>
 struct MaybeOf<Ref> {
     using type = Ref;
 };
+template <>
+struct MaybeOf<void> {
+    using type = bool;
+};
 template <typename T>
 using Maybe = typename MaybeOf<T>::type;
 
-// The same around a step: `step()`, or no value when it raised an expected
-// error.
+// `step()`, or no value when it raised one of the expected errors `types`.
 template <typename Step>
 auto catching(std::initializer_list<PyObject*> types, Step&& step) -> Maybe<decltype(step())> {
     try {
-        return step();
+        if constexpr (std::is_void_v<decltype(step())>) {
+            step();
+            return true;
+        } else {
+            return step();
+        }
     } catch (const PythonError&) {
         clear_expected(types);
     }
     return {};
 }
 
-// The same for a step that answers nothing: true, or false when it raised
-// an expected error.
+// The same, named for a step that answers nothing: whether it succeeded.
 template <typename Step>
 bool succeeds(std::initializer_list<PyObject*> types, Step&& step) {
-    try {
-        step();
-        return true;
-    } catch (const PythonError&) {
-        clear_expected(types);
-    }
-    return false;
+    return catching(types, step);
 }
 
 }  // namespace sftp::py

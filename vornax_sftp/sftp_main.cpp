@@ -1,23 +1,100 @@
-// The sftp_main extension module: definition, creation, execution and the
-// creation of the class VornaxSFTPMain.
-#include <Python.h>
-
+// The sftp_main extension module: its definition, creation and execution, the module state, the
+// imports it binds, and the class VornaxSFTPMain.
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
-#include "abi_checks.hpp"
-#include "boundary.hpp"
-#include "calls.hpp"
-#include "function.hpp"
-#include "method_table.hpp"
-#include "module_imports.hpp"
-#include "module_record.hpp"
-#include "saved_error.hpp"
-#include "state.hpp"
-#include "traceback.hpp"
+#include "module.hpp"
+
+// Layout facts that the binary shares with the interpreter it is loaded into, checked where it is
+// compiled.  The Windows build takes its configuration from the project's own pyconfig.h
+// (tools/wheels/windows/pyconfig.h): a wrong macro there must fail the build, not shift a field.
+// Every check below is made against the headers of the CPython being built
+// for (3.13, 3.14 or 3.15), so each version's wheel is checked against its
+// own interpreter; the module refuses at import to run in another version.
+#if PY_VERSION_HEX < 0x030D0000
+#error "sftp_main needs the headers of CPython 3.13 or newer"
+#endif
+
+// The release build of the default (GIL) interpreter: a free-threaded,
+// debug or reference-tracing interpreter lays out every object otherwise.
+#if defined(Py_GIL_DISABLED)
+#error "sftp_main is built for the default interpreter, not the free-threaded one (Py_GIL_DISABLED)"
+#endif
+#if defined(Py_DEBUG)
+#error "sftp_main is built for a release interpreter (Py_DEBUG is set)"
+#endif
+#if defined(Py_TRACE_REFS)
+#error "sftp_main is built for an interpreter without reference tracing (Py_TRACE_REFS is set)"
+#endif
+
+// The configuration's sizes are the compiler's.
+static_assert(SIZEOF_VOID_P == sizeof(void*), "pyconfig.h: SIZEOF_VOID_P");
+static_assert(SIZEOF_SIZE_T == sizeof(std::size_t), "pyconfig.h: SIZEOF_SIZE_T");
+static_assert(SIZEOF_INT == sizeof(int), "pyconfig.h: SIZEOF_INT");
+static_assert(SIZEOF_LONG == sizeof(long), "pyconfig.h: SIZEOF_LONG");
+static_assert(SIZEOF_LONG_LONG == sizeof(long long), "pyconfig.h: SIZEOF_LONG_LONG");
+static_assert(SIZEOF_WCHAR_T == sizeof(wchar_t), "pyconfig.h: SIZEOF_WCHAR_T");
+
+// Windows is LLP64 (long stays 4 bytes), Linux LP64 (long as wide as a
+// pointer); tp_flags is an unsigned long, so this decides its width.
+#ifdef _WIN32
+static_assert(sizeof(long) == 4, "Windows: long is 4 bytes (LLP64)");
+#else
+static_assert(sizeof(long) == sizeof(void*), "Linux: long is as wide as a pointer (LP64)");
+#endif
+
+// Every object starts with a reference count and a type pointer, and no
+// more (reference tracing would add two list pointers).
+static_assert(sizeof(Py_ssize_t) == sizeof(void*), "Py_ssize_t is as wide as a pointer");
+static_assert(sizeof(PyObject) == sizeof(Py_ssize_t) + sizeof(PyTypeObject*), "PyObject: count and type only");
+
+// The type object: its variable-size head, then 18 fields that are each a
+// pointer or a Py_ssize_t (tp_name up to tp_as_buffer), then tp_flags,
+// which the interpreter reads from every class the module creates.
+static_assert(offsetof(PyTypeObject, tp_flags) == sizeof(PyVarObject) + 18 * sizeof(void*),
+              "PyTypeObject: offset of tp_flags");
+static_assert(sizeof(PyVarObject) == sizeof(PyObject) + sizeof(Py_ssize_t), "PyVarObject: object head and size");
 
 namespace sftp {
 
+ModuleState g_state{};
+
 namespace {
+
+bool g_state_built = false;
+
+// A new reference for the state, which holds raw pointers: they are
+// dropped all together by clear().
+PyObject* made(PyObject* fresh) { return py::owned(fresh).release(); }
+
+// Drops every reference `s` holds and empties it.
+void clear(ModuleState& s) {
+#define SFTP_CLEAR_FIELD(field, text) Py_CLEAR(s.field);
+    SFTP_INTERNED_NAMES(SFTP_CLEAR_FIELD)
+#undef SFTP_CLEAR_FIELD
+    Py_CLEAR(s.empty_tuple);
+    Py_CLEAR(s.default_port);
+    Py_CLEAR(s.kwnames_file);
+    Py_CLEAR(s.kwnames_exc_info);
+    Py_CLEAR(s.kwnames_login);
+    Py_CLEAR(s.kwnames_login_hostkey);
+    Py_CLEAR(s.default_keys);
+}
+
+void fill(ModuleState& s) {
+#define SFTP_INTERN_FIELD(field, text) s.field = made(PyUnicode_InternFromString(text));
+    SFTP_INTERNED_NAMES(SFTP_INTERN_FIELD)
+#undef SFTP_INTERN_FIELD
+    s.empty_tuple = made(PyTuple_New(0));
+    s.default_port = made(PyLong_FromLong(22));
+    s.kwnames_file = made(PyTuple_Pack(1, s.key_file));
+    s.kwnames_exc_info = made(PyTuple_Pack(1, s.key_exc_info));
+    s.kwnames_login = made(PyTuple_Pack(2, s.key_username, s.attr_password));
+    s.kwnames_login_hostkey = made(PyTuple_Pack(3, s.key_username, s.attr_password, s.key_hostkey));
+    s.default_keys = made(PyTuple_Pack(7, s.attr_ssh, s.key_ssh_host, s.key_ssh_port, s.key_ssh_user,
+                                       s.key_ssh_password, s.key_ssh_rsa, s.key_ssh_rsa_pwd));
+}
 
 // Process-wide records: the interpreter the module belongs to, and the
 // module object itself.  With the module state, the method texts and the
@@ -113,6 +190,111 @@ void register_in_sys_modules(PyObject* module) {
     }
 }
 
+// `step()`, or no value where it met an ordinary error, which a question
+// about a module may answer for itself; an interrupt or exhausted memory
+// goes on.
+template <typename Step>
+auto answerable(Step&& step) -> py::Maybe<decltype(step())> {
+    try {
+        return step();
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            throw;
+        }
+        PyErr_Clear();
+    }
+    return {};
+}
+
+// Whether `module` is still running its own body.
+bool is_initializing(PyObject* module) {
+    Ref flag = answerable([&] {
+        Ref module_spec = py::attr(module, state().dunder_spec);
+        return py::attr(module_spec.get(), state().attr_initializing);
+    });
+    if (!flag) {
+        return false;  // no flag to read: not being initialised
+    }
+    std::optional<bool> initializing = answerable([&] { return py::truth(flag.get()); });
+    return initializing.value_or(true);  // cannot tell: import it properly
+}
+
+// import name (absolute), reusing a fully initialised module from sys.modules.
+Ref import_package(PyObject* name, PyObject* globals) {
+    Ref existing = Ref::steal(PyImport_GetModule(name));
+    if (!existing && PyErr_Occurred()) {
+        throw_python_error();
+    }
+    if (existing && existing.get() != Py_None) {
+        if (!is_initializing(existing.get())) {
+            return existing;
+        }
+    }
+    return py::owned(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
+}
+
+// from module_name import class_name
+Ref import_from(PyObject* module_name, PyObject* class_name, PyObject* globals) {
+    Ref fromlist = py::owned(PyTuple_Pack(1, class_name));
+    Ref module = py::owned(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist.get(), 0));
+    // The failure is looked at: the non-throwing form.
+    Ref value = py::nothrow::attr(module.get(), class_name);
+    if (value) {
+        return value;
+    }
+    Ref cause;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        // A submodule of that name counts too, as for `from package import sub`.
+        PyErr_Clear();
+        Ref full_name = py::owned(PyUnicode_FromFormat("%U.%U", module_name, class_name));
+        value = Ref::steal(PyImport_GetModule(full_name.get()));
+        if (value) {
+            return value;
+        }
+        if (PyErr_Occurred()) {
+            throw_python_error();
+        }
+    } else {
+        cause = Ref::steal(PyErr_GetRaisedException());
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", class_name);
+    if (cause) {
+        // Keep the real reason visible as the context of the ImportError.
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetContext(raised, cause.release());
+        PyErr_SetRaisedException(raised);
+    }
+    throw_python_error();
+}
+
+void import_dependencies(PyObject* module) {
+    const ModuleState& s = state();
+    PyObject* globals = PyModule_GetDict(module);
+    struct Step {
+        int line;
+        PyObject* bound_name;
+        PyObject* module_name;  // nullptr: the package itself is bound
+    };
+    const Step steps[] = {
+        {14, s.glob_paramiko, nullptr},
+        {16, s.glob_VornaxLog, s.mod_vornax_log},
+        {17, s.glob_VornaxSSH, s.mod_vornax_ssh},
+        {18, s.glob_VornaxVar, s.mod_vornax_var},
+    };
+    for (const Step& step : steps) {
+        traced(kInitFunction, step.line, [&] {
+            Ref value;
+            if (step.module_name == nullptr) {
+                value = import_package(step.bound_name, globals);
+            } else {
+                value = import_from(step.module_name, step.bound_name, globals);
+            }
+            py::set_item(globals, step.bound_name, value.get());
+        });
+    }
+}
+
+
 // type("VornaxSFTPMain", (), namespace), bound in the module.
 void create_class(PyObject* module) {
     const ModuleState& s = state();
@@ -150,11 +332,10 @@ void check_version() {
     py::checked(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "sftp_main", "does not match", major, minor));
-    PyErr_Format(PyExc_ImportError,
+    raise_format(PyExc_ImportError,
                  "sftp_main was built for CPython %d.%d and cannot run on CPython %d.%d; "
                  "install the sftp_main built for CPython %d.%d",
                  PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor, major, minor);
-    throw_python_error();
 }
 
 // Forgets the module again unless its execution completes, so that a
@@ -234,6 +415,49 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+void build_state() {
+    if (g_state_built) {
+        return;
+    }
+    ModuleState s{};
+    try {
+        fill(s);
+    } catch (const PythonError&) {
+        clear(s);  // nothing was published: a later import retries
+        throw;
+    }
+    g_state = s;
+    g_state_built = true;
+}
+
+bool state_built() noexcept { return g_state_built; }
+
+void release_state() {
+    g_state_built = false;
+    clear(g_state);
+}
+
+Ref lookup_global(PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyObject* module = recorded_module()) {
+        if (py::checked(PyDict_GetItemRef(PyModule_GetDict(module), name, &value))) {
+            return Ref::steal(value);
+        }
+    }
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins != nullptr) {
+        if (py::checked(PyDict_GetItemRef(builtins, name, &value))) {
+            return Ref::steal(value);
+        }
+    }
+    raise_format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+Ref paramiko_attr(PyObject* name) {
+    Ref paramiko = lookup_global(state().glob_paramiko);
+    return py::attr(paramiko.get(), name);
+}
 
 PyObject* recorded_module() noexcept { return g_module; }
 

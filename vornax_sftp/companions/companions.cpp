@@ -1,19 +1,17 @@
-#include "companions/companions.hpp"
-
-#include "calls.hpp"
-#include "globals.hpp"
-#include "state.hpp"
+// Calls into the companion classes VornaxLog, VornaxVar and VornaxSSH, and reads of the
+// configuration object they make.
+#include "module.hpp"
 
 namespace sftp::companions {
 
 Ref new_logger() {
-    Ref cls = py::lookup_global(state().glob_VornaxLog);
+    Ref cls = lookup_global(state().glob_VornaxLog);
     return py::call_keywords(cls.get(), state().kwnames_file, Py_False);
 }
 
 Ref new_config(PyObject* config) {
     const ModuleState& s = state();
-    Ref cls = py::lookup_global(s.glob_VornaxVar);
+    Ref cls = lookup_global(s.glob_VornaxVar);
     if (config == Py_None) {
         raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
     }
@@ -28,7 +26,7 @@ Ref new_config(PyObject* config) {
 
 Ref config_through_ssh(PyObject* self) {
     const ModuleState& s = state();
-    Ref cls = py::lookup_global(s.glob_VornaxSSH);
+    Ref cls = lookup_global(s.glob_VornaxSSH);
     Ref entries = py::call_attr_method(self, s.self_config, s.attr_todict);
     Ref ssh = py::call(cls.get(), entries.get());
     return py::call_method(ssh.get(), s.attr_connect);

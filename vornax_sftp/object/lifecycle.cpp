@@ -1,8 +1,5 @@
-#include "object/lifecycle.hpp"
-
-#include "calls.hpp"
-#include "companions/companions.hpp"
-#include "state.hpp"
+// __init__ and __del__ of a VornaxSFTPMain object.
+#include "module.hpp"
 
 namespace sftp::object {
 

@@ -1,14 +1,6 @@
 // _connect and _close.  The SSH client is created with the auto-add policy
 // but never connected: the SFTP client runs over its own transport.
-#include <optional>
-
-#include "calls.hpp"
-#include "companions/companions.hpp"
-#include "globals.hpp"
-#include "saved_error.hpp"
-#include "session/options.hpp"
 #include "session/session.hpp"
-#include "state.hpp"
 
 namespace sftp::session {
 
@@ -19,7 +11,7 @@ namespace {
 // shutdown), or with a stand-in for paramiko whose SFTPClient is no class.
 Ref sftp_client_class() {
     Ref cls = py::catching({PyExc_NameError, PyExc_AttributeError}, [] {
-        return py::paramiko_attr(state().attr_SFTPClient);
+        return paramiko_attr(state().attr_SFTPClient);
     });
     if (!cls || !PyType_Check(cls.get())) {
         return Ref::borrow(Py_None);
@@ -53,25 +45,25 @@ void close_channel_transport(PyObject* channel) {
     }
 }
 
-// When self._sftp is a paramiko SFTPClient, closes the transport of its
-// channel: self._sftp.get_channel().get_transport().close().  Any other
-// client is left alone.  False, with the exception set, when self._sftp
-// cannot be read: not thrown, for an object never connected has none, and
+// When self._sftp is a paramiko SFTPClient, self._sftp.get_channel().get_transport().close().
+// False with the exception set, never thrown: an object never connected has no self._sftp, and
 // meets this at every destruction.
 bool close_sftp_transport(PyObject* self) {
-    Ref cls = sftp_client_class();
-    if (cls.get() == Py_None) {
-        return true;  // self._sftp is not read
-    }
-    Ref client = py::nothrow::attr(self, state().self_sftp);
-    if (!client) {
-        return false;
-    }
-    Ref channel = paramiko_channel(client.get(), cls.get());
-    if (channel.get() != Py_None) {
-        close_channel_transport(channel.get());
-    }
-    return true;
+    return py::nothrow::done([&] {
+        Ref cls = sftp_client_class();
+        if (cls.get() == Py_None) {
+            return true;  // self._sftp is not read
+        }
+        Ref client = py::nothrow::attr(self, state().self_sftp);
+        if (!client) {
+            return false;
+        }
+        Ref channel = paramiko_channel(client.get(), cls.get());
+        if (channel.get() != Py_None) {
+            close_channel_transport(channel.get());
+        }
+        return true;
+    });
 }
 
 // _connect's step 93: transport.connect(username=self._config.user,
@@ -98,7 +90,7 @@ void log_in(PyObject* self, PyObject* transport, const ConnectOptions& options) 
 // its requests bounded first when a timeout is configured.
 void open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& options) {
     const ModuleState& s = state();
-    Ref cls = py::paramiko_attr(s.attr_SFTPClient);
+    Ref cls = paramiko_attr(s.attr_SFTPClient);
     Ref factory = py::attr(cls.get(), s.attr_from_transport);
     Ref client = py::call(factory.get(), transport);
     if (options.timeout) {
@@ -120,7 +112,7 @@ bool close_member(PyObject* self, PyObject* member) {
         }
     }
     SavedError failure;
-    py::nothrow::done([&] { return close_sftp_transport(self); });  // judged by `failure`
+    close_sftp_transport(self);  // its error judged by `failure`
     return false;
 }
 
@@ -193,7 +185,7 @@ PyObject* connect(PyObject* const* args, int& line) {
     line = 90;  // self._ssh = paramiko.SSHClient()
     const ConnectOptions options = read_connect_options(self);
     {
-        Ref cls = py::paramiko_attr(s.attr_SSHClient);
+        Ref cls = paramiko_attr(s.attr_SSHClient);
         Ref client = py::call(cls.get());
         py::set_attr(self, s.self_ssh, client.get());
     }
@@ -202,7 +194,7 @@ PyObject* connect(PyObject* const* args, int& line) {
     {
         Ref ssh = py::attr(self, s.self_ssh);
         Ref setter = py::attr(ssh.get(), s.attr_set_missing_host_key_policy);
-        Ref policy_cls = py::paramiko_attr(s.attr_AutoAddPolicy);
+        Ref policy_cls = paramiko_attr(s.attr_AutoAddPolicy);
         Ref policy = py::call(policy_cls.get());
         py::call(setter.get(), policy.get());
     }
@@ -210,7 +202,7 @@ PyObject* connect(PyObject* const* args, int& line) {
     line = 92;  // transport = paramiko.Transport(f"{self._config.host}:{self._config.port}")
     Ref transport;
     {
-        Ref cls = py::paramiko_attr(s.attr_Transport);
+        Ref cls = paramiko_attr(s.attr_Transport);
         Ref host = config_text(self, s.attr_host);
         Ref port = config_text(self, s.attr_port);
         Ref address = py::owned(PyUnicode_FromFormat("%U:%U", host.get(), port.get()));

@@ -24,7 +24,7 @@
 // meanwhile raised once it is done.
 #pragma once
 
-#include "ref.hpp"
+#include "errors.hpp"
 
 namespace sftp::session {
 

@@ -4,11 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "calls.hpp"
-#include "saved_error.hpp"
 #include "session/local_file.hpp"
 #include "session/session.hpp"
-#include "state.hpp"
 
 namespace sftp::session {
 

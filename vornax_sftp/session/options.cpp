@@ -1,13 +1,10 @@
 // `timeout` and `host_key`: reading and checking them, and applying them to
 // the transport and the SFTP client that _connect makes.
-#include "session/options.hpp"
-
 #include <initializer_list>
 #include <optional>
 #include <utility>
 
-#include "companions/companions.hpp"
-#include "globals.hpp"
+#include "session/session.hpp"
 
 namespace sftp::session {
 
@@ -110,7 +107,7 @@ bool entry_names(PyObject* entry, PyObject* name, PyObject* lowered) {
         Ref entry_lowered = py::call_method(entry, s.attr_lower);
         return py::equal(entry_lowered.get(), lowered);
     }
-    Ref host_keys = py::paramiko_attr(s.attr_HostKeys);
+    Ref host_keys = paramiko_attr(s.attr_HostKeys);
     Ref hash_host = py::attr(host_keys.get(), s.attr_hash_host);
     for (PyObject* candidate : {name, lowered}) {
         // A salt that is no base64 of 20 bytes: an entry that names nothing.
@@ -186,7 +183,7 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
         return Ref();
     }
     PyObject* label = PyList_GET_ITEM(fields.get(), type_field);
-    Ref pkey = py::paramiko_attr(s.attr_PKey);
+    Ref pkey = paramiko_attr(s.attr_PKey);
     Ref factory = py::attr(pkey.get(), s.attr_from_type_string);
     Ref key = py::nothrow::call(factory.get(), label, data.get());  // its error is looked at
     if (!key) {

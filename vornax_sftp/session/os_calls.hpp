@@ -7,9 +7,7 @@
 #include <cstdarg>
 #include <initializer_list>
 
-#include "calls.hpp"
-#include "saved_error.hpp"
-#include "state.hpp"
+#include "module.hpp"
 
 namespace sftp::session {
 

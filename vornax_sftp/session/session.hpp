@@ -1,45 +1,62 @@
-// The SFTP session: connecting, closing and the remote file operations.
+// What the files of the session share: the connection's optional `timeout` and `host_key`
+// (options.cpp), and the closing of a connection that a call cut short (connection.cpp).
 #pragma once
 
-#include "ref.hpp"
+#include "module.hpp"
 
 namespace sftp::session {
 
-PyObject* connect(PyObject* const* args, int& line);
-PyObject* close(PyObject* const* args, int& line);
+struct ConnectOptions {
+    Ref timeout;   // the configured int or float, or empty when not set
+    Ref host_key;  // the paramiko key made from the configured line, or empty
+};
 
-PyObject* remove(PyObject* const* args, int& line);
-PyObject* rename(PyObject* const* args, int& line);
-PyObject* posix_rename(PyObject* const* args, int& line);
-PyObject* mkdir(PyObject* const* args, int& line);
-PyObject* rmdir(PyObject* const* args, int& line);
-PyObject* stat(PyObject* const* args, int& line);
-PyObject* normalize(PyObject* const* args, int& line);
-PyObject* chdir(PyObject* const* args, int& line);
-PyObject* upload(PyObject* const* args, int& line);
-PyObject* download(PyObject* const* args, int& line);
+// format(self._config.<name>, ""): the host and port texts of the address.
+Ref config_text(PyObject* self, PyObject* name);
 
-// Called with the exception of a failed call on `client` (self._sftp, or
-// null when reading it failed) pending.  A request cut short leaves
-// paramiko's SFTP client out of step with the server: the late answer, or
-// the rest of a packet half read or half sent, would be taken for the
-// answer to the next request ("Garbage packet received"), or waited for
-// for ever.  So when `client` is a paramiko SFTPClient and the exception is
-// an interrupt (see interrupt_in_chain) or a TimeoutError while its channel
-// has a timeout, its transport is closed, and every later call fails at
-// once as on a closed connection.  The pending exception stays as it is:
-// an error of the close is dropped, and only a new interrupt during it wins
-// (saved_error.hpp).
+// Reads `timeout`, then `host_key`, through self._config.get (a configuration object without
+// `get` has neither; a false value counts as not set) and checks both: either wrong raises one
+// ValueError naming each wrong key.
+ConnectOptions read_connect_options(PyObject* self);
+
+// transport_class(address), or, with a timeout, transport_class over a socket connected to the
+// "host:port" address within the timeout.
+Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeout);
+
+// Bounds the banner, key exchange, authentication and channel opening of a transport that is not
+// yet connected.
+void bound_transport(PyObject* transport, PyObject* timeout);
+
+// client.get_channel().settimeout(timeout): every request then waits at most that long.
+void bound_sftp_requests(PyObject* client, PyObject* timeout);
+
+// `step()`; when it fails, obj.close() before the error goes on, as cleanup under SavedError.
+template <typename Step>
+auto close_on_failure(PyObject* obj, Step&& step) {
+    try {
+        return step();
+    } catch (const PythonError&) {
+        {
+            SavedError failure;
+            py::nothrow::call_method(obj, state().attr_close);
+        }
+        throw;
+    }
+}
+
+// Called with the exception of a failed call on `client` (self._sftp, or null when reading it
+// failed) pending.  A request cut short leaves paramiko's SFTP client out of step with the
+// server: a late answer, or the rest of a packet, would be taken for the answer to the next
+// request, or waited for for ever.  So when `client` is a paramiko SFTPClient and the exception
+// is an interrupt (see interrupt_in_chain) or a TimeoutError while its channel has a timeout,
+// its transport is closed.  The pending exception stays as it is (SavedError).
 void close_out_of_step(PyObject* client);
 
-// The first exception in the causes and contexts of `exc` (itself
-// included) that is no Exception, such as a KeyboardInterrupt that a client
-// turned into an error of its own; empty when there is none.
+// The first exception in the causes and contexts of `exc` (itself included) that is no
+// Exception, such as a KeyboardInterrupt a client turned into an error of its own; or empty.
 Ref interrupt_in_chain(PyObject* exc);
 
-// The timeout the configuration's `timeout` gave `client`'s channel: when
-// `client` is a paramiko SFTPClient, client.get_channel().gettimeout(),
-// else None.
+// client.get_channel().gettimeout() when `client` is a paramiko SFTPClient, else None.
 Ref request_timeout(PyObject* client);
 
 }  // namespace sftp::session

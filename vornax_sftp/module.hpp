@@ -1,10 +1,12 @@
-// The module state: every name the methods use, interned once at import,
-// and the constants they share.  It is process-wide (the module can only
-// live in one interpreter at a time) and never changes once built, until
-// that interpreter is finalised.
+// The module frame's one header: the module state (every name the methods use, interned once at
+// import), the method table with the bodies it names, the method objects, traceback entries and
+// the module's global names.
 #pragma once
 
-#include <Python.h>
+#include <iterator>
+#include <span>
+
+#include "calls.hpp"
 
 namespace sftp {
 
@@ -188,19 +190,127 @@ struct ModuleState {
     PyObject* default_keys;     // the seven default-table keys, in order
 };
 
-// The state, valid once build_state() has succeeded.
+// The state, process-wide (the module lives in one interpreter at a time), valid once
+// build_state() has succeeded and until release_state() when that interpreter is finalised.
 extern ModuleState g_state;
 inline const ModuleState& state() noexcept { return g_state; }
-
-// Builds the state on the first call; later calls return at once.  Throws
-// PythonError, leaving nothing made.
-void build_state();
-
-// Whether the state is built (and not yet released).
+void build_state();  // once; leaves nothing made when it throws
 bool state_built() noexcept;
-
-// Drops every reference of the state, when the interpreter that built it
-// is finalised; a later build_state() makes it afresh.
 void release_state();
+
+// The recorded module (borrowed), or nullptr: set when its execution starts, kept after a
+// successful one until its interpreter is finalised.
+PyObject* recorded_module() noexcept;
+
+// The global `name` (the module namespace, then the builtins, as for a Python function), or
+// NameError.
+Ref lookup_global(PyObject* name);
+
+// paramiko.<name>, with paramiko looked up afresh.
+Ref paramiko_attr(PyObject* name);
+
+// Adds one entry (function `funcname`, line `line`) on top of the traceback of the exception
+// set.  The lines are no lines of any C++ source but fixed numbers of the module's interface, as
+// if the class were written in Python in a file named after the module's binary: callers may
+// match on them, so they never follow the code.
+inline constexpr const char* kTracebackFile = SFTP_MAIN_TRACEBACK_FILE;
+void add_traceback_entry(const char* funcname, int line);
+void release_traceback_code();
+
+// `step()`; when it fails, the entry (funcname, line) is added before the exception goes on.
+template <typename Step>
+auto traced(const char* funcname, int line, Step&& step) {
+    try {
+        return step();
+    } catch (const PythonError&) {
+        add_traceback_entry(funcname, line);
+        throw;
+    }
+}
+
+namespace companions {
+// The companion classes, each looked up as a module global at every call.
+Ref new_logger();                     // VornaxLog(file=False)
+Ref new_config(PyObject* config);     // VornaxVar(**config), None refused as `**None` is
+Ref config_through_ssh(PyObject* self);  // VornaxSSH(self._config.todict()).connect()
+// self._config.<name>, both read afresh; with `optional`, an empty Ref where the configuration
+// object has no such attribute (a tunnel's configuration need not have `get`).
+Ref config_attr(PyObject* self, PyObject* name, bool optional = false);
+}  // namespace companions
+
+constexpr int kMaxParams = 3;
+constexpr int kMaxMethods = 24;
+
+// A method body.  args holds exactly the method's parameters, self first.  `line` starts at the
+// method's own line; the body sets it to the line of each statement before running it, so that
+// a failure reports that line.  A failure throws PythonError, or returns nullptr with the
+// exception set where it is a routine answer.
+using MethodBody = PyObject* (*)(PyObject* const* args, int& line);
+
+struct MethodEntry {
+    const char* name;                 // "_remove"
+    int line;                         // line reported for argument errors
+    int nparams;                      // counting self
+    const char* params[kMaxParams];   // parameter names, self first
+    MethodBody body;
+};
+
+// The method objects' type and texts, made once for `table` (which outlives them) until
+// release_functions(); method objects left over after that only say so.
+void build_functions(std::span<const MethodEntry> table);
+void release_functions();
+PyObject* function_name(int index);  // interned
+Ref new_function(int index);
+
+namespace object {
+PyObject* init(PyObject* const* args, int& line);
+PyObject* del(PyObject* const* args, int& line);
+}  // namespace object
+
+namespace params {
+PyObject* cleanse_params(PyObject* const* args, int& line);
+PyObject* set_params_dict(PyObject* const* args, int& line);
+PyObject* set_default_params(PyObject* const* args, int& line);
+}  // namespace params
+
+namespace session {
+PyObject* connect(PyObject* const* args, int& line);
+PyObject* close(PyObject* const* args, int& line);
+PyObject* remove(PyObject* const* args, int& line);
+PyObject* rename(PyObject* const* args, int& line);
+PyObject* posix_rename(PyObject* const* args, int& line);
+PyObject* mkdir(PyObject* const* args, int& line);
+PyObject* rmdir(PyObject* const* args, int& line);
+PyObject* stat(PyObject* const* args, int& line);
+PyObject* normalize(PyObject* const* args, int& line);
+PyObject* chdir(PyObject* const* args, int& line);
+PyObject* upload(PyObject* const* args, int& line);
+PyObject* download(PyObject* const* args, int& line);
+}  // namespace session
+
+// The methods of VornaxSFTPMain in definition order: name, line of its argument errors,
+// parameter count (self included), parameter names, body.
+inline constexpr MethodEntry kMethodTable[] = {
+    {"__init__", 22, 2, {"self", "config"}, object::init},
+    {"_cleanse_params", 46, 2, {"self", "config"}, params::cleanse_params},
+    {"_set_params_dict", 75, 1, {"self"}, params::set_params_dict},
+    {"_set_default_params", 83, 1, {"self"}, params::set_default_params},
+    {"_connect", 89, 1, {"self"}, session::connect},
+    {"_close", 96, 1, {"self"}, session::close},
+    {"_remove", 100, 2, {"self", "path"}, session::remove},
+    {"_rename", 104, 3, {"self", "ole_path", "new_path"}, session::rename},
+    {"_posix_rename", 108, 3, {"self", "ole_path", "new_path"}, session::posix_rename},
+    {"_mkdir", 112, 2, {"self", "path"}, session::mkdir},
+    {"_rmdir", 116, 2, {"self", "path"}, session::rmdir},
+    {"_stat", 120, 2, {"self", "file_path"}, session::stat},
+    {"_normalize", 123, 2, {"self", "path"}, session::normalize},
+    {"_chdir", 126, 2, {"self", "path"}, session::chdir},
+    {"_upload", 130, 3, {"self", "src_file", "dsc_path"}, session::upload},
+    {"_download", 137, 3, {"self", "src_file", "dsc_path"}, session::download},
+    {"__del__", 144, 1, {"self"}, object::del},
+};
+
+inline constexpr int kMethodCount = static_cast<int>(std::size(kMethodTable));
+static_assert(kMethodCount <= kMaxMethods);
 
 }  // namespace sftp
