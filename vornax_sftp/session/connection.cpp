@@ -19,22 +19,13 @@ Ref sftp_client_class() {
     return cls;
 }
 
-// client.get_channel() when `client` is an instance of `cls`, the paramiko
-// SFTPClient class (or None); None for any other client.
-Ref paramiko_channel(PyObject* client, PyObject* cls) {
-    if (cls == Py_None) {
-        return Ref::borrow(Py_None);
-    }
-    if (py::checked(PyObject_IsInstance(client, cls)) == 0) {
+// client.get_channel() when `client` is an instance of `cls`, paramiko.SFTPClient; None for any
+// other client, and for every client where there is no such class.
+Ref sftp_channel(PyObject* client, Ref cls = sftp_client_class()) {
+    if (cls.get() == Py_None || py::checked(PyObject_IsInstance(client, cls.get())) == 0) {
         return Ref::borrow(Py_None);
     }
     return py::call_method(client, state().attr_get_channel);
-}
-
-// client.get_channel() when `client` is a paramiko SFTPClient, else None.
-Ref sftp_channel(PyObject* client) {
-    Ref cls = sftp_client_class();
-    return paramiko_channel(client, cls.get());
 }
 
 // channel.get_transport().close(), unless the channel has no transport.
@@ -58,7 +49,7 @@ bool close_sftp_transport(PyObject* self) {
         if (!client) {
             return false;
         }
-        Ref channel = paramiko_channel(client.get(), cls.get());
+        Ref channel = sftp_channel(client.get(), std::move(cls));
         if (channel.get() != Py_None) {
             close_channel_transport(channel.get());
         }

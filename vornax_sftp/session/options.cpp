@@ -1,5 +1,6 @@
 // `timeout` and `host_key`: reading and checking them, and applying them to
 // the transport and the SFTP client that _connect makes.
+#include <cstdarg>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -22,15 +23,15 @@ Ref config_option(PyObject* self, PyObject* key) {
     return py::call(getter.get(), key);
 }
 
-// problems.append(prefix + repr(value))
-void add_problem(PyObject* problems, PyObject* prefix, PyObject* value) {
-    Ref message = py::owned(PyUnicode_FromFormat("%U%R", prefix, value));
-    py::append(problems, message.get());
-}
-
-// problems.append(f"{prefix}{what}{middle}{value!r}")
-void add_problem_naming(PyObject* problems, PyObject* prefix, PyObject* what, PyObject* middle, PyObject* value) {
-    Ref message = py::owned(PyUnicode_FromFormat("%U%S%U%R", prefix, what, middle, value));
+// problems.append(format % values), as PyUnicode_FromFormat.
+void add_problem(PyObject* problems, const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, values));
+    va_end(values);
+    if (!message) {
+        throw_python_error();
+    }
     py::append(problems, message.get());
 }
 
@@ -75,9 +76,7 @@ void check_timeout(PyObject* value, PyObject* problems) {
     } else {
         shown = py::number(static_cast<long long>(limit));
     }
-    Ref message = py::owned(
-        PyUnicode_FromFormat("%U%R%U%R", s.text_timeout_prefix, shown.get(), s.text_timeout_middle, value));
-    py::append(problems, message.get());
+    add_problem(problems, "%U%R%U%R", s.text_timeout_prefix, shown.get(), s.text_timeout_middle, value);
 }
 
 // binascii.a2b_base64(text, strict_mode=True): padding and alphabet exact,
@@ -129,11 +128,7 @@ bool field_names_target(PyObject* self, PyObject* field, Ref& name) {
     const ModuleState& s = state();
     Ref host = config_text(self, s.attr_host);
     Ref port = config_text(self, s.attr_port);
-    const int compared = PyUnicode_Compare(port.get(), s.text_ssh_port);
-    if (PyErr_Occurred()) {
-        throw_python_error();
-    }
-    if (compared == 0) {
+    if (PyUnicode_Compare(port.get(), s.text_ssh_port) == 0) {  // two exact str: no error
         name = std::move(host);
     } else {
         name = py::owned(PyUnicode_FromFormat("[%U]:%U", host.get(), port.get()));
@@ -156,7 +151,7 @@ bool field_names_target(PyObject* self, PyObject* field, Ref& name) {
 Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& cause) {
     const ModuleState& s = state();
     if (!PyUnicode_Check(value)) {
-        add_problem(problems, s.text_host_key_not_str, value);
+        add_problem(problems, "%U%R", s.text_host_key_not_str, value);
         return Ref();
     }
     // An exact str from here on, so that no method of a subclass takes part.
@@ -166,7 +161,7 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
     Ref fields = py::owned(PyUnicode_Split(stripped.get(), nullptr, 3));
     Py_ssize_t count = PyList_GET_SIZE(fields.get());
     if (PyList_GET_SIZE(lines.get()) != 1 || count < 2) {
-        add_problem(problems, s.text_host_key_not_line, value);
+        add_problem(problems, "%U%R", s.text_host_key_not_line, value);
         return Ref();
     }
     // The second field is the base64 of a bare line; in a known_hosts line
@@ -179,7 +174,7 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
         data = decode_base64(PyList_GET_ITEM(fields.get(), 2));
     }
     if (!data) {
-        add_problem(problems, s.text_host_key_not_line, value);
+        add_problem(problems, "%U%R", s.text_host_key_not_line, value);
         return Ref();
     }
     PyObject* label = PyList_GET_ITEM(fields.get(), type_field);
@@ -191,7 +186,7 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
             throw_python_error();
         }
         cause = Ref::steal(PyErr_GetRaisedException());
-        add_problem(problems, s.text_host_key_refused, value);
+        add_problem(problems, "%U%R", s.text_host_key_refused, value);
         return Ref();
     }
     // paramiko takes an ECDSA key's curve, and so its type, from the data
@@ -199,7 +194,8 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
     // someone's mistake, and paramiko would negotiate the key's own type.
     Ref own_type = py::call_method(key.get(), s.attr_get_name);
     if (!py::equal(own_type.get(), label)) {
-        add_problem_naming(problems, s.text_host_key_label_prefix, own_type.get(), s.text_host_key_label_middle, value);
+        add_problem(problems, "%U%S%U%R", s.text_host_key_label_prefix, own_type.get(), s.text_host_key_label_middle,
+                    value);
         return Ref();
     }
     if (type_field == 0) {
@@ -209,7 +205,7 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
     if (field_names_target(self, PyList_GET_ITEM(fields.get(), 0), target)) {
         return key;
     }
-    add_problem_naming(problems, s.text_host_key_host_prefix, target.get(), s.text_host_key_host_middle, value);
+    add_problem(problems, "%U%S%U%R", s.text_host_key_host_prefix, target.get(), s.text_host_key_host_middle, value);
     return Ref();
 }
 
