@@ -1,6 +1,6 @@
-// Small wrappers over the C API, returning owned references.  The forms in `py` return their
-// value or throw PythonError; those in `py::nothrow` answer an empty Ref (or false) with the
-// exception set, for a failure that is a routine answer (a throw costs more than the call).
+// Small wrappers over the C API, returning owned references.  The forms in `py` return their value
+// or throw PythonError; those in `py::nothrow` answer an empty Ref (or false) with the exception
+// set, for a failure that is a routine answer (a throw costs more than the call).
 #pragma once
 
 #include <initializer_list>
@@ -31,9 +31,9 @@ Ref call_keywords(PyObject* callable, PyObject* kwnames, Args... values) {
     return Ref::steal(PyObject_Vectorcall(callable, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// obj.name(args...).  Only for calls whose arguments are already evaluated:
-// the lookup then happens right before the call, as in Python code, and a
-// plain function found on the type is called without a bound method.
+// obj.name(args...).  Only for calls whose arguments are already evaluated: the lookup then happens
+// right before the call, as in Python code, and a plain function found on the type is called
+// without a bound method.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
@@ -41,9 +41,9 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
         name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// A step written in the idiom, run for a caller that must look at its failure: its Ref (empty
-// with the exception set), or true (false with the exception set) for a step that answers
-// nothing or a bool.
+// A step written in the idiom, run for a caller that must look at its failure: its Ref (empty with
+// the exception set), or true (false with the exception set) for a step that answers nothing or a
+// bool.
 template <typename Step>
 auto step(Step&& body) {
     using Result = decltype(body());
@@ -79,8 +79,8 @@ inline Ref owned(PyObject* fresh) {
     return Ref::steal(fresh);
 }
 
-// The answer of a C-API call that returns -1 on an error (0 and 1 are
-// answers, as of PyObject_IsTrue), or PythonError.
+// The answer of a C-API call that returns -1 on an error (0 and 1 are answers, as of
+// PyObject_IsTrue), or PythonError.
 inline int checked(int answer) {
     if (answer < 0) {
         throw_python_error();
@@ -119,8 +119,7 @@ inline bool equal(PyObject* a, PyObject* b) { return checked(PyObject_RichCompar
 
 inline Ref number(long long value) { return owned(PyLong_FromLongLong(value)); }
 
-// The answer of a C-API conversion to double (PyFloat_AsDouble,
-// PyLong_AsDouble), or PythonError.
+// The answer of a C-API conversion to double (PyFloat_AsDouble, PyLong_AsDouble), or PythonError.
 inline double checked_double(double answer) {
     if (answer == -1.0 && PyErr_Occurred() != nullptr) {
         throw_python_error();
@@ -149,8 +148,8 @@ inline Ref call_attr_method(PyObject* obj, PyObject* attr_name, PyObject* name, 
     return call_method(target.get(), name, args...);
 }
 
-// An error expected where it may happen: the exception set, when it is an
-// instance of one of `types`, is cleared; any other is thrown.
+// An error expected where it may happen: the exception set, when it is an instance of one of
+// `types`, is cleared; any other is thrown.
 inline void clear_expected(std::initializer_list<PyObject*> types) {
     for (PyObject* type : types) {
         if (PyErr_ExceptionMatches(type)) {

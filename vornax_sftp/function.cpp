@@ -1,6 +1,6 @@
-// The function object that carries every method of VornaxSFTPMain, and the traceback entries of
-// the module's calls.  It binds like a Python function, is a method descriptor so that
-// `obj.m(...)` makes no bound method, and takes its arguments through vectorcall.
+// The function object that carries every method of VornaxSFTPMain, and the traceback entries of the
+// module's calls.  It binds like a Python function, is a method descriptor so that `obj.m(...)`
+// makes no bound method, and takes its arguments through vectorcall.
 #include <Python.h>
 #include <frameobject.h>
 
@@ -17,9 +17,8 @@ namespace sftp {
 
 namespace {
 
-// One code object per (function, line), made on first use and kept: the
-// set is small and fixed, and making one costs far more than the frame.
-// Only touched while holding the interpreter lock.
+// One code object per (function, line), made on first use and kept: the set is small and fixed, and
+// making one costs far more than the frame. Only touched while holding the interpreter lock.
 std::map<std::pair<std::string_view, int>, PyObject*> g_code_objects;
 
 // A borrowed reference, kept in the map.
@@ -38,9 +37,9 @@ PyObject* code_for(const char* funcname, int line) {
     return code.release();
 }
 
-// The frame of one entry.  Its globals are the module namespace, as for a
-// function defined in the module: the traceback printer then asks the
-// module's loader for source, finds none, and shows no line at all.
+// The frame of one entry.  Its globals are the module namespace, as for a function defined in the
+// module: the traceback printer then asks the module's loader for source, finds none, and shows no
+// line at all.
 Ref new_frame(const char* funcname, int line) {
     PyObject* module = recorded_module();
     Ref globals;
@@ -54,7 +53,6 @@ Ref new_frame(const char* funcname, int line) {
 }
 
 
-// Per-method texts, built once at import.
 struct MethodNames {
     Ref name;                         // "_remove"
     Ref qualname;                     // "VornaxSFTPMain._remove"
@@ -64,9 +62,9 @@ struct MethodNames {
     char traceback_name[64];          // "sftp_main.VornaxSFTPMain._remove"
 };
 
-// The table, its texts (in table order) and the type of the method
-// objects.  The texts outlive every release: a method object left over
-// after its interpreter was finalised still points at them.
+// The table, its texts (in table order) and the type of the method objects.  The texts outlive
+// every release: a method object left over after its interpreter was finalised still points at
+// them.
 std::span<const MethodEntry> g_table;
 MethodNames g_names[kMaxMethods];
 PyTypeObject* g_function_type = nullptr;
@@ -84,8 +82,8 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// A method object that the interpreter's last collection finds after the
-// texts were released (its interpreter being finalised) only says so.
+// A method object that the interpreter's last collection finds after the texts were released (its
+// interpreter being finalised) only says so.
 bool finalised() {
     if (g_built) {
         return false;
@@ -94,7 +92,6 @@ bool finalised() {
     return true;
 }
 
-// ---------------------------------------------------------------------------
 // Argument errors.  Every method has only positional-or-keyword parameters,
 // no defaults, so "exactly" is the only quantifier ever used.  They are set
 // here at the boundary itself and answered with false, not thrown: a throw
@@ -134,9 +131,8 @@ bool same_name(PyObject* key, PyObject* param) {
     return PyUnicode_Check(key) && PyUnicode_Compare(key, param) == 0;
 }
 
-// Binds positional arguments plus keywords into out[0..nparams).  The
-// missing-parameter check comes first, then the leftover keywords are
-// examined in the order they were passed.
+// Binds positional arguments plus keywords into out[0..nparams).  The missing-parameter check comes
+// first, then the leftover keywords are examined in the order they were passed.
 bool bind_with_keywords(const MethodEntry& entry, const MethodNames& names, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     if (nargs > entry.nparams) {
@@ -184,13 +180,9 @@ bool bind_with_keywords(const MethodEntry& entry, const MethodNames& names, PyOb
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// Calling.
-
-// Method calls in progress, over all threads.  Only touched while holding
-// the interpreter lock, so a plain counter is exact; it exceeds the depth
-// of any single thread's nesting only by the calls other threads have in
-// progress (each waiting on the network, say).
+// Method calls in progress, over all threads.  Only touched while holding the interpreter lock, so
+// a plain counter is exact; it exceeds the depth of any single thread's nesting only by the calls
+// other threads have in progress (each waiting on the network, say).
 Py_ssize_t g_active_calls = 0;
 constexpr Py_ssize_t kCheapNestingDepth = 64;
 
@@ -216,10 +208,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         add_traceback_entry(name, entry.line);
         return nullptr;
     }
-    // Bodies call back into Python; a method that ends up calling itself
-    // through C alone must meet the recursion limit, not the end of the C
-    // stack.  The interpreter's per-thread check costs two thread-local
-    // look-ups, so it is made only once our calls are nested deeply.
+    // Bodies call back into Python; a method that ends up calling itself through C alone must meet
+    // the recursion limit, not the end of the C stack.  The interpreter's per-thread check costs
+    // two thread-local look-ups, so it is made only once our calls are nested deeply.
     const bool deep = g_active_calls >= kCheapNestingDepth;
     if (deep) {
         if (Py_EnterRecursiveCall(" while calling a Python object")) {
@@ -229,8 +220,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     ++g_active_calls;
     int line = entry.line;
-    // A body that fails without saying why gets a SystemError naming the
-    // method there: the traceback entry below needs an exception to go on.
+    // A body that fails without saying why gets a SystemError naming the method there: the
+    // traceback entry below needs an exception to go on.
     PyObject* result = at_boundary<PyObject*>(name, nullptr, [&] { return entry.body(argv, line); });
     --g_active_calls;
     if (deep) {
@@ -242,9 +233,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return result;
 }
 
-// The call slot, for callers that hold a tuple and a dict.  It binds the
-// dict itself rather than going through the generic vectorcall adapter, so
-// that even non-string keyword names get the method's own message.
+// The call slot, for callers that hold a tuple and a dict.  It binds the dict itself rather than
+// going through the generic vectorcall adapter, so that even non-string keyword names get the
+// method's own message.
 PyObject* call_with_dict(PyObject* callable, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
@@ -312,10 +303,6 @@ PyObject* function_repr(PyObject* self) {
     });
 }
 
-// ---------------------------------------------------------------------------
-// Introspection attributes.
-
-// A new reference to one of the method's texts.
 template <Ref MethodNames::*Field>
 PyObject* get_text(PyObject* self, void*) {
     return at_boundary<PyObject*>(kSlotName, nullptr, [&] {
@@ -373,7 +360,6 @@ PyType_Spec function_spec = {
     .slots = function_slots,
 };
 
-// Builds the texts of one method.
 void init_method_names(const MethodEntry& entry, MethodNames& names) {
     Ref params_text = py::owned(PyUnicode_FromString(""));
     const char* format = "%U%U";

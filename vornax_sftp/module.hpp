@@ -1,6 +1,6 @@
 // The module frame's one header: the module state (every name the methods use, interned once at
-// import), the method table with the bodies it names, the method objects, traceback entries and
-// the module's global names.
+// import), the method table with the bodies it names, the method objects, traceback entries and the
+// module's global names.
 #pragma once
 
 #include <iterator>
@@ -10,13 +10,12 @@
 
 namespace sftp {
 
-// Field names: a prefix for the kind of text, then the text itself (for an
-// attribute of the object, without its leading underscore).  mod_: a module
-// to import; glob_: a name in the module namespace; dunder_: a
-// double-underscore attribute; self_: an attribute or method of the object;
-// attr_: an attribute or method of any other object (the same word may serve
-// as a mapping key too); key_: a mapping key or keyword that is nothing
-// else; text_: any other text, message pieces and argument values.
+// Field names: a prefix for the kind of text, then the text itself (for an attribute of the object,
+// without its leading underscore).  mod_: a module to import; glob_: a name in the module
+// namespace; dunder_: a double-underscore attribute; self_: an attribute or method of the object;
+// attr_: an attribute or method of any other object (the same word may serve as a mapping key too);
+// key_: a mapping key or keyword that is nothing else; text_: any other text, message pieces and
+// argument values.
 #define SFTP_INTERNED_NAMES(X)                                    \
     X(glob_paramiko, "paramiko")                                  \
     X(glob_VornaxLog, "VornaxLog")                                \
@@ -190,8 +189,8 @@ struct ModuleState {
     PyObject* default_keys;     // the seven default-table keys, in order
 };
 
-// The state, process-wide (the module lives in one interpreter at a time), valid once
-// build_state() has succeeded and until release_state() when that interpreter is finalised.
+// The state, process-wide (the module lives in one interpreter at a time), valid once build_state()
+// has succeeded and until release_state() when that interpreter is finalised.
 extern ModuleState g_state;
 inline const ModuleState& state() noexcept { return g_state; }
 void build_state();  // once; leaves nothing made when it throws
@@ -209,10 +208,10 @@ Ref lookup_global(PyObject* name);
 // paramiko.<name>, with paramiko looked up afresh.
 Ref paramiko_attr(PyObject* name);
 
-// Adds one entry (function `funcname`, line `line`) on top of the traceback of the exception
-// set.  The lines are no lines of any C++ source but fixed numbers of the module's interface, as
-// if the class were written in Python in a file named after the module's binary: callers may
-// match on them, so they never follow the code.
+// Adds one entry (function `funcname`, line `line`) on top of the traceback of the exception set.
+// The lines are no lines of any C++ source but fixed numbers of the module's interface, as if the
+// class were written in Python in a file named after the module's binary: callers may match on
+// them, so they never follow the code.
 inline constexpr const char* kTracebackFile = SFTP_MAIN_TRACEBACK_FILE;
 void add_traceback_entry(const char* funcname, int line);
 void release_traceback_code();
@@ -242,9 +241,9 @@ constexpr int kMaxParams = 3;
 constexpr int kMaxMethods = 24;
 
 // A method body.  args holds exactly the method's parameters, self first.  `line` starts at the
-// method's own line; the body sets it to the line of each statement before running it, so that
-// a failure reports that line.  A failure throws PythonError, or returns nullptr with the
-// exception set where it is a routine answer.
+// method's own line; the body sets it to the line of each statement before running it, so that a
+// failure reports that line.  A failure throws PythonError, or returns nullptr with the exception
+// set where it is a routine answer.
 using MethodBody = PyObject* (*)(PyObject* const* args, int& line);
 
 struct MethodEntry {
@@ -288,8 +287,8 @@ PyObject* upload(PyObject* const* args, int& line);
 PyObject* download(PyObject* const* args, int& line);
 }  // namespace session
 
-// The methods of VornaxSFTPMain in definition order: name, line of its argument errors,
-// parameter count (self included), parameter names, body.
+// The methods of VornaxSFTPMain in definition order: name, line of its argument errors, parameter
+// count (self included), parameter names, body.
 inline constexpr MethodEntry kMethodTable[] = {
     {"__init__", 22, 2, {"self", "config"}, object::init},
     {"_cleanse_params", 46, 2, {"self", "config"}, params::cleanse_params},

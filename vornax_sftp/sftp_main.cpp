@@ -6,18 +6,13 @@
 
 #include "module.hpp"
 
-// Layout facts that the binary shares with the interpreter it is loaded into, checked where it is
-// compiled.  The Windows build takes its configuration from the project's own pyconfig.h
+// Layout facts the binary shares with the interpreter, checked against the headers of the CPython
+// built for.  The Windows build takes its configuration from the project's own pyconfig.h
 // (tools/wheels/windows/pyconfig.h): a wrong macro there must fail the build, not shift a field.
-// Every check below is made against the headers of the CPython being built
-// for (3.13, 3.14 or 3.15), so each version's wheel is checked against its
-// own interpreter; the module refuses at import to run in another version.
 #if PY_VERSION_HEX < 0x030D0000
 #error "sftp_main needs the headers of CPython 3.13 or newer"
 #endif
-
-// The release build of the default (GIL) interpreter: a free-threaded,
-// debug or reference-tracing interpreter lays out every object otherwise.
+// A free-threaded, debug or reference-tracing interpreter lays out every object otherwise.
 #if defined(Py_GIL_DISABLED)
 #error "sftp_main is built for the default interpreter, not the free-threaded one (Py_GIL_DISABLED)"
 #endif
@@ -27,31 +22,21 @@
 #if defined(Py_TRACE_REFS)
 #error "sftp_main is built for an interpreter without reference tracing (Py_TRACE_REFS is set)"
 #endif
-
-// The configuration's sizes are the compiler's.
 static_assert(SIZEOF_VOID_P == sizeof(void*), "pyconfig.h: SIZEOF_VOID_P");
 static_assert(SIZEOF_SIZE_T == sizeof(std::size_t), "pyconfig.h: SIZEOF_SIZE_T");
 static_assert(SIZEOF_INT == sizeof(int), "pyconfig.h: SIZEOF_INT");
 static_assert(SIZEOF_LONG == sizeof(long), "pyconfig.h: SIZEOF_LONG");
 static_assert(SIZEOF_LONG_LONG == sizeof(long long), "pyconfig.h: SIZEOF_LONG_LONG");
 static_assert(SIZEOF_WCHAR_T == sizeof(wchar_t), "pyconfig.h: SIZEOF_WCHAR_T");
-
-// Windows is LLP64 (long stays 4 bytes), Linux LP64 (long as wide as a
-// pointer); tp_flags is an unsigned long, so this decides its width.
+// tp_flags is an unsigned long: Windows is LLP64, Linux LP64.
 #ifdef _WIN32
 static_assert(sizeof(long) == 4, "Windows: long is 4 bytes (LLP64)");
 #else
 static_assert(sizeof(long) == sizeof(void*), "Linux: long is as wide as a pointer (LP64)");
 #endif
-
-// Every object starts with a reference count and a type pointer, and no
-// more (reference tracing would add two list pointers).
 static_assert(sizeof(Py_ssize_t) == sizeof(void*), "Py_ssize_t is as wide as a pointer");
 static_assert(sizeof(PyObject) == sizeof(Py_ssize_t) + sizeof(PyTypeObject*), "PyObject: count and type only");
-
-// The type object: its variable-size head, then 18 fields that are each a
-// pointer or a Py_ssize_t (tp_name up to tp_as_buffer), then tp_flags,
-// which the interpreter reads from every class the module creates.
+// The variable-size head, then 18 fields each a pointer or a Py_ssize_t, then tp_flags.
 static_assert(offsetof(PyTypeObject, tp_flags) == sizeof(PyVarObject) + 18 * sizeof(void*),
               "PyTypeObject: offset of tp_flags");
 static_assert(sizeof(PyVarObject) == sizeof(PyObject) + sizeof(Py_ssize_t), "PyVarObject: object head and size");
@@ -64,11 +49,9 @@ namespace {
 
 bool g_state_built = false;
 
-// A new reference for the state, which holds raw pointers: they are
-// dropped all together by clear().
+// The state holds raw pointers, dropped all together by clear().
 PyObject* made(PyObject* fresh) { return py::owned(fresh).release(); }
 
-// Drops every reference `s` holds and empties it.
 void clear(ModuleState& s) {
 #define SFTP_CLEAR_FIELD(field, text) Py_CLEAR(s.field);
     SFTP_INTERNED_NAMES(SFTP_CLEAR_FIELD)
@@ -96,24 +79,20 @@ void fill(ModuleState& s) {
                                        s.key_ssh_password, s.key_ssh_rsa, s.key_ssh_rsa_pwd));
 }
 
-// Process-wide records: the interpreter the module belongs to, and the
-// module object itself.  With the module state, the method texts and the
-// code objects of traceback entries they belong to that interpreter, and
-// are released when it is finalised: a host that finalises Python and
-// starts it again then loads the module afresh.
+// The interpreter the module belongs to, and the module object.  With the state, the method texts
+// and the traceback code objects they are released when that interpreter is finalised: a host that
+// finalises Python and starts it again then loads the module afresh.
 bool g_interpreter_recorded = false;
 std::int64_t g_interpreter_id = 0;
 PyObject* g_module = nullptr;
 
 constexpr const char* kInitFunction = "init sftp_main";
 
-// Name of the capsule, in the recorded interpreter's own dictionary, whose
-// destructor releases the records.
+// The capsule, in the interpreter's own dictionary, whose destructor releases the records.
 constexpr const char* kRecordsKey = "sftp_main.records";
 
-// The interpreter clears its dictionary late in its finalisation, after
-// its modules have been torn down and their objects have run their
-// finalisers, before its last collection.
+// The interpreter clears its dictionary late in its finalisation, after its modules' objects ran
+// their finalisers, before its last collection.
 void release_records(PyObject* /*capsule*/) {
     at_boundary(kRecordsKey, [] {
         SavedError pending;
@@ -126,7 +105,6 @@ void release_records(PyObject* /*capsule*/) {
     });
 }
 
-// Records `id` as the module's interpreter, to be released with it.
 void record_interpreter(PyInterpreterState* interpreter, std::int64_t id) {
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
@@ -141,8 +119,8 @@ void record_interpreter(PyInterpreterState* interpreter, std::int64_t id) {
     g_interpreter_id = id;
 }
 
-// Copies an attribute of the module's import record (ModuleSpec) to the
-// module; a missing attribute is skipped, and so is None with `skip_none`.
+// Copies an attribute of the module's import record (ModuleSpec) to the module; a missing attribute
+// is skipped, and so is None with `skip_none`.
 void copy_spec_attr(PyObject* import_spec, const char* from, PyObject* module, const char* to, bool skip_none) {
     PyObject* found = nullptr;
     py::checked(PyObject_GetOptionalAttrString(import_spec, from, &found));
@@ -190,9 +168,8 @@ void register_in_sys_modules(PyObject* module) {
     }
 }
 
-// `step()`, or no value where it met an ordinary error, which a question
-// about a module may answer for itself; an interrupt or exhausted memory
-// goes on.
+// `step()`, or no value where it met an ordinary error, which a question about a module may answer
+// for itself; an interrupt or exhausted memory goes on.
 template <typename Step>
 auto answerable(Step&& step) -> py::Maybe<decltype(step())> {
     try {
@@ -317,12 +294,11 @@ void create_class(PyObject* module) {
     });
 }
 
-// A module compiled against one minor version must not run in another:
-// object and type layouts differ between them, and the first object the
-// module made would crash the process.  A build copied under the bare name
-// sftp_main.so (or .pyd) is loaded by every version, so the check is the
-// module's own.  The warning comes first, as the import system's own
-// message for this case always did; the import then fails.
+// A module compiled against one minor version must not run in another: object and type layouts
+// differ between them, and the first object the module made would crash the process.  A build
+// copied under the bare name sftp_main.so (or .pyd) is loaded by every version, so the check is the
+// module's own.  The warning comes first, as the import system's own message for this case always
+// did; the import then fails.
 void check_version() {
     const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
@@ -338,8 +314,7 @@ void check_version() {
                  PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor, major, minor);
 }
 
-// Forgets the module again unless its execution completes, so that a
-// later import starts afresh.
+// Forgets the module again unless its execution completes, so that a later import starts afresh.
 class ModuleRecord {
 public:
     explicit ModuleRecord(PyObject* module) { g_module = Py_NewRef(module); }
@@ -389,9 +364,8 @@ PyMethodDef module_methods[] = {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // Legacy sub-interpreters (sharing the GIL) reach the create slot,
-    // which admits one interpreter at a time; isolated ones are refused by
-    // the import system itself.
+    // Legacy sub-interpreters (sharing the GIL) reach the create slot, which admits one interpreter
+    // at a time; isolated ones are refused by the import system itself.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},

@@ -1,14 +1,14 @@
-// _connect and _close.  The SSH client is created with the auto-add policy
-// but never connected: the SFTP client runs over its own transport.
+// _connect and _close.  The SSH client is created with the auto-add policy but never connected: the
+// SFTP client runs over its own transport.
 #include "session/session.hpp"
 
 namespace sftp::session {
 
 namespace {
 
-// paramiko.SFTPClient, or None where no client can be one of its: without
-// paramiko or without its class (also a module namespace cleared at
-// shutdown), or with a stand-in for paramiko whose SFTPClient is no class.
+// paramiko.SFTPClient, or None where no client can be one of its: without paramiko or without its
+// class (also a module namespace cleared at shutdown), or with a stand-in for paramiko whose
+// SFTPClient is no class.
 Ref sftp_client_class() {
     Ref cls = py::catching({PyExc_NameError, PyExc_AttributeError}, [] {
         return paramiko_attr(state().attr_SFTPClient);
@@ -36,9 +36,9 @@ void close_channel_transport(PyObject* channel) {
     }
 }
 
-// When self._sftp is a paramiko SFTPClient, self._sftp.get_channel().get_transport().close().
-// False with the exception set, never thrown: an object never connected has no self._sftp, and
-// meets this at every destruction.
+// When self._sftp is a paramiko SFTPClient, self._sftp.get_channel().get_transport().close(). False
+// with the exception set, never thrown: an object never connected has no self._sftp, and meets this
+// at every destruction.
 bool close_sftp_transport(PyObject* self) {
     return py::nothrow::done([&] {
         Ref cls = sftp_client_class();
@@ -58,8 +58,7 @@ bool close_sftp_transport(PyObject* self) {
 }
 
 // _connect's step 93: transport.connect(username=self._config.user,
-// password=self._config.password), with the host key when one is
-// configured.
+// password=self._config.password), with the host key when one is configured.
 void log_in(PyObject* self, PyObject* transport, const ConnectOptions& options) {
     const ModuleState& s = state();
     if (options.timeout) {
@@ -68,8 +67,8 @@ void log_in(PyObject* self, PyObject* transport, const ConnectOptions& options) 
     Ref login = py::attr(transport, s.attr_connect);
     Ref user = companions::config_attr(self, s.attr_user);
     Ref password = companions::config_attr(self, s.attr_password);
-    // With a host key, paramiko negotiates that key's type and refuses
-    // any other key before the password is sent.
+    // With a host key, paramiko negotiates that key's type and refuses any other key before the
+    // password is sent.
     if (options.host_key) {
         py::call_keywords(login.get(), s.kwnames_login_hostkey, user.get(), password.get(), options.host_key.get());
     } else {
@@ -77,8 +76,8 @@ void log_in(PyObject* self, PyObject* transport, const ConnectOptions& options) 
     }
 }
 
-// _connect's step 94: self._sftp = paramiko.SFTPClient.from_transport(transport),
-// its requests bounded first when a timeout is configured.
+// _connect's step 94: self._sftp = paramiko.SFTPClient.from_transport(transport), its requests
+// bounded first when a timeout is configured.
 void open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& options) {
     const ModuleState& s = state();
     Ref cls = paramiko_attr(s.attr_SFTPClient);
@@ -90,10 +89,9 @@ void open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& option
     py::set_attr(self, s.self_sftp, client.get());
 }
 
-// self.<member>.close(); false when it failed, the error going to the
-// caller and _ssh left as it is, but a paramiko transport under the client
-// closed all the same.  Not thrown: an object never connected fails here at
-// every destruction (__del__), and a throw costs more than the rest of it.
+// self.<member>.close(); false when it failed, the error going to the caller and _ssh left as it
+// is, but a paramiko transport under the client closed all the same.  Not thrown: an object never
+// connected fails here at every destruction (__del__), and a throw costs more than the rest of it.
 bool close_member(PyObject* self, PyObject* member) {
     Ref target = py::nothrow::attr(self, member);
     if (target) {
@@ -119,10 +117,9 @@ Ref request_timeout(PyObject* client) {
 
 namespace {
 
-// A TimeoutError that the channel raised: paramiko's socket.timeout carries
-// no errno.  One with an errno (ETIMEDOUT from a local file on NFS or CIFS,
-// before any request was sent) is the local file system's, and leaves the
-// connection in step.
+// A TimeoutError that the channel raised: paramiko's socket.timeout carries no errno.  One with an
+// errno (ETIMEDOUT from a local file on NFS or CIFS, before any request was sent) is the local file
+// system's, and leaves the connection in step.
 bool channel_timed_out(PyObject* exc) {
     if (!PyErr_GivenExceptionMatches(exc, PyExc_TimeoutError)) {
         return false;
@@ -144,8 +141,8 @@ void close_if_out_of_step(PyObject* client, PyObject* exc) {
         return;
     }
     if (!interrupt) {
-        // The channel's timeout is the one the configuration's `timeout`
-        // set: without it nothing here ever times out, and nothing changes.
+        // The channel's timeout is the one the configuration's `timeout` set: without it nothing
+        // here ever times out, and nothing changes.
         Ref timeout = py::call_method(channel.get(), state().attr_gettimeout);
         if (timeout.get() == Py_None) {
             return;
@@ -171,8 +168,8 @@ PyObject* connect(PyObject* const* args, int& line) {
     PyObject* self = args[0];
     const ModuleState& s = state();
 
-    // The optional timeout and host key are read and checked before
-    // anything is made; a wrong one is reported at the first statement.
+    // The optional timeout and host key are read and checked before anything is made; a wrong one
+    // is reported at the first statement.
     line = 90;  // self._ssh = paramiko.SSHClient()
     const ConnectOptions options = read_connect_options(self);
     {
@@ -200,8 +197,8 @@ PyObject* connect(PyObject* const* args, int& line) {
         transport = open_transport(cls.get(), address.get(), options.timeout.get());
     }
 
-    // A transport that failed to log in, or to open the SFTP client, would
-    // otherwise keep running: it is closed before the error goes on.
+    // A transport that failed to log in, or to open the SFTP client, would otherwise keep running:
+    // it is closed before the error goes on.
     line = 93;  // transport.connect(username=self._config.user, password=self._config.password)
     close_on_failure(transport.get(), [&] { log_in(self, transport.get(), options); });
 
@@ -221,9 +218,8 @@ PyObject* close(PyObject* const* args, int& line) {
     if (!close_member(self, s.self_ssh)) {
         return nullptr;
     }
-    // Closing an SFTP client closes only its channel; the transport under
-    // it keeps its thread, its socket and the server's session until it is
-    // closed itself.
+    // Closing an SFTP client closes only its channel; the transport under it keeps its thread, its
+    // socket and the server's session until it is closed itself.
     if (!close_sftp_transport(self)) {
         return nullptr;
     }

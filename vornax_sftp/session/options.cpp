@@ -1,5 +1,5 @@
-// `timeout` and `host_key`: reading and checking them, and applying them to
-// the transport and the SFTP client that _connect makes.
+// `timeout` and `host_key`: reading and checking them, and applying them to the transport and the
+// SFTP client that _connect makes.
 #include <cstdarg>
 #include <initializer_list>
 #include <optional>
@@ -13,8 +13,8 @@ namespace {
 
 Ref import(PyObject* name) { return py::owned(PyImport_Import(name)); }
 
-// self._config.get(key); None when the configuration object has no `get`
-// (a tunnel's configuration need not have one).
+// self._config.get(key); None when the configuration object has no `get` (a tunnel's configuration
+// need not have one).
 Ref config_option(PyObject* self, PyObject* key) {
     Ref getter = companions::config_attr(self, state().attr_get, true);
     if (!getter) {
@@ -36,23 +36,22 @@ void add_problem(PyObject* problems, const char* format, ...) {
 }
 
 #ifdef _WIN32
-// A Windows socket keeps its timeout in milliseconds that must fit 31 bits:
-// above this, settimeout and create_connection raise OverflowError, while
-// threading.TIMEOUT_MAX there is about twice as long.
+// A Windows socket keeps its timeout in milliseconds that must fit 31 bits: above this, settimeout
+// and create_connection raise OverflowError, while threading.TIMEOUT_MAX there is about twice as
+// long.
 constexpr double kWindowsSocketTimeoutMax = 2147483.647;
 #endif
 
-// A timeout is an int or float (a bool is no number of seconds) above 0 and
-// at most threading.TIMEOUT_MAX: paramiko waits on locks with it, and the
-// locks of some platforms wait no longer than weeks.  On Windows, the
-// socket's own limit is lower still.
+// A timeout is an int or float (a bool is no number of seconds) above 0 and at most
+// threading.TIMEOUT_MAX: paramiko waits on locks with it, and the locks of some platforms wait no
+// longer than weeks.  On Windows, the socket's own limit is lower still.
 void check_timeout(PyObject* value, PyObject* problems) {
     const ModuleState& s = state();
     Ref threading = import(s.mod_threading);
     Ref limit_object = py::attr(threading.get(), s.attr_TIMEOUT_MAX);
     double limit = py::checked_double(PyFloat_AsDouble(limit_object.get()));
-    // The message names the limit: whole seconds for threading's, which
-    // no caller needs to the microsecond, the socket's as it is.
+    // The message names the limit: whole seconds for threading's, which no caller needs to the
+    // microsecond, the socket's as it is.
     bool exact_limit = false;
 #ifdef _WIN32
     if (kWindowsSocketTimeoutMax < limit) {
@@ -79,8 +78,8 @@ void check_timeout(PyObject* value, PyObject* problems) {
     add_problem(problems, "%U%R%U%R", s.text_timeout_prefix, shown.get(), s.text_timeout_middle, value);
 }
 
-// binascii.a2b_base64(text, strict_mode=True): padding and alphabet exact,
-// as ssh-keygen writes them.  An empty Ref when the text is no such base64.
+// binascii.a2b_base64(text, strict_mode=True): padding and alphabet exact, as ssh-keygen writes
+// them.  An empty Ref when the text is no such base64.
 Ref decode_base64(PyObject* text) {
     const ModuleState& s = state();
     Ref binascii = import(s.mod_binascii);
@@ -93,9 +92,8 @@ Ref decode_base64(PyObject* text) {
     });
 }
 
-// Whether one entry of a known_hosts host field is `name` (ASCII case
-// ignored, as host names go) or, hashed as "|1|<salt>|<hash>", the hash of
-// `name` or of its lower-case form.
+// Whether one entry of a known_hosts host field is `name` (ASCII case ignored, as host names go)
+// or, hashed as "|1|<salt>|<hash>", the hash of `name` or of its lower-case form.
 bool entry_names(PyObject* entry, PyObject* name, PyObject* lowered) {
     const ModuleState& s = state();
     Py_ssize_t hashed = PyUnicode_Tailmatch(entry, s.text_hashed_host, 0, PY_SSIZE_T_MAX, -1);
@@ -121,9 +119,9 @@ bool entry_names(PyObject* entry, PyObject* name, PyObject* lowered) {
     return false;
 }
 
-// Whether the host field of a known_hosts line names the host and port
-// _connect goes to, in the form ssh-keyscan writes: "host" for port 22,
-// "[host]:port" for any other.  `name` receives that form.
+// Whether the host field of a known_hosts line names the host and port _connect goes to, in the
+// form ssh-keyscan writes: "host" for port 22, "[host]:port" for any other.  `name` receives that
+// form.
 bool field_names_target(PyObject* self, PyObject* field, Ref& name) {
     const ModuleState& s = state();
     Ref host = config_text(self, s.attr_host);
@@ -143,11 +141,10 @@ bool field_names_target(PyObject* self, PyObject* field, Ref& name) {
     return false;
 }
 
-// The key of a host_key line, "<type> <base64> [comment]" or a known_hosts
-// line with a host field in front, made with
-// paramiko.PKey.from_type_string.  A line that is no usable key adds its
-// message to `problems` instead and gives an empty Ref; what paramiko said
-// about it goes to `cause`.
+// The key of a host_key line, "<type> <base64> [comment]" or a known_hosts line with a host field
+// in front, made with paramiko.PKey.from_type_string.  A line that is no usable key adds its
+// message to `problems` instead and gives an empty Ref; what paramiko said about it goes to
+// `cause`.
 Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& cause) {
     const ModuleState& s = state();
     if (!PyUnicode_Check(value)) {
@@ -164,9 +161,8 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
         add_problem(problems, "%U%R", s.text_host_key_not_line, value);
         return Ref();
     }
-    // The second field is the base64 of a bare line; in a known_hosts line
-    // it is the key type, which is never base64 (every type name has a
-    // "-"), and the base64 comes third.
+    // The second field is the base64 of a bare line; in a known_hosts line it is the key type,
+    // which is never base64 (every type name has a "-"), and the base64 comes third.
     Py_ssize_t type_field = 0;
     Ref data = decode_base64(PyList_GET_ITEM(fields.get(), 1));
     if (!data && count >= 3) {
@@ -189,9 +185,9 @@ Ref make_host_key(PyObject* self, PyObject* value, PyObject* problems, Ref& caus
         add_problem(problems, "%U%R", s.text_host_key_refused, value);
         return Ref();
     }
-    // paramiko takes an ECDSA key's curve, and so its type, from the data
-    // whatever the label says; a line whose label names another type is
-    // someone's mistake, and paramiko would negotiate the key's own type.
+    // paramiko takes an ECDSA key's curve, and so its type, from the data whatever the label says;
+    // a line whose label names another type is someone's mistake, and paramiko would negotiate the
+    // key's own type.
     Ref own_type = py::call_method(key.get(), s.attr_get_name);
     if (!py::equal(own_type.get(), label)) {
         add_problem(problems, "%U%S%U%R", s.text_host_key_label_prefix, own_type.get(), s.text_host_key_label_middle,
@@ -233,8 +229,7 @@ ConnectOptions read_connect_options(PyObject* self) {
     if (PyList_GET_SIZE(problems.get()) == 0) {
         return options;
     }
-    // Every wrong value in one exception, as the configuration's other
-    // checks report theirs.
+    // Every wrong value in one exception, as the configuration's other checks report theirs.
     Ref text = py::owned(PyUnicode_Join(s.text_separator, problems.get()));
     PyErr_SetObject(PyExc_ValueError, text.get());
     if (cause) {
@@ -250,9 +245,8 @@ Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeo
         return py::call(transport_class, address);
     }
     const ModuleState& s = state();
-    // socket.create_connection((host, int(port)), timeout), the address
-    // split at its first ":" as paramiko splits an address text (it always
-    // has one: "<host>:<port>").
+    // socket.create_connection((host, int(port)), timeout), the address split at its first ":" as
+    // paramiko splits an address text (it always has one: "<host>:<port>").
     Ref socket_module = import(s.mod_socket);
     Ref create = py::attr(socket_module.get(), s.attr_create_connection);
     Ref parts = py::owned(PyUnicode_Split(address, s.text_colon, 1));
