@@ -62,11 +62,9 @@ struct MethodNames {
     char traceback_name[64];          // "sftp_main.VornaxSFTPMain._remove"
 };
 
-// The table, its texts (in table order) and the type of the method objects.  The texts outlive
-// every release: a method object left over after its interpreter was finalised still points at
-// them.
-std::span<const MethodEntry> g_table;
-MethodNames g_names[kMaxMethods];
+// The method texts, in table order, outlive every release: a method object left over after its
+// interpreter was finalised still points at them.
+MethodNames g_names[kMethodCount];
 PyTypeObject* g_function_type = nullptr;
 bool g_built = false;
 
@@ -378,20 +376,19 @@ void init_method_names(const MethodEntry& entry, MethodNames& names) {
 
 }  // namespace
 
-void build_functions(std::span<const MethodEntry> table) {
+void build_functions() {
     if (g_built) {
         return;
     }
     try {
         g_function_type = reinterpret_cast<PyTypeObject*>(py::owned(PyType_FromSpec(&function_spec)).release());
-        for (std::size_t i = 0; i < table.size(); ++i) {
-            init_method_names(table[i], g_names[i]);
+        for (int i = 0; i < kMethodCount; ++i) {
+            init_method_names(kMethodTable[i], g_names[i]);
         }
     } catch (const PythonError&) {
         release_functions();  // nothing was published: a later import retries
         throw;
     }
-    g_table = table;
     g_built = true;
 }
 
@@ -411,7 +408,7 @@ Ref new_function(int index) {
         throw_python_error();
     }
     self->vectorcall = function_vectorcall;
-    self->entry = &g_table[index];
+    self->entry = &kMethodTable[index];
     self->names = &g_names[index];
     return Ref::steal(reinterpret_cast<PyObject*>(self));
 }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <iterator>
-#include <span>
 
 #include "calls.hpp"
 
@@ -238,7 +237,6 @@ Ref config_attr(PyObject* self, PyObject* name, bool optional = false);
 }  // namespace companions
 
 constexpr int kMaxParams = 3;
-constexpr int kMaxMethods = 24;
 
 // A method body.  args holds exactly the method's parameters, self first.  `line` starts at the
 // method's own line; the body sets it to the line of each statement before running it, so that a
@@ -254,9 +252,9 @@ struct MethodEntry {
     MethodBody body;
 };
 
-// The method objects' type and texts, made once for `table` (which outlives them) until
-// release_functions(); method objects left over after that only say so.
-void build_functions(std::span<const MethodEntry> table);
+// The method objects' type and texts, made once until release_functions(); method objects left
+// over after that only say so.
+void build_functions();
 void release_functions();
 PyObject* function_name(int index);  // interned
 Ref new_function(int index);
@@ -310,6 +308,5 @@ inline constexpr MethodEntry kMethodTable[] = {
 };
 
 inline constexpr int kMethodCount = static_cast<int>(std::size(kMethodTable));
-static_assert(kMethodCount <= kMaxMethods);
 
 }  // namespace sftp

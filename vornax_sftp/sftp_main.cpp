@@ -341,7 +341,7 @@ int execute_once(PyObject* module) {
     ModuleRecord record(module);
     check_version();
     build_state();
-    build_functions(kMethodTable);
+    build_functions();
     register_in_sys_modules(module);
     import_dependencies(module);
     create_class(module);
