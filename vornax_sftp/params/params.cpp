@@ -101,7 +101,6 @@ Ref make_rule(PyObject* required, PyObject* default_value) {
     return rule;
 }
 
-
 // The text of a value inside a message, as an f-string field shows it.
 Ref text_of(PyObject* value) { return py::owned(PyObject_Format(value, state().text_empty)); }
 
@@ -151,24 +150,6 @@ void check_parameter(PyObject* self, PyObject* param, PyObject* option, PyObject
     Ref setter = companions::config_attr(self, s.attr_set);
     Ref default_value = rule_get(option, s.key_default);
     py::call(setter.get(), param, default_value.get());
-}
-
-// Adds the default-table keys the caller's mapping lacks (lines 71 to 73).
-void complete_mapping(PyObject* self, PyObject* config, int& line) {
-    const ModuleState& s = state();
-    line = 71;  // for key, value in self._default_params.items():
-    Ref table = py::attr(self, s.self_default_params);
-    for_each_item(table.get(), line, [&](PyObject* key, PyObject* value) {
-        line = 72;  // if key not in config.keys():
-        Ref keys = py::call_method(config, s.attr_keys);
-        if (!py::contains(keys.get(), key)) {
-            line = 73;  // config.update({key: value})
-            Ref update = py::attr(config, s.attr_update);
-            Ref entry = py::owned(PyDict_New());
-            py::set_item(entry.get(), key, value);
-            py::call(update.get(), entry.get());
-        }
-    });
 }
 
 // raise_list.append(prefix + text(value) [+ middle + text(tail)])
@@ -272,7 +253,19 @@ PyObject* cleanse_params(PyObject* const* args, int& line) {
 
     line = 70;  // self._set_default_params()
     py::call_method(self, s.self_set_default_params);
-    complete_mapping(self, config, line);
+    line = 71;  // for key, value in self._default_params.items():
+    Ref defaults = py::attr(self, s.self_default_params);
+    for_each_item(defaults.get(), line, [&](PyObject* key, PyObject* value) {
+        line = 72;  // if key not in config.keys():
+        Ref keys = py::call_method(config, s.attr_keys);
+        if (!py::contains(keys.get(), key)) {
+            line = 73;  // config.update({key: value})
+            Ref update = py::attr(config, s.attr_update);
+            Ref entry = py::owned(PyDict_New());
+            py::set_item(entry.get(), key, value);
+            py::call(update.get(), entry.get());
+        }
+    });
     Py_RETURN_NONE;
 }
 
