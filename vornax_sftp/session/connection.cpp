@@ -105,17 +105,6 @@ bool close_member(PyObject* self, PyObject* member) {
     return false;
 }
 
-}  // namespace
-
-Ref request_timeout(PyObject* client) {
-    Ref channel = sftp_channel(client);
-    if (channel.get() == Py_None) {
-        return channel;
-    }
-    return py::call_method(channel.get(), state().attr_gettimeout);
-}
-
-namespace {
 
 // A TimeoutError that the channel raised: paramiko's socket.timeout carries no errno.  One with an
 // errno (ETIMEDOUT from a local file on NFS or CIFS, before any request was sent) is the local file
@@ -152,6 +141,14 @@ void close_if_out_of_step(PyObject* client, PyObject* exc) {
 }
 
 }  // namespace
+
+Ref request_timeout(PyObject* client) {
+    Ref channel = sftp_channel(client);
+    if (channel.get() == Py_None) {
+        return channel;
+    }
+    return py::call_method(channel.get(), state().attr_gettimeout);
+}
 
 void close_out_of_step(PyObject* client) {
     if (client == nullptr) {
