@@ -9,12 +9,9 @@
 
 namespace sftp {
 
-// Field names: a prefix for the kind of text, then the text itself (for an attribute of the object,
-// without its leading underscore).  mod_: a module to import; glob_: a name in the module
-// namespace; dunder_: a double-underscore attribute; self_: an attribute or method of the object;
-// attr_: an attribute or method of any other object (the same word may serve as a mapping key too);
-// key_: a mapping key or keyword that is nothing else; text_: any other text, message pieces and
-// argument values.
+// Field names: a prefix, then the text (an attribute of the object without its leading underscore).
+// mod_ a module; glob_ a module global; dunder_, self_ (of the object), attr_ (of any other object,
+// maybe a mapping key too): attributes; key_ a key or keyword only; text_ any other text.
 #define SFTP_INTERNED_NAMES(X)                                    \
     X(glob_paramiko, "paramiko")                                  \
     X(glob_VornaxLog, "VornaxLog")                                \
@@ -174,18 +171,22 @@ namespace sftp {
     X(text_host_key_host_prefix, "参数host_key的主机字段不含所连接的主机") \
     X(text_host_key_host_middle, "：")
 
+// The constants the methods share, made once after the names above.
+#define SFTP_MADE_OBJECTS(X)                                                                       \
+    X(empty_tuple, PyTuple_New(0))                                                                 \
+    X(default_port, PyLong_FromLong(22))                                                           \
+    X(kwnames_file, PyTuple_Pack(1, s.key_file))                                                   \
+    X(kwnames_exc_info, PyTuple_Pack(1, s.key_exc_info))                                           \
+    X(kwnames_login, PyTuple_Pack(2, s.key_username, s.attr_password))                             \
+    X(kwnames_login_hostkey, PyTuple_Pack(3, s.key_username, s.attr_password, s.key_hostkey))      \
+    X(default_keys, PyTuple_Pack(7, s.attr_ssh, s.key_ssh_host, s.key_ssh_port, s.key_ssh_user,    \
+                                 s.key_ssh_password, s.key_ssh_rsa, s.key_ssh_rsa_pwd))
+
 struct ModuleState {
 #define SFTP_DECLARE_FIELD(field, text) PyObject* field;
     SFTP_INTERNED_NAMES(SFTP_DECLARE_FIELD)
+    SFTP_MADE_OBJECTS(SFTP_DECLARE_FIELD)
 #undef SFTP_DECLARE_FIELD
-
-    PyObject* empty_tuple;      // ()
-    PyObject* default_port;     // 22
-    PyObject* kwnames_file;     // ("file",)
-    PyObject* kwnames_exc_info;  // ("exc_info",)
-    PyObject* kwnames_login;    // ("username", "password")
-    PyObject* kwnames_login_hostkey;  // ("username", "password", "hostkey")
-    PyObject* default_keys;     // the seven default-table keys, in order
 };
 
 // The state, process-wide (the module lives in one interpreter at a time), valid once build_state()
