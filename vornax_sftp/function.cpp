@@ -52,7 +52,6 @@ Ref new_frame(const char* funcname, int line) {
     return py::owned(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr)));
 }
 
-
 struct MethodNames {
     Ref name;                         // "_remove"
     Ref qualname;                     // "VornaxSFTPMain._remove"
@@ -90,13 +89,10 @@ bool finalised() {
     return true;
 }
 
-// Argument errors.  Every method has only positional-or-keyword parameters,
-// no defaults, so "exactly" is the only quantifier ever used.  They are set
-// here at the boundary itself and answered with false, not thrown: a throw
-// costs more than the whole call (some 17,000 instructions), and a wrong
-// call is cheap in plain Python.
-
-void raise_count_error(const MethodEntry& entry, Py_ssize_t given) {
+// Argument errors: every parameter is positional-or-keyword without default, so "exactly" is the
+// only quantifier.  They are set at the boundary itself and answered with false, not thrown: a throw
+// costs more than the whole call (some 17,000 instructions), and a wrong call is cheap in Python.
+void set_count_error(const MethodEntry& entry, Py_ssize_t given) {
     Py_ssize_t expected = entry.nparams;
     const char* plural = "s";
     if (expected == 1) {
@@ -134,7 +130,7 @@ bool same_name(PyObject* key, PyObject* param) {
 bool bind_with_keywords(const MethodEntry& entry, const MethodNames& names, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     if (nargs > entry.nparams) {
-        raise_count_error(entry, nargs);
+        set_count_error(entry, nargs);
         return false;
     }
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -153,7 +149,7 @@ bool bind_with_keywords(const MethodEntry& entry, const MethodNames& names, PyOb
             }
         }
         if (used_keyword[i] < 0) {
-            raise_count_error(entry, i);
+            set_count_error(entry, i);
             return false;
         }
     }
@@ -202,7 +198,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         }
         argv = bound;
     } else if (nargs != entry.nparams) {
-        raise_count_error(entry, nargs);
+        set_count_error(entry, nargs);
         add_traceback_entry(name, entry.line);
         return nullptr;
     }
