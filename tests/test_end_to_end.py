@@ -1099,6 +1099,8 @@ def test_cleanup_goes_on_through_interrupts(embedded_server, tmp_path: Path, mon
 def test_ctrl_c_between_tail_chunks_keeps_the_old_file(embedded_server, tmp_path: Path) -> None:
     """A Ctrl-C while the new tail of an existing file goes in takes effect before the next chunk, which
     cuts the tail off again: the old bytes and size stay."""
+    if os.name == "nt":
+        pytest.skip("under Wine another descriptor sees the file grow only once the download is done")
     obj, target = connected(embedded_server), tmp_path / "target"
     (embedded_server.root / "big").write_bytes(os.urandom(17 << 20))  # three chunks
     target.write_bytes(b"old")
