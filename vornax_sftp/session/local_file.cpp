@@ -181,13 +181,12 @@ bool make_named(Download& d, Place& place) {
         return true;
     }
     const bool gone = py::nothrow::done([&] { call_in(d.os.get(), place, s.key_dir_fd, s.attr_unlink, d.temporary_name.get()); });
-    if (!gone) {
-        if (!cleanup_may_go_on()) {
-            throw_python_error();  // an interrupt
-        }
-        return true;  // a name that cannot go stays this call's to remove
+    if (!gone && !cleanup_may_go_on()) {
+        throw_python_error();  // an interrupt
     }
-    d.temporary_name = Ref();
+    if (gone) {
+        d.temporary_name = Ref();  // else a name that cannot go stays this call's to remove
+    }
     return true;
 }
 
@@ -195,11 +194,10 @@ bool make_named(Download& d, Place& place) {
 // takes the owner's write bit) is made writable meanwhile.
 void writable_meanwhile(Download& d) {
     const long long mode = stat_field(d.made.get(), state().attr_st_mode, "os.fstat().st_mode");
-    if ((mode & kOwnerWrite) != 0) {
-        return;
+    if ((mode & kOwnerWrite) == 0) {
+        call_built(d.os.get(), state().attr_fchmod, "(OL)", d.temporary_fd.get(), (mode & 07777) | kOwnerWrite);
+        d.mode = mode & 07777;
     }
-    call_built(d.os.get(), state().attr_fchmod, "(OL)", d.temporary_fd.get(), (mode & 07777) | kOwnerWrite);
-    d.mode = mode & 07777;
 }
 
 // The file the client writes, made in `place`: one with no name where O_TMPFILE and /proc serve,
@@ -244,10 +242,7 @@ bool make_temporary(Download& d) {
         Ref elsewhere = py::call_method(tempfile.get(), state().attr_gettempdir);
         pin(d.os.get(), d.spare, elsewhere.get());
     });
-    if (!pinned) {
-        return false;
-    }
-    return make_in(d, d.spare, false);
+    return pinned && make_in(d, d.spare, false);
 }
 
 // An exclusive flock on the destination, unless its file system takes no lock (NFS without lockd,
@@ -265,7 +260,7 @@ void lock(Download& d, PyObject* timeout) {
     const ModuleState& s = state();
     Ref fcntl = Ref::steal(PyImport_Import(s.mod_fcntl));
     if (!fcntl) {
-        py::clear_expected({PyExc_ImportError});  // Windows: no lock (see the header)
+        py::clear_expected({PyExc_ImportError});  // Windows: no lock (docs/downloads.md)
         return;
     }
     Ref flags = py::attr(fcntl.get(), s.attr_LOCK_EX);
@@ -458,11 +453,10 @@ bool link_in(Download& d) {
 bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
     if (!make_temporary(d)) {
         Ref fetched = py::nothrow::call(getter, source, destination);
-        if (!fetched) {
-            return false;
+        if (fetched) {
+            d.fd.close();
         }
-        d.fd.close();
-        return true;
+        return static_cast<bool>(fetched);
     }
     writable_meanwhile(d);
     Ref fetched = py::nothrow::call(getter, source, d.temporary.get());
@@ -477,7 +471,8 @@ bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destina
     }
     // Read before a new destination is made where it cannot be linked in (Windows), so that this
     // failure leaves nothing.
-    const long long size = size_of(d.os.get(), d.temporary_fd.get());
+    Ref info = fstat(d.os.get(), d.temporary_fd.get());
+    const long long size = stat_field(info.get(), state().attr_st_size, "os.fstat().st_size");
     if (!d.fd) {
         open_new(d);
     }

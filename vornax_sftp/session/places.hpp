@@ -47,8 +47,7 @@ void pin(PyObject* os, Place& place, PyObject* text);
 // Whether a name made in `place` stays the caller's: no other user may rename or remove it there
 // (the caller or root owns it, and it is sticky or nobody else may write it), and the directory
 // lets it go again (not append-only or immutable).  Windows: only in the caller's own
-// `temporary_directory`, which other users may not write; elsewhere another user who may write the
-// directory above could move the directory, and the name with it, once the file is closed.
+// `temporary_directory` (docs/downloads.md says why).
 bool keeps_names_safe(const Place& place, bool temporary_directory);
 
 }  // namespace sftp::session
