@@ -294,7 +294,8 @@ void lock(Download& d, PyObject* timeout) {
     }
 }
 
-// Raises unless `path` (a name in `place`, else a path) names the file whose fstat is `own`.
+// Raises unless `path` (a name in `place`, else a path) names the file whose fstat is `own`: a
+// file renamed away or replaced meanwhile is no success.
 void check_names(Download& d, const Place* place, PyObject* path, PyObject* own) {
     const ModuleState& s = state();
     const auto found = py::catching({PyExc_OSError}, [&] {
