@@ -242,7 +242,10 @@ bool make_temporary(Download& d) {
         Ref elsewhere = py::call_method(tempfile.get(), state().attr_gettempdir);
         pin(d.os.get(), d.spare, elsewhere.get());
     });
-    return pinned && make_in(d, d.spare, false);
+    if (!pinned) {
+        return false;
+    }
+    return make_in(d, d.spare, false);
 }
 
 // An exclusive flock on the destination, unless its file system takes no lock (NFS without lockd,
@@ -275,21 +278,16 @@ void lock(Download& d, PyObject* timeout) {
     PyTime_t start = 0;
     py::checked(PyTime_Monotonic(&start));
     for (;;) {
-        try {
-            try_lock(fcntl.get(), d, flags.get());
+        const bool locked = py::succeeds({PyExc_BlockingIOError}, [&] { try_lock(fcntl.get(), d, flags.get()); });
+        if (locked) {
             return;
-        } catch (const PythonError&) {
-            if (!PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
-                throw;
-            }
         }
         PyTime_t now = 0;
         py::checked(PyTime_Monotonic(&now));
         const double left = seconds - PyTime_AsSecondsDouble(now - start);
         if (left <= 0) {
-            throw_python_error();  // the BlockingIOError says why
+            raise_errno(EWOULDBLOCK, d.text.get());  // held elsewhere all that time
         }
-        PyErr_Clear();
         call_built(time.get(), s.attr_sleep, "(d)", std::min(kLockPause, left));
     }
 }
@@ -313,11 +311,13 @@ void check_names(Download& d, const Place* place, PyObject* path, PyObject* own)
 // meanwhile, the file there if it is a regular one, as an existing destination.  Only a link there
 // from the start is followed: another user may have put one there since.
 void open_new(Download& d) {
-    const bool made = !d.linkable && py::succeeds({PyExc_FileExistsError}, [&] {
-        open_for_writing(d, &d.home, d.name.get(), kOpenFlags | kExclusive);
-    });
-    if (made) {
-        return;
+    if (!d.linkable) {  // named, never linked in: made here unless the name turned up
+        const bool made = py::succeeds({PyExc_FileExistsError}, [&] {
+            open_for_writing(d, &d.home, d.name.get(), kOpenFlags | kExclusive);
+        });
+        if (made) {
+            return;
+        }
     }
     open_for_writing(d, &d.home, d.name.get(), d.follow ? kOpenFlags : (kOpenFlags & ~kCreate) | kNoFollow);
     Ref info = fstat(d.os.get(), d.fd.get());
@@ -467,8 +467,10 @@ bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destina
     if (d.by_name) {  // success means the client wrote this file, whatever happened to the name
         check_names(d, nullptr, d.temporary.get(), d.made.get());
     }
-    if (!d.fd && d.linkable && link_in(d)) {
-        return true;
+    if (!d.fd && d.linkable) {
+        if (link_in(d)) {
+            return true;
+        }
     }
     // Read before a new destination is made where it cannot be linked in (Windows), so that this
     // failure leaves nothing.
