@@ -698,8 +698,9 @@ def _umask_0277(where: str) -> Callable[[Path, contextlib.ExitStack], Scene]:
             pytest.skip("a umask is a POSIX process's")
         mounts, target = _private_mounts() if where == "no-proc" else [], root / "target"
         if where == "unwritable-directory":
-            (root / "dir").mkdir(mode=0o555)
+            (root / "dir").mkdir()
             target = _existing(root / "dir", mode=0o644)
+            (root / "dir").chmod(0o555)
         if os.geteuid() != 0:
             return Scene(target, child=umask)
         if shutil.which("setpriv") is None:
