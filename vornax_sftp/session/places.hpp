@@ -1,6 +1,6 @@
-// Pinned directories: a directory reached through its descriptor once opened, whatever happens
-// to the names on its path meanwhile, and the os calls made in one.  Every function here throws
-// PythonError.
+// Pinned directories: a directory reached through its descriptor once opened (Windows, which opens
+// no directory: through its text), whatever happens to the names on its path meanwhile, and the os
+// calls made in one.  Every function here throws PythonError.
 #pragma once
 
 #include "session/os_calls.hpp"
@@ -13,8 +13,6 @@ constexpr long long kRegular = 0100000;
 constexpr long long kDirectory = 0040000;
 constexpr long long kLink = 0120000;
 
-// A directory, pinned: reached from then on through its descriptor, whatever happens to the
-// names on its path (on Windows, which opens no directory, through its text).
 struct Place {
     Ref text;  // absolute, made when pinned: the path a client may be given for a name here
     Descriptor fd;
