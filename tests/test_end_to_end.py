@@ -730,9 +730,10 @@ def _others_sticky_without_proc(root: Path, stack: contextlib.ExitStack) -> Scen
     (root / "shared").chmod(0o1777)
     os.chown(root / "shared", NOBODY, NOBODY)
     return Scene(root / "shared" / "target", child=mounts, child_setup=NO_PROC, child_code=f"""
-def swap(event, args, taken=[]):
-    if event == "open" and str(args[0]).startswith({str(root / "shared" / ".sftp_main-")!r}) and not taken:
-        taken.append(os.rename(args[0], {str(root / "shared" / "taken")!r}))
+def swap(event, args, done=[]):
+    if event == "open" and str(args[0]).startswith({str(root / "shared" / ".sftp_main-")!r}) and not done:
+        done.append(args[0])
+        os.rename(args[0], {str(root / "shared" / "taken")!r})
         os.close(os.open(args[0], os.O_CREAT | os.O_WRONLY, 0o666))
         os.chown(args[0], {NOBODY}, {NOBODY})
 sys.addaudithook(swap)""")
