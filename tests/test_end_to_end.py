@@ -466,10 +466,13 @@ UNNAMED = sys.platform == "linux" and os.path.isdir("/proc/self/fd")  # a tempor
 class Scene:
     target: Path | str  # text where a trailing slash or ".." must reach the kernel as written
     hook: Callable[[], Any] | None = None  # runs inside the client's get, before it writes
+    after: Callable[[], Any] | None = None  # runs inside the client's get, once it has written
     child: list[str] | None = None  # a command prefix: the download runs in a child process under it
     child_setup: list[list[str]] = dataclasses.field(default_factory=list)  # the child runs these first
+    child_code: str = ""  # and then this Python code
     seen: Callable[[], Any] = lambda: None  # what the download changed outside the tree (a reader's bytes)
     whole: bool = False  # a clean False, the old tree unchanged, is an answer as good as get's
+    planted: str = ""  # a name another user made meanwhile, which that clean False leaves there
 
 
 def _bounded(call: Callable[[], Any]) -> Any:
@@ -596,17 +599,25 @@ def _set_id(root: Path, stack: contextlib.ExitStack) -> Scene:
     return Scene(_existing(root, mode=0o6750), child=["setpriv", "--inh-caps=-fsetid", "--bounding-set=-fsetid"])
 
 
-def _bind_mounted(root: Path, stack: contextlib.ExitStack) -> Scene:
+def _private_mounts() -> list[str]:
+    """A command prefix: a mount namespace of the child's own."""
     _root_only("a mount namespace")
     if shutil.which("unshare") is None:
         pytest.skip("unshare (util-linux) is missing")
     probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"], capture_output=True, text=True)
     if probe.returncode != 0:  # no CAP_SYS_ADMIN (a container's root), or / is no mount point
         pytest.skip(f"no private mount namespace here: {probe.stderr.strip()}")
+    return ["unshare", "-m", "--propagation", "private"]
+
+
+NO_PROC = [["mount", "-t", "tmpfs", "tmpfs", "/proc"]]  # a child's setup: no /proc, as in a chroot
+
+
+def _bind_mounted(root: Path, stack: contextlib.ExitStack) -> Scene:
+    mounts = _private_mounts()
     mounted = _existing(root, "mounted")
     mounted.write_bytes(b"the file mounted over the destination")
-    return Scene(_existing(root), child=["unshare", "-m", "--propagation", "private"],
-                 child_setup=[["mount", "--bind", str(mounted), str(root / "target")]])
+    return Scene(_existing(root), child=mounts, child_setup=[["mount", "--bind", str(mounted), str(root / "target")]])
 
 
 def _flagged_directory(root: Path, stack: contextlib.ExitStack, flag: str) -> Path:
@@ -694,18 +705,69 @@ def _nearly_full(sparse: bool | None) -> Callable[[Path, contextlib.ExitStack], 
     return make
 
 
-def _umask_0277(root: Path, stack: contextlib.ExitStack) -> Scene:
+def _umask_0277(where: str) -> Callable[[Path, contextlib.ExitStack], Scene]:
     """A umask that takes the owner's write bit, for a caller whom the mode bits bind (root loses
-    CAP_DAC_OVERRIDE): the client reopens its file by path for writing."""
-    umask = ["sh", "-c", 'umask 0277 && exec "$0" "$@"']
+    CAP_DAC_OVERRIDE): the client reopens its file by path for writing.  A new file, or an existing one
+    in a directory the caller may not write (the temporary file then made elsewhere), or a new file
+    without /proc (a named temporary file)."""
+    def make(root: Path, stack: contextlib.ExitStack) -> Scene:
+        umask = ["sh", "-c", 'umask 0277 && exec "$0" "$@"']
+        if os.name != "posix":
+            pytest.skip("a umask is a POSIX process's")
+        mounts, target = _private_mounts() if where == "no-proc" else [], root / "target"
+        if where == "unwritable-directory":
+            (root / "dir").mkdir()
+            target = _existing(root / "dir", mode=0o644)
+            (root / "dir").chmod(0o555)
+        if os.geteuid() != 0:
+            return Scene(target, child=umask)
+        if shutil.which("setpriv") is None:
+            pytest.skip("setpriv (util-linux) is missing")
+        drop = "-dac_override,-dac_read_search"
+        return Scene(target, child=[*mounts, "setpriv", f"--inh-caps={drop}", f"--bounding-set={drop}", *umask],
+                     child_setup=NO_PROC if mounts else [])
+    return make
+
+
+def _chdir_without_proc(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """Without /proc, a relative destination and another thread's chdir after the temporary file is made
+    (an audit hook places it there): the client's path for that file stays where it was made."""
+    (root / "here").mkdir()
+    (root / "there").mkdir()
+    return Scene("target", child=_private_mounts(), child_setup=NO_PROC, child_code=(
+        f"os.chdir({str(root / 'here')!r})\n"
+        f"sys.addaudithook(lambda e, a: e == 'open' and str(a[0]).startswith('.sftp_main-') and "
+        f"os.chdir({str(root / 'there')!r}))"))
+
+
+def _others_sticky_without_proc(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """Without /proc, a new file in a sticky directory of another user, who may rename anyone's entries
+    there: it swaps the temporary file for a file of its own before the client opens it."""
+    mounts = _private_mounts()
+    (root / "shared").mkdir()
+    (root / "shared").chmod(0o1777)
+    os.chown(root / "shared", NOBODY, NOBODY)
+    return Scene(root / "shared" / "target", child=mounts, child_setup=NO_PROC, child_code=f"""
+def swap(event, args, done=[]):
+    if event == "open" and str(args[0]).startswith({str(root / "shared" / ".sftp_main-")!r}) and not done:
+        done.append(args[0])
+        os.rename(args[0], {str(root / "shared" / "taken")!r})
+        os.close(os.open(args[0], os.O_CREAT | os.O_WRONLY, 0o666))
+        os.chown(args[0], {NOBODY}, {NOBODY})
+sys.addaudithook(swap)""")
+
+
+def _link_planted(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """Another user plants a link to the caller's file under the new name once the client has written (get
+    made the name at its start)."""
     if os.name != "posix":
-        pytest.skip("a umask is a POSIX process's")
-    if os.geteuid() != 0:
-        return Scene(root / "target", child=umask)
-    if shutil.which("setpriv") is None:
-        pytest.skip("setpriv (util-linux) is missing")
-    drop = "-dac_override,-dac_read_search"
-    return Scene(root / "target", child=["setpriv", f"--inh-caps={drop}", f"--bounding-set={drop}", *umask])
+        pytest.skip("symbolic links need a privilege on Windows")
+    victim = _existing(root, "victim")
+
+    def plant() -> None:
+        if not (root / "target").exists():  # get made it at its start
+            (root / "target").symlink_to(victim)
+    return Scene(root / "target", after=plant, whole=True, planted="target")
 
 
 def _no_fallocate(root: Path, stack: contextlib.ExitStack) -> Scene:
@@ -770,7 +832,12 @@ SCENES: dict[str, Callable[[Path, contextlib.ExitStack], Scene]] = {
     "trailing-slash-on-missing": lambda r, s: Scene(f"{r}/newname/"),
     "missing-parent": lambda r, s: Scene(r / "missing" / "target"),
     "working-directory-removed": _cwd_removed,
-    "umask-0277": _umask_0277,
+    "umask-0277": _umask_0277(""),
+    "umask-0277-unwritable-directory": _umask_0277("unwritable-directory"),
+    "umask-0277-no-proc": _umask_0277("no-proc"),
+    "chdir-no-proc": _chdir_without_proc,
+    "others-sticky-directory-no-proc": _others_sticky_without_proc,
+    "link-planted-in-transfer": _link_planted,
     "no-fallocate-hard-linked": _no_fallocate,
 }
 
@@ -800,20 +867,25 @@ def _changes(before: dict[str, tuple[Any, ...]], after: dict[str, tuple[Any, ...
 
 
 class Hooked:
-    """An SFTP client whose get first runs hook."""
+    """An SFTP client whose get first runs hook, and after once it has written."""
 
-    def __init__(self, client: Any, hook: Callable[[], Any]) -> None:
-        self.client, self.hook = client, hook
+    def __init__(self, client: Any, hook: Callable[[], Any] | None, after: Callable[[], Any] | None = None) -> None:
+        self.client, self.hook, self.after = client, hook, after
 
     def get(self, remote: str, local: Any) -> Any:
-        self.hook()
-        return self.client.get(remote, local)
+        if self.hook is not None:
+            self.hook()
+        answer = self.client.get(remote, local)
+        if self.after is not None:
+            self.after()
+        return answer
 
 
 _CHILD = """
-import json, subprocess, sys, sftp_main
+import json, os, subprocess, sys, sftp_main
 for command in json.loads(sys.argv[4]):
     subprocess.run(command, check=True)
+exec(sys.argv[5])
 obj = sftp_main.VornaxSFTPMain(json.loads(sys.argv[1]))
 obj._connect()
 if sys.argv[2] == "module":
@@ -831,11 +903,11 @@ def _download_as(how: str, obj: Any, scene: Scene, server: Any) -> Any:
     """The module's answer (an exception it raised stands for itself), or get's: True, or False when it raised."""
     if scene.child is not None:
         proc = subprocess.run([*scene.child, sys.executable, "-c", _CHILD, json.dumps(server.config()), how,
-                               str(scene.target), json.dumps(scene.child_setup)],
+                               str(scene.target), json.dumps(scene.child_setup), scene.child_code],
                               capture_output=True, text=True, timeout=BOUND)
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout.splitlines()[-1])
-    client = obj._sftp if scene.hook is None else Hooked(obj._sftp, scene.hook)
+    client = obj._sftp if scene.hook is scene.after is None else Hooked(obj._sftp, scene.hook, scene.after)
     if how == "get":
         answer = _bounded(lambda: client.get("remote", str(scene.target)))
         return not isinstance(answer, BaseException)
@@ -867,6 +939,7 @@ def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) ->
     assert _parts() - parts_before == set()
     (answer, tree, seen), expected = outcomes["module"], outcomes["get"]
     if made.whole and answer is False:  # refused cleanly: everything as it was
+        tree.pop(made.planted, None)
         assert tree == _changes(befores["module"], befores["module"])
     else:
         assert answer is expected[0]

@@ -209,7 +209,7 @@ bool put(PyObject* const* args, Ref& client) {
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is
 // opened first and takes the new bytes only after get succeeded: a failed
-// download never truncates the caller's file (local_file.hpp).
+// download never truncates the caller's file (docs/downloads.md).
 bool get(PyObject* const* args, Ref& client) {
     client = py::nothrow::attr(args[0], state().self_sftp);
     if (!client) {
