@@ -1,12 +1,15 @@
 // The ten remote operations.  Each reads self._sftp afresh and calls one
 // client method with the arguments exactly as received.
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "calls.hpp"
+#include "globals.hpp"
 #include "saved_error.hpp"
 #include "session/local_file.hpp"
+#include "session/options.hpp"
 #include "session/session.hpp"
 #include "state.hpp"
 
@@ -181,63 +184,255 @@ bool accepts_local_path(PyObject* local) {
     return false;
 }
 
-// self._sftp.put(src_file, dsc_path); `client` keeps what was found, for the
-// close after an interrupt or a timeout.  False when it failed, the
-// exception set: the transfer's answer, not thrown.
-bool put(PyObject* const* args, Ref& client) {
-    client = py::nothrow::attr(args[0], state().self_sftp);
-    if (!client) {
+// SFTP version 3, as paramiko speaks it: the OPEN request, its HANDLE answer, the flags of an
+// exclusive create for writing (WRITE | CREAT | EXCL), and the bits of a file's mode.
+constexpr int kOpenRequest = 3;
+constexpr int kHandleAnswer = 102;
+constexpr int kCreateExclusive = 0x02 | 0x08 | 0x20;
+constexpr long long kTypeBits = 0170000;
+constexpr long long kRegular = 0100000;
+constexpr long long kPermissionBits = 07777;
+constexpr long long kOwnerBits = 0700;
+
+// obj.<name> as a number: a field the server left out (None) raises TypeError.
+long long number_of(PyObject* obj, const char* name) {
+    Ref value = py::owned(PyObject_GetAttrString(obj, name));
+    const long long number = PyLong_AsLongLong(value.get());
+    if (number == -1 && PyErr_Occurred() != nullptr) {
+        throw_python_error();
+    }
+    return number;
+}
+
+// An upload through a hidden temporary file beside the destination (docs/usage.md).
+struct Upload {
+    PyObject* client;
+    PyObject* destination;
+    Ref old;        // the destination's lstat, empty where there is none
+    Ref temporary;  // the temporary file's path, once made
+};
+
+// After a failed step, its exception set: true, the error cleared, where the connection is still in
+// step; false where the failure cut it short (it is then closed, see close_out_of_step).
+bool in_step(PyObject* client) {
+    if (close_out_of_step(client)) {
         return false;
     }
+    PyErr_Clear();
+    return true;
+}
+
+// Removes the temporary file by its own name, keeping the pending error (if any): what the remove
+// raises is dropped, but for an interrupt, thrown.
+void remove_temporary(const Upload& u) {
+    {
+        SavedError kept;
+        py::nothrow::call_method(u.client, state().attr_remove, u.temporary.get());
+    }
+    if (PyErr_Occurred() != nullptr) {
+        throw_python_error();
+    }
+}
+
+// `.sftp_main-<32 hex digits>.part` in the destination's directory, created exclusively and open for
+// writing.  Over an existing file it gets only that file's owner bits (less the server's umask), so
+// that nobody but its owner, the writer, may open it until owner and group are known to match; the
+// OPEN request carries them, as paramiko's open has no way to.  A new file gets what put's open gives.
+Ref create_temporary(Upload& u) {
+    Ref os = py::owned(PyImport_Import(state().mod_os));
+    Ref random = py::owned(PyObject_CallMethod(os.get(), "urandom", "i", 16));
+    Ref hex = py::call_method(random.get(), state().attr_hex);
+    Ref parts = py::owned(PyObject_CallMethod(u.destination, "rpartition", "s", "/"));
+    Ref temporary = py::owned(PyUnicode_FromFormat("%U%U.sftp_main-%U.part", PyTuple_GET_ITEM(parts.get(), 0),
+                                                   PyTuple_GET_ITEM(parts.get(), 1), hex.get()));
+    Ref paramiko = py::lookup_global(state().glob_paramiko);
+    Ref attributes = py::owned(PyObject_CallMethod(paramiko.get(), "SFTPAttributes", nullptr));
+    if (u.old) {
+        Ref mode = py::number(number_of(u.old.get(), "st_mode") & kOwnerBits);
+        py::checked(PyObject_SetAttrString(attributes.get(), "st_mode", mode.get()));
+    }
+    Ref path = py::owned(PyObject_CallMethod(u.client, "_adjust_cwd", "O", temporary.get()));
+    Ref answer = py::owned(PyObject_CallMethod(u.client, "_request", "iOiO", kOpenRequest, path.get(),
+                                               kCreateExclusive, attributes.get()));
+    int type = 0;
+    PyObject* message = nullptr;
+    if (!PyArg_ParseTuple(answer.get(), "iO", &type, &message)) {
+        throw_python_error();
+    }
+    if (type != kHandleAnswer) {
+        raise(PyExc_OSError, "Expected handle");
+    }
+    u.temporary = std::move(temporary);
+    Ref handle = py::owned(PyObject_CallMethod(message, "get_binary", nullptr));
+    return py::owned(PyObject_CallMethod(paramiko.get(), "SFTPFile", "OOs", u.client, handle.get(), "wb"));
+}
+
+// The bytes as put sends them (pipelined, 32 KiB at a time) and put's check of the size; the
+// temporary file's attributes.
+Ref send(const Upload& u, PyObject* local, PyObject* file) {
+    py::owned(PyObject_CallMethod(file, "set_pipelined", "O", Py_True));
+    Ref shutil = py::owned(PyImport_ImportModule("shutil"));
+    py::owned(PyObject_CallMethod(shutil.get(), "copyfileobj", "OOi", local, file, 32768));
+    py::call_method(file, state().attr_close);
+    Ref made = py::call_method(u.client, state().attr_stat, u.temporary.get());
+    Ref sent = py::owned(PyObject_CallMethod(local, "tell", nullptr));
+    const long long size = number_of(made.get(), "st_size");
+    if (size != PyLong_AsLongLong(sent.get())) {
+        raise_format(PyExc_OSError, "size mismatch in put!  %lld != %S", size, sent.get());
+    }
+    return made;
+}
+
+// Moves the whole temporary file over the destination, with the destination's permission bits;
+// false where its owner or group would change.  rename (SFTP v3), where posix-rename fails, never
+// replaces a file: it serves a new destination alone, and fails for one made meanwhile.
+bool replace(const Upload& u, PyObject* made) {
+    if (u.old) {
+        if (number_of(made, "st_uid") != number_of(u.old.get(), "st_uid") ||
+            number_of(made, "st_gid") != number_of(u.old.get(), "st_gid")) {
+            return false;
+        }
+        const long long mode = number_of(u.old.get(), "st_mode") & kPermissionBits;
+        if ((number_of(made, "st_mode") & kPermissionBits) != mode) {
+            py::owned(PyObject_CallMethod(u.client, "chmod", "OL", u.temporary.get(), mode));
+        }
+    }
+    try {
+        py::call_method(u.client, state().attr_posix_rename, u.temporary.get(), u.destination);
+    } catch (const PythonError&) {
+        if (u.old || !in_step(u.client)) {
+            throw;
+        }
+        py::call_method(u.client, state().attr_rename, u.temporary.get(), u.destination);
+    }
+    return true;
+}
+
+// The upload of the open `local` through a temporary file: true once it is done; false, nothing
+// left, where the plain put is to make it instead.  A failure amid the bytes is the answer (a put
+// would truncate the destination), the temporary file removed where the connection is in step.
+bool through_temporary(Upload& u, PyObject* local) {
+    Ref file;
+    try {
+        std::optional<Ref> old = py::catching({PyExc_FileNotFoundError}, [&] {
+            return py::owned(PyObject_CallMethod(u.client, "lstat", "O", u.destination));
+        });
+        if (old) {
+            u.old = std::move(*old);
+            if ((number_of(u.old.get(), "st_mode") & kTypeBits) != kRegular) {
+                return false;  // a symlink (written through), a directory, a device, ...
+            }
+        }
+        file = create_temporary(u);
+    } catch (const PythonError&) {
+        if (!in_step(u.client)) {
+            throw;
+        }
+        return false;  // the directory refuses a new entry, or the name
+    }
+    Ref made;
+    try {
+        made = send(u, local, file.get());
+    } catch (const PythonError&) {
+        if (close_out_of_step(u.client)) {
+            throw;  // the temporary file stays, by its hidden name
+        }
+        {
+            SavedError failure;
+            py::nothrow::call_method(file.get(), state().attr_close);
+        }
+        remove_temporary(u);
+        throw;
+    }
+    try {
+        if (replace(u, made.get())) {
+            return true;
+        }
+    } catch (const PythonError&) {
+        if (!in_step(u.client)) {
+            throw;
+        }
+    }
+    remove_temporary(u);
+    return false;
+}
+
+// The upload through a temporary file where the client is paramiko's own SFTPClient and the
+// destination a str; false, nothing made, where the plain put is to make it.
+bool upload_through_temporary(PyObject* client, PyObject* source, PyObject* destination) {
+    Ref cls = sftp_client_class();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(client)) != cls.get() || !PyUnicode_CheckExact(destination)) {
+        return false;
+    }
+    Ref io = py::owned(PyImport_ImportModule("io"));
+    Ref local = Ref::steal(PyObject_CallMethod(io.get(), "open", "Os", source, "rb"));
+    if (!local) {
+        PyErr_Clear();
+        return false;  // put meets the same error, and reports it
+    }
+    Upload u{client, destination, Ref(), Ref()};
+    const bool sent = close_on_failure(local.get(), [&] { return through_temporary(u, local.get()); });
+    py::call_method(local.get(), state().attr_close);
+    return sent;
+}
+
+// self._sftp.put(src_file, dsc_path), through a temporary file where it can (see above).  False
+// when it failed, the exception set: the transfer's answer, not thrown.
+bool put(PyObject* client, PyObject* const* args) {
     if (!accepts_local_path(args[1])) {
         return false;
     }
-    Ref sent = py::nothrow::call_method(client.get(), state().attr_put, args[1], args[2]);
+    if (py::nothrow::done([&] { return upload_through_temporary(client, args[1], args[2]); })) {
+        return true;
+    }
+    if (PyErr_Occurred() != nullptr) {
+        return false;
+    }
+    Ref sent = py::nothrow::call_method(client, state().attr_put, args[1], args[2]);
     return static_cast<bool>(sent);
 }
 
-// self._sftp.get(src_file, dsc_path), except that a path destination is
-// opened first and takes the new bytes only after get succeeded: a failed
-// download never truncates the caller's file (local_file.hpp).
-bool get(PyObject* const* args, Ref& client) {
-    client = py::nothrow::attr(args[0], state().self_sftp);
-    if (!client) {
-        return false;
-    }
-    Ref getter = py::nothrow::attr(client.get(), state().attr_get);
+// self._sftp.get(src_file, dsc_path), except that a path destination is opened first and takes the
+// new bytes only after get succeeded: a failed download never truncates the caller's file
+// (local_file.hpp).
+bool get(PyObject* client, PyObject* const* args) {
+    Ref getter = py::nothrow::attr(client, state().attr_get);
     if (!getter) {
         return false;
     }
     if (!accepts_local_path(args[2])) {
         return false;
     }
-    Ref timeout = py::nothrow::step([&] { return request_timeout(client.get()); });
+    Ref timeout = py::nothrow::step([&] { return request_timeout(client); });
     if (!timeout) {
         return false;
     }
     return download_to(getter.get(), args[1], args[2], timeout.get());
 }
 
+// A transfer; when it failed, the connection closed where the failure cut it short.
+PyObject* transfer(PyObject* const* args, bool upload) {
+    Ref client = py::nothrow::attr(args[0], state().self_sftp);
+    bool sent = false;
+    if (client) {
+        sent = upload ? put(client.get(), args) : get(client.get(), args);
+    }
+    if (!sent) {
+        close_out_of_step(client.get());
+    }
+    return transfer_answer(sent, upload ? state().self_upload : state().self_download, args);
+}
+
 }  // namespace
 
 PyObject* upload(PyObject* const* args, int& line) {
     line = 132;  // self._sftp.put(src_file, dsc_path)
-    Ref client;
-    const bool sent = put(args, client);
-    if (!sent) {
-        close_out_of_step(client.get());
-    }
-    return transfer_answer(sent, state().self_upload, args);
+    return transfer(args, true);
 }
 
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
-    Ref client;
-    const bool fetched = get(args, client);
-    if (!fetched) {
-        close_out_of_step(client.get());
-    }
-    return transfer_answer(fetched, state().self_download, args);
+    return transfer(args, false);
 }
 
 }  // namespace sftp::session
