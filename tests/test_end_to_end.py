@@ -1255,8 +1255,15 @@ def test_upload_to_a_server_without_posix_rename(tmp_path: Path, kind: str) -> N
             obj._posix_rename("x", "y")
         (server.root / "old").write_bytes(OLD)
         os.chown(server.root / "old", *_login(server))
-        inode = (server.root / "old").stat().st_ino
-        assert obj._upload(str(tmp_path / "src"), "new") is True and obj._upload(str(tmp_path / "src"), "old") is True
+        inode, request, partial = (server.root / "old").stat().st_ino, obj._sftp._request, []
+
+        def watched(*args: Any) -> Any:  # whether the new file shows, not yet whole, between two requests
+            answer = request(*args)
+            partial.append((server.root / "new").exists() and (server.root / "new").stat().st_size < len(NEW))
+            return answer
+        obj._sftp._request = watched
+        assert obj._upload(str(tmp_path / "src"), "new") is True and not any(partial)
+        assert obj._upload(str(tmp_path / "src"), "old") is True
         obj._close()
         assert sorted(os.listdir(server.root)) == ["new", "old"] and (server.root / "old").stat().st_ino == inode
         assert (server.root / "new").read_bytes() == (server.root / "old").read_bytes() == NEW
