@@ -467,3 +467,34 @@ def test_destruction_in_a_cycle_or_on_another_thread(embedded_server: EmbeddedSe
         drop.run()
     assert gone() is None and unraisable == [] and not isinstance(drop.outcome, BaseException)
     assert_released(before, sockets_only=True)  # the finaliser closed the session
+
+
+@pytest.mark.parametrize("step", ["local open", 1, 2, 3, 4, 5, 6])
+def test_interrupt_at_each_step_of_an_upload(sftp_server: SFTPTestServer, tmp_path: Path,
+                                             monkeypatch: pytest.MonkeyPatch, step: Any) -> None:
+    """A Ctrl-C at the local open or at any request of an upload over a 0640 file (lstat, open, close,
+    stat, set-mode, rename) goes on as it came: no plain put after it, the old bytes kept, at most the
+    hidden temporary file left."""
+    (tmp_path / "up").write_bytes(b"new bytes")
+    old = sftp_server.root / "target"
+    old.write_bytes(b"old bytes")
+    old.chmod(0o640)
+    os.chown(old, getattr(sftp_server, "uid", os.getuid()), getattr(sftp_server, "gid", os.getgid()))
+    obj = connected(sftp_server)
+    client, request, count = obj._sftp, obj._sftp._request, [0]
+
+    def cut(*args: Any) -> Any:
+        count[0] += 1
+        if count[0] == step:
+            raise KeyboardInterrupt
+        return request(*args)
+    client._request = cut
+    if step == "local open":
+        import io
+        monkeypatch.setattr(io, "open", lambda *a: (_ for _ in ()).throw(KeyboardInterrupt()))
+    assert type(catch(obj._upload, str(tmp_path / "up"), "target")) is KeyboardInterrupt
+    monkeypatch.undo()
+    obj._close()
+    left = [n for n in os.listdir(sftp_server.root) if n != "target"]
+    assert old.read_bytes() == b"old bytes" and len(left) <= 1
+    assert all(re.fullmatch(r"\.sftp_main-[0-9a-f]{32}\.part", n) for n in left)

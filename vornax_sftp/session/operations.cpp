@@ -365,14 +365,15 @@ bool upload_through_temporary(PyObject* client, PyObject* source, PyObject* dest
         return false;
     }
     Ref io = py::owned(PyImport_ImportModule("io"));
-    Ref local = Ref::steal(PyObject_CallMethod(io.get(), "open", "Os", source, "rb"));
+    std::optional<Ref> local = py::catching({PyExc_Exception}, [&] {
+        return py::owned(PyObject_CallMethod(io.get(), "open", "Os", source, "rb"));
+    });
     if (!local) {
-        PyErr_Clear();
         return false;  // put meets the same error, and reports it
     }
     Upload u{client, destination, Ref(), Ref()};
-    const bool sent = close_on_failure(local.get(), [&] { return through_temporary(u, local.get()); });
-    py::call_method(local.get(), state().attr_close);
+    const bool sent = close_on_failure(local->get(), [&] { return through_temporary(u, local->get()); });
+    py::call_method(local->get(), state().attr_close);
     return sent;
 }
 
