@@ -184,15 +184,12 @@ bool accepts_local_path(PyObject* local) {
     return false;
 }
 
-// SFTP version 3, as paramiko speaks it: the OPEN request, its HANDLE answer, the flags of an
-// exclusive create for writing (WRITE | CREAT | EXCL), and the bits of a file's mode.
-constexpr int kOpenRequest = 3;
-constexpr int kHandleAnswer = 102;
+// An upload through `.sftp_main-<32 hex digits>.part` beside the destination, moved over it by
+// posix-rename once whole; plain put where that would change what the destination is (docs/usage.md).
+// SFTP v3's OPEN with WRITE | CREAT | EXCL, and its HANDLE answer: paramiko's open sends no mode.
+constexpr int kOpen = 3;
+constexpr int kHandle = 102;
 constexpr int kCreateExclusive = 0x02 | 0x08 | 0x20;
-constexpr long long kTypeBits = 0170000;
-constexpr long long kRegular = 0100000;
-constexpr long long kPermissionBits = 07777;
-constexpr long long kOwnerBits = 0700;
 
 // obj.<name> as a number: a field the server left out (None) raises TypeError.
 long long number_of(PyObject* obj, const char* name) {
@@ -204,7 +201,6 @@ long long number_of(PyObject* obj, const char* name) {
     return number;
 }
 
-// An upload through a hidden temporary file beside the destination (docs/usage.md).
 struct Upload {
     PyObject* client;
     PyObject* destination;
@@ -212,8 +208,7 @@ struct Upload {
     Ref temporary;  // the temporary file's path, once made
 };
 
-// After a failed step, its exception set: true, the error cleared, where the connection is still in
-// step; false where the failure cut it short (it is then closed, see close_out_of_step).
+// After a failed step: true, the error cleared, where the connection is still in step.
 bool in_step(PyObject* client) {
     if (close_out_of_step(client)) {
         return false;
@@ -222,22 +217,25 @@ bool in_step(PyObject* client) {
     return true;
 }
 
-// Removes the temporary file by its own name, keeping the pending error (if any): what the remove
-// raises is dropped, but for an interrupt, thrown.
-void remove_temporary(const Upload& u) {
+// Removes the temporary file by its name (closing `file` first, as put would), the pending error kept:
+// what this raises is dropped, but for an interrupt, thrown.
+void remove_temporary(const Upload& u, PyObject* file) {
     {
         SavedError kept;
-        py::nothrow::call_method(u.client, state().attr_remove, u.temporary.get());
+        if (file != nullptr) {
+            py::nothrow::call_method(file, state().attr_close);
+        }
+        if (cleanup_may_go_on()) {
+            py::nothrow::call_method(u.client, state().attr_remove, u.temporary.get());
+        }
     }
     if (PyErr_Occurred() != nullptr) {
         throw_python_error();
     }
 }
 
-// `.sftp_main-<32 hex digits>.part` in the destination's directory, created exclusively and open for
-// writing.  Over an existing file it gets only that file's owner bits (less the server's umask), so
-// that nobody but its owner, the writer, may open it until owner and group are known to match; the
-// OPEN request carries them, as paramiko's open has no way to.  A new file gets what put's open gives.
+// The temporary file, open for writing.  Over an existing file it has that file's owner bits alone,
+// so that nobody but its owner, the writer, may open it before owner and group are seen to match.
 Ref create_temporary(Upload& u) {
     Ref os = py::owned(PyImport_Import(state().mod_os));
     Ref random = py::owned(PyObject_CallMethod(os.get(), "urandom", "i", 16));
@@ -248,18 +246,18 @@ Ref create_temporary(Upload& u) {
     Ref paramiko = py::lookup_global(state().glob_paramiko);
     Ref attributes = py::owned(PyObject_CallMethod(paramiko.get(), "SFTPAttributes", nullptr));
     if (u.old) {
-        Ref mode = py::number(number_of(u.old.get(), "st_mode") & kOwnerBits);
+        Ref mode = py::number(number_of(u.old.get(), "st_mode") & 0700);
         py::checked(PyObject_SetAttrString(attributes.get(), "st_mode", mode.get()));
     }
     Ref path = py::owned(PyObject_CallMethod(u.client, "_adjust_cwd", "O", temporary.get()));
-    Ref answer = py::owned(PyObject_CallMethod(u.client, "_request", "iOiO", kOpenRequest, path.get(),
-                                               kCreateExclusive, attributes.get()));
+    Ref answer = py::owned(
+        PyObject_CallMethod(u.client, "_request", "iOiO", kOpen, path.get(), kCreateExclusive, attributes.get()));
     int type = 0;
     PyObject* message = nullptr;
     if (!PyArg_ParseTuple(answer.get(), "iO", &type, &message)) {
         throw_python_error();
     }
-    if (type != kHandleAnswer) {
+    if (type != kHandle) {
         raise(PyExc_OSError, "Expected handle");
     }
     u.temporary = std::move(temporary);
@@ -267,7 +265,7 @@ Ref create_temporary(Upload& u) {
     return py::owned(PyObject_CallMethod(paramiko.get(), "SFTPFile", "OOs", u.client, handle.get(), "wb"));
 }
 
-// The bytes as put sends them (pipelined, 32 KiB at a time) and put's check of the size; the
+// The bytes as put sends them (pipelined, 32 KiB at a time), and put's check of the size: the
 // temporary file's attributes.
 Ref send(const Upload& u, PyObject* local, PyObject* file) {
     py::owned(PyObject_CallMethod(file, "set_pipelined", "O", Py_True));
@@ -283,17 +281,17 @@ Ref send(const Upload& u, PyObject* local, PyObject* file) {
     return made;
 }
 
-// Moves the whole temporary file over the destination, with the destination's permission bits;
-// false where its owner or group would change.  rename (SFTP v3), where posix-rename fails, never
-// replaces a file: it serves a new destination alone, and fails for one made meanwhile.
+// Moves the whole temporary file over the destination, given the destination's permission bits; false
+// where its owner or group would change.  Without posix-rename a new destination takes the plain
+// rename, which never replaces a file (so fails for one made meanwhile).
 bool replace(const Upload& u, PyObject* made) {
     if (u.old) {
         if (number_of(made, "st_uid") != number_of(u.old.get(), "st_uid") ||
             number_of(made, "st_gid") != number_of(u.old.get(), "st_gid")) {
             return false;
         }
-        const long long mode = number_of(u.old.get(), "st_mode") & kPermissionBits;
-        if ((number_of(made, "st_mode") & kPermissionBits) != mode) {
+        const long long mode = number_of(u.old.get(), "st_mode") & 07777;
+        if ((number_of(made, "st_mode") & 07777) != mode) {
             py::owned(PyObject_CallMethod(u.client, "chmod", "OL", u.temporary.get(), mode));
         }
     }
@@ -308,20 +306,18 @@ bool replace(const Upload& u, PyObject* made) {
     return true;
 }
 
-// The upload of the open `local` through a temporary file: true once it is done; false, nothing
-// left, where the plain put is to make it instead.  A failure amid the bytes is the answer (a put
-// would truncate the destination), the temporary file removed where the connection is in step.
+// The upload of the open `local`: true once done; false, nothing left, where the plain put is to make
+// it.  A failure amid the bytes is the answer (put would truncate the destination); the temporary
+// file is removed where the connection is in step, and stays (hidden) where it was cut short.
 bool through_temporary(Upload& u, PyObject* local) {
     Ref file;
     try {
         std::optional<Ref> old = py::catching({PyExc_FileNotFoundError}, [&] {
             return py::owned(PyObject_CallMethod(u.client, "lstat", "O", u.destination));
         });
-        if (old) {
-            u.old = std::move(*old);
-            if ((number_of(u.old.get(), "st_mode") & kTypeBits) != kRegular) {
-                return false;  // a symlink (written through), a directory, a device, ...
-            }
+        u.old = old ? std::move(*old) : Ref();
+        if (u.old && (number_of(u.old.get(), "st_mode") & 0170000) != 0100000) {
+            return false;  // a symlink (written through), a directory, a device, ...
         }
         file = create_temporary(u);
     } catch (const PythonError&) {
@@ -334,14 +330,9 @@ bool through_temporary(Upload& u, PyObject* local) {
     try {
         made = send(u, local, file.get());
     } catch (const PythonError&) {
-        if (close_out_of_step(u.client)) {
-            throw;  // the temporary file stays, by its hidden name
+        if (!close_out_of_step(u.client)) {
+            remove_temporary(u, file.get());
         }
-        {
-            SavedError failure;
-            py::nothrow::call_method(file.get(), state().attr_close);
-        }
-        remove_temporary(u);
         throw;
     }
     try {
@@ -353,12 +344,12 @@ bool through_temporary(Upload& u, PyObject* local) {
             throw;
         }
     }
-    remove_temporary(u);
+    remove_temporary(u, nullptr);
     return false;
 }
 
 // The upload through a temporary file where the client is paramiko's own SFTPClient and the
-// destination a str; false, nothing made, where the plain put is to make it.
+// destination a str: true once done; false, nothing made, where the plain put is to make it.
 bool upload_through_temporary(PyObject* client, PyObject* source, PyObject* destination) {
     Ref cls = sftp_client_class();
     if (reinterpret_cast<PyObject*>(Py_TYPE(client)) != cls.get() || !PyUnicode_CheckExact(destination)) {
@@ -372,13 +363,13 @@ bool upload_through_temporary(PyObject* client, PyObject* source, PyObject* dest
         return false;  // put meets the same error, and reports it
     }
     Upload u{client, destination, Ref(), Ref()};
-    const bool sent = close_on_failure(local->get(), [&] { return through_temporary(u, local->get()); });
+    const bool done = close_on_failure(local->get(), [&] { return through_temporary(u, local->get()); });
     py::call_method(local->get(), state().attr_close);
-    return sent;
+    return done;
 }
 
-// self._sftp.put(src_file, dsc_path), through a temporary file where it can (see above).  False
-// when it failed, the exception set: the transfer's answer, not thrown.
+// self._sftp.put(src_file, dsc_path), through a temporary file where it can.  False when it failed,
+// the exception set: the transfer's answer, not thrown.
 bool put(PyObject* client, PyObject* const* args) {
     if (!accepts_local_path(args[1])) {
         return false;
