@@ -32,12 +32,9 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     if (!client) {
         return nullptr;
     }
-    Ref result;
-    if constexpr (Arity == 1) {
-        result = py::nothrow::call_method(client.get(), state().*Method, args[1]);
-    } else {
-        result = py::nothrow::call_method(client.get(), state().*Method, args[1], args[2]);
-    }
+    PyObject* stack[] = {nullptr, client.get(), args[1], Arity == 2 ? args[2] : nullptr};
+    Ref result = Ref::steal(PyObject_VectorcallMethod(state().*Method, stack + 1,
+                                                      (1 + Arity) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) {
         close_out_of_step(client.get());
         return nullptr;
@@ -143,30 +140,21 @@ Ref interrupt_in_chain(PyObject* exc) {
     return Ref();
 }
 
-PyObject* remove(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_remove, 1, Result::True>(args, line, 101);
-}
-PyObject* rename(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_rename, 2, Result::True>(args, line, 105);
-}
-PyObject* posix_rename(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_posix_rename, 2, Result::True>(args, line, 109);
-}
-PyObject* mkdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_mkdir, 1, Result::True>(args, line, 113);
-}
-PyObject* rmdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_rmdir, 1, Result::True>(args, line, 117);
-}
-PyObject* stat(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_stat, 1, Result::ClientResult>(args, line, 121);
-}
-PyObject* normalize(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_normalize, 1, Result::ClientResult>(args, line, 124);
-}
-PyObject* chdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_chdir, 1, Result::True>(args, line, 127);
-}
+// The eight forwarding operations: name, argument count, answer, line of the call.
+#define SFTP_FORWARD(name, arity, answer, statement)                                             \
+    PyObject* name(PyObject* const* args, int& line) {                                           \
+        return forward<&ModuleState::attr_##name, arity, Result::answer>(args, line, statement); \
+    }
+SFTP_FORWARD(remove, 1, True, 101)
+SFTP_FORWARD(rename, 2, True, 105)
+SFTP_FORWARD(posix_rename, 2, True, 109)
+SFTP_FORWARD(mkdir, 1, True, 113)
+SFTP_FORWARD(rmdir, 1, True, 117)
+SFTP_FORWARD(stat, 1, ClientResult, 121)
+SFTP_FORWARD(normalize, 1, ClientResult, 124)
+SFTP_FORWARD(chdir, 1, True, 127)
+#undef SFTP_FORWARD
+
 namespace {
 
 // A local path that open() would take for a file descriptor (an int, a bool,
