@@ -44,13 +44,19 @@ def _pump(source: socket.socket, target: socket.socket) -> None:
                     ready.wait()
                 due, data = chunks.pop(0)
             time.sleep(max(0.0, due - time.monotonic()))
-            if not data:
-                target.shutdown(socket.SHUT_WR)
+            try:
+                if not data:
+                    target.shutdown(socket.SHUT_WR)
+                    return
+                target.sendall(data)
+            except OSError:  # the other side went away at the end
                 return
-            target.sendall(data)
     threading.Thread(target=send, daemon=True).start()
     while True:
-        data = source.recv(1 << 16)
+        try:
+            data = source.recv(1 << 16)
+        except OSError:
+            data = b""
         with ready:
             chunks.append((time.monotonic() + DELAY, data))
             ready.notify()
@@ -112,13 +118,13 @@ def main() -> int:
             obj._connect()
             for size, src in sources.items():
                 for existing in (False, True):
-                    best: dict[str, float] = {}
+                    times: dict[str, list[float]] = {"module": [], "put": []}
                     requests: dict[str, list[int]] = {"module": [], "put": []}
                     pairs = args.pairs if size == "4 KiB" else args.large_pairs
-                    for _ in range(pairs + 1):  # the first pair warms up
+                    for _ in range(pairs + 1):
                         for how in ("module", "put"):
-                            took = timed(obj, how, src, server.root, existing, requests[how])
-                            best[how] = min(best.get(how, took), took) if requests[how][1:] else float("inf")
+                            times[how].append(timed(obj, how, src, server.root, existing, requests[how]))
+                    best = {how: min(t[1:]) for how, t in times.items()}  # the first pair warms up
                     row = {"link": link, "size": size, "destination": "existing" if existing else "new",
                            "module_ms": best["module"] * 1e3, "put_ms": best["put"] * 1e3,
                            "ratio": best["module"] / best["put"],
