@@ -253,8 +253,7 @@ Ref create_temporary(Upload& u) {
     return py::owned(PyObject_CallMethod(paramiko.get(), "SFTPFile", "OOs", u.client, handle.get(), "wb"));
 }
 
-// The bytes as put sends them (pipelined, 32 KiB at a time), and put's check of the size: the
-// temporary file's attributes.
+// The bytes as put sends them (pipelined, 32 KiB at a time), and put's size check: the attributes.
 Ref send(const Upload& u, PyObject* local, PyObject* file) {
     py::owned(PyObject_CallMethod(file, "set_pipelined", "O", Py_True));
     Ref shutil = py::owned(PyImport_ImportModule("shutil"));
@@ -294,9 +293,8 @@ bool replace(const Upload& u, PyObject* made) {
     return true;
 }
 
-// The upload of the open `local`: true once done; false, nothing left, where the plain put is to make
-// it.  A failure amid the bytes is the answer (put would truncate the destination); the temporary
-// file is removed where the connection is in step, and stays (hidden) where it was cut short.
+// The upload of the open `local`: true once done; false, nothing left, where plain put is to make it.
+// A failure amid the bytes is the answer (put would truncate the destination).
 bool through_temporary(Upload& u, PyObject* local) {
     Ref file;
     try {
@@ -336,37 +334,31 @@ bool through_temporary(Upload& u, PyObject* local) {
     return false;
 }
 
-// The upload through a temporary file where the client is paramiko's own SFTPClient and the
-// destination a str: true once done; false, nothing made, where the plain put is to make it.
-bool upload_through_temporary(PyObject* client, PyObject* source, PyObject* destination) {
-    Ref cls = sftp_client_class();
-    if (reinterpret_cast<PyObject*>(Py_TYPE(client)) != cls.get() || !PyUnicode_CheckExact(destination)) {
-        return false;
-    }
-    Ref io = py::owned(PyImport_ImportModule("io"));
-    std::optional<Ref> local = py::catching({PyExc_Exception}, [&] {
-        return py::owned(PyObject_CallMethod(io.get(), "open", "Os", source, "rb"));
-    });
-    if (!local) {
-        return false;  // put meets the same error, and reports it
-    }
-    Upload u{client, destination, Ref(), Ref()};
-    const bool done = close_on_failure(local->get(), [&] { return through_temporary(u, local->get()); });
-    py::call_method(local->get(), state().attr_close);
-    return done;
-}
-
-// self._sftp.put(src_file, dsc_path), through a temporary file where it can.  False when it failed,
-// the exception set: the transfer's answer, not thrown.
+// self._sftp.put(src_file, dsc_path), through a temporary file where the client is paramiko's own
+// SFTPClient and the destination a str.  False when it failed, the exception set (not thrown).
 bool put(PyObject* client, PyObject* const* args) {
     if (!accepts_local_path(args[1])) {
         return false;
     }
-    if (py::nothrow::done([&] { return upload_through_temporary(client, args[1], args[2]); })) {
-        return true;
-    }
-    if (PyErr_Occurred() != nullptr) {
-        return false;
+    const bool done = py::nothrow::done([&] {
+        Ref cls = sftp_client_class();
+        if (reinterpret_cast<PyObject*>(Py_TYPE(client)) != cls.get() || !PyUnicode_CheckExact(args[2])) {
+            return false;
+        }
+        Ref io = py::owned(PyImport_ImportModule("io"));
+        std::optional<Ref> local = py::catching({PyExc_Exception}, [&] {
+            return py::owned(PyObject_CallMethod(io.get(), "open", "Os", args[1], "rb"));
+        });
+        if (!local) {
+            return false;  // put meets the same error, and reports it
+        }
+        Upload u{client, args[2], Ref(), Ref()};
+        const bool sent = close_on_failure(local->get(), [&] { return through_temporary(u, local->get()); });
+        py::call_method(local->get(), state().attr_close);
+        return sent;
+    });
+    if (done || PyErr_Occurred() != nullptr) {
+        return done;
     }
     Ref sent = py::nothrow::call_method(client, state().attr_put, args[1], args[2]);
     return static_cast<bool>(sent);
