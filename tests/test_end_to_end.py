@@ -25,6 +25,8 @@ from typing import Any
 import paramiko
 import pytest
 
+from servers.hosting import EmbeddedServer, openssh_missing
+
 from conftest import (HANDLED_SCENES, C, QUAL, assert_released, catch, connected, module_entries, resources, settle,
                       while_handling)
 
@@ -1255,3 +1257,128 @@ def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Pat
         assert (tmp_path / "other-name").read_bytes() == content
     for obj in sessions:
         obj._close()
+
+
+# --- what an upload keeps ------------------------------------------------------------------------------
+
+OLD = b"old bytes " * 30_000
+HIDDEN = ".sftp_main-"  # the temporary file's name: .sftp_main-<32 hex digits>.part
+
+
+def _login(server: Any) -> tuple[int, int]:
+    """The owner and group of a file the server's login makes (the embedded server runs as the tests)."""
+    return getattr(server, "uid", os.getuid()), getattr(server, "gid", os.getgid())
+
+
+def _small_disk(directory: Path, stack: contextlib.ExitStack) -> None:
+    """A tmpfs of 1 MiB at directory: the new bytes do not fit."""
+    _root_only("mounting a tmpfs")
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0777", "tmpfs", str(directory)],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {done.stderr}")
+    stack.callback(subprocess.run, ["umount", str(directory)], check=True)
+
+
+def _up_scene(case: str, d: Path, server: Any, stack: contextlib.ExitStack) -> str:
+    """Makes the destination of `case` in the server's directory d; its name there."""
+    if case.startswith("fails"):
+        _small_disk(d, stack)
+    if case in ("fails-into-existing", "private-0600", "symlink", "paramiko-subclass"):
+        (d / "file").write_bytes(OLD)
+        os.chown(d / "file", *_login(server))
+        (d / "file").chmod(0o600)
+    if case == "symlink":
+        (d / "link").symlink_to("file")
+        return "link"
+    if case == "others-shared":  # another owner's file, the login's group may write it
+        _root_only("giving a file away")
+        (d / "file").write_bytes(OLD)
+        os.chown(d / "file", NOBODY, _login(server)[1] if _login(server)[0] else SOMEBODY)
+        (d / "file").chmod(0o664)
+    return "file"
+
+
+@pytest.mark.parametrize("case", ["fails-into-new", "fails-into-existing", "private-0600", "symlink",
+                                  "others-shared", "paramiko-subclass"])
+def test_upload_keeps_the_destination(sftp_server, tmp_path: Path, case: str) -> None:
+    """Against plain put on the same set-up: a failure part-way leaves nothing new and the old bytes whole;
+    a 0600 file is never wider at any moment and keeps its mode and owner; a symlink is written through,
+    another owner's shared file in place, as put does, and so is a file through a client that is not
+    paramiko's own SFTPClient (a subclass): put(src_file, dsc_path) alone."""
+    obj, data = connected(sftp_server), os.urandom(2 << 20)
+    (tmp_path / "src").write_bytes(data)
+    outcomes, widest, puts = {}, [], []
+
+    class Sub(paramiko.SFTPClient):
+        def put(self, *args: Any, **kwargs: Any) -> Any:
+            puts.append((args, kwargs))
+            return super().put(*args, **kwargs)
+    client, request = obj._sftp, obj._sftp._request
+
+    def watched(*args: Any) -> Any:  # what the directory shows between two requests
+        answer = request(*args)
+        widest.append(max([stat.S_IMODE(p.lstat().st_mode) for p in d.iterdir() if not p.is_symlink()] or [0]))
+        return answer
+    with contextlib.ExitStack() as stack:
+        for how in ("module", "put"):
+            d = sftp_server.root / how
+            d.mkdir()
+            os.chown(d, *_login(sftp_server))
+            name = _up_scene(case, d, sftp_server, stack)
+            before, remote, widest[:] = _tree(d), sftp_server.remote_path(how, name), []
+            client._request = watched
+            if case == "paramiko-subclass" and how == "module":
+                client.__class__ = Sub
+            if how == "module":
+                answer = obj._upload(str(tmp_path / "src"), remote)
+            else:
+                answer = not isinstance(_outcome(client.put, str(tmp_path / "src"), remote), Exception)
+            client.__class__, client._request = paramiko.SFTPClient, request
+            outcomes[how] = answer, before, _tree(d), max(widest)
+    obj._close()
+    (answer, before, after, wide), (put_answer, _, put_after, _) = outcomes["module"], outcomes["put"]
+    if case.startswith("fails"):  # nothing new left, old bytes kept; put leaves a part or loses them
+        assert (answer, after, put_answer) == (False, before, False) and put_after != before
+        return
+    digest = hashlib.sha256(data).hexdigest()[:16]
+    assert answer is True and {n: e[:5] for n, e in after.items()} == {n: e[:5] for n, e in put_after.items()}
+    assert after["file"][0] == digest and after["file"][1:4] == before["file"][1:4]  # mode, owner, group
+    if case == "private-0600":
+        assert wide == 0o600
+    else:  # written in place: the very file
+        assert after["file"][6] == before["file"][6] and sorted(after) == sorted(before)
+    assert puts == ([((str(tmp_path / "src"), sftp_server.remote_path("module", "file")), {})]
+                    if case == "paramiko-subclass" else [])
+
+
+@pytest.mark.parametrize("kind", ["embedded", "openssh"])
+def test_upload_to_a_server_without_posix_rename(tmp_path: Path, kind: str) -> None:
+    """A new file is renamed in (a plain rename never replaces a file); an existing one is written in
+    place by put, since nothing else keeps it while the new bytes travel.  Nothing else is left."""
+    if kind == "openssh" and openssh_missing():
+        pytest.skip(openssh_missing())
+    from servers.openssh import OpenSSHServer
+    (tmp_path / "root").mkdir()
+    (tmp_path / "src").write_bytes(NEW)
+    refused = ("posix-rename@openssh.com",)
+    server = EmbeddedServer(tmp_path / "root", refused=refused) if kind == "embedded" else OpenSSHServer(
+        refused=refused)
+    with server:
+        obj = connected(server)
+        with pytest.raises(OSError):
+            obj._posix_rename("x", "y")
+        (server.root / "old").write_bytes(OLD)
+        os.chown(server.root / "old", *_login(server))
+        inode, request, partial = (server.root / "old").stat().st_ino, obj._sftp._request, []
+
+        def watched(*args: Any) -> Any:  # whether the new file shows, not yet whole, between two requests
+            answer = request(*args)
+            partial.append((server.root / "new").exists() and (server.root / "new").stat().st_size < len(NEW))
+            return answer
+        obj._sftp._request = watched
+        assert obj._upload(str(tmp_path / "src"), "new") is True and not any(partial)
+        assert obj._upload(str(tmp_path / "src"), "old") is True
+        obj._close()
+        assert sorted(os.listdir(server.root)) == ["new", "old"] and (server.root / "old").stat().st_ino == inode
+        assert (server.root / "new").read_bytes() == (server.root / "old").read_bytes() == NEW

@@ -29,8 +29,13 @@ PyObject* download(PyObject* const* args, int& line);
 // has a timeout, its transport is closed, and every later call fails at
 // once as on a closed connection.  The pending exception stays as it is:
 // an error of the close is dropped, and only a new interrupt during it wins
-// (saved_error.hpp).
-void close_out_of_step(PyObject* client);
+// (saved_error.hpp).  True when it closed the connection.
+bool close_out_of_step(PyObject* client);
+
+// paramiko.SFTPClient, or None where no client can be one of its: without
+// paramiko or without its class (also a module namespace cleared at
+// shutdown), or with a stand-in for paramiko whose SFTPClient is no class.
+Ref sftp_client_class();
 
 // The first exception in the causes and contexts of `exc` (itself
 // included) that is no Exception, such as a KeyboardInterrupt that a client
