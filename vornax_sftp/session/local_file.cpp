@@ -79,6 +79,17 @@ void open_for_writing(Download& d, const Place* place, PyObject* path, long flag
     open_file(d.os.get(), d.fd, place, path, flags & ~kNonBlocking, kNewMode);
 }
 
+// Raises the pending error again, an OSError naming the caller's path, as get's own open() names it
+// (not the directory or the temporary file the module met it on).
+[[noreturn]] void rethrow_naming(Download& d) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_OSError)) {
+        py::checked(PyObject_SetAttrString(error.get(), "filename", d.text.get()));
+    }
+    PyErr_SetRaisedException(error.release());
+    throw_python_error();
+}
+
 // The destination's directory, pinned, and its name there.  A name that ends in a slash names a
 // directory, which a file cannot be.
 void pin_home(Download& d) {
@@ -90,12 +101,16 @@ void pin_home(Download& d) {
     Ref head = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
     d.name = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 1));
     if (!py::truth(d.name.get())) {
-        raise_errno(EISDIR, d.text.get());
+        raise_errno(py::truth(d.text.get()) ? EISDIR : ENOENT, d.text.get());  // as open() answers
     }
     if (!py::truth(head.get())) {
         head = Ref::borrow(s.text_dot);
     }
-    pin(d.os.get(), d.home, head.get());
+    try {
+        pin(d.os.get(), d.home, head.get());
+    } catch (const PythonError&) {
+        rethrow_naming(d);
+    }
 }
 
 // True: the destination is a regular file open here, or nothing, its directory pinned; false:
@@ -213,7 +228,7 @@ bool make_in(Download& d, Place& place, bool refusal_ends) {
                 clear_errno({EOPNOTSUPP, EISDIR, EINVAL});  // no O_TMPFILE on this file system
             } catch (const PythonError&) {
                 if (refusal_ends) {
-                    throw;
+                    rethrow_naming(d);
                 }
                 py::clear_expected({PyExc_OSError});
                 return false;

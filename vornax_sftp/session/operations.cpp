@@ -1,7 +1,6 @@
 // The ten remote operations.  Each reads self._sftp afresh and calls one
 // client method with the arguments exactly as received.
 #include <algorithm>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -309,10 +308,9 @@ bool replace(const Upload& u, PyObject* made) {
 bool through_temporary(Upload& u, PyObject* local) {
     Ref file;
     try {
-        std::optional<Ref> old = py::catching({PyExc_FileNotFoundError}, [&] {
+        u.old = py::catching({PyExc_FileNotFoundError}, [&] {
             return py::owned(PyObject_CallMethod(u.client, "lstat", "O", u.destination));
         });
-        u.old = old ? std::move(*old) : Ref();
         if (u.old && (number_of(u.old.get(), "st_mode") & 0170000) != 0100000) {
             return false;  // a symlink (written through), a directory, a device, ...
         }
@@ -357,15 +355,15 @@ bool put(PyObject* client, PyObject* const* args) {
             return false;
         }
         Ref io = py::owned(PyImport_ImportModule("io"));
-        std::optional<Ref> local = py::catching({PyExc_Exception}, [&] {
+        Ref local = py::catching({PyExc_Exception}, [&] {
             return py::owned(PyObject_CallMethod(io.get(), "open", "Os", args[1], "rb"));
         });
         if (!local) {
             return false;  // put meets the same error, and reports it
         }
         Upload u{client, args[2], Ref(), Ref()};
-        const bool sent = close_on_failure(local->get(), [&] { return through_temporary(u, local->get()); });
-        py::call_method(local->get(), state().attr_close);
+        const bool sent = close_on_failure(local.get(), [&] { return through_temporary(u, local.get()); });
+        py::call_method(local.get(), state().attr_close);
         return sent;
     });
     if (done || PyErr_Occurred() != nullptr) {
