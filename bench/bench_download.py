@@ -14,12 +14,16 @@ files, then over existing files of 4 KiB, each after one pair that warms the pag
 memory up; the figure is the ratio of the two best times, as for the small
 files (a transfer here now and then stalls for tens of seconds, for
 either, which a minimum leaves out and the pairs printed show).
+With `--openssh N`, 4 KiB files come from a private OpenSSH server into each
+`--openssh-dir` (by default /dev/shm and the system's temporary directory),
+`_download` and plain `get` alternated, new and existing, the minimum of N
+each (needs root and the packages of servers/install_openssh.sh).
 When a common case adds more than its target, or the large file more than
 10 %, the exit status is 1 and the last line says which missed and by how
 much.
 
     ./dev bench-download [--dir DIR] [--repeat N] [--target-ms MS] [--fresh N] [--large-mib N] [--pairs N]
-                         [--json FILE]
+                         [--openssh N] [--openssh-dir DIR ...] [--json FILE]
 """
 
 from __future__ import annotations
@@ -95,6 +99,8 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--fresh", type=int, default=15, help="fresh processes per first-call figure (default 15)")
     parser.add_argument("--large-mib", type=int, default=256, help="size of the large download (default 256, 0: none)")
     parser.add_argument("--pairs", type=int, default=5, help="alternated pairs of large downloads (default 5)")
+    parser.add_argument("--openssh", type=int, default=0, help="4 KiB downloads from OpenSSH per figure (default 0: none)")
+    parser.add_argument("--openssh-dir", type=Path, action="append", help="where those go (repeatable)")
     parser.add_argument("--json", metavar="FILE", type=Path, help="also write the figures to FILE")
     return parser.parse_args(argv)
 
@@ -163,6 +169,38 @@ def large_download(directory: Path, mib: int, pairs: int, existing: bool) -> dic
     return {"mib": mib, "existing": existing, "pairs_s": pairs_s, "ratio": ratio}
 
 
+def openssh_small(directories: list[Path], runs: int) -> list[dict[str, Any]]:
+    """Best microseconds of a 4 KiB download from a private OpenSSH server by _download and by get,
+    alternated, into a new file and over an existing one, in each directory."""
+    from servers.openssh import OpenSSHServer
+
+    rows = []
+    with OpenSSHServer() as server:
+        (server.root / "small.bin").write_bytes(DATA)
+        obj = sftp_main.VornaxSFTPMain(server.config())
+        obj._connect()
+        calls = {"module": obj._download, "get": obj._sftp.get}
+        for directory in directories:
+            with tempfile.TemporaryDirectory(prefix="sftp-main-openssh-", dir=directory) as scratch:
+                for case in ("new", "existing"):
+                    best = {"module": float("inf"), "get": float("inf")}
+                    for i in range(runs + 1):  # the first warms up
+                        for how in (("module", "get") if i % 2 == 0 else ("get", "module")):
+                            local = Path(scratch, how)
+                            started = time.perf_counter_ns()
+                            if calls[how](server.remote_path("small.bin"), str(local)) is False:
+                                raise RuntimeError(f"the download by {how} failed")
+                            elapsed = (time.perf_counter_ns() - started) / 1000
+                            best[how] = min(best[how], elapsed) if i else best[how]
+                            if case == "new":
+                                local.unlink()
+                    rows.append({"dir": str(directory), "case": case, "get_us": best["get"],
+                                 "module_us": best["module"], "added_us": best["module"] - best["get"]})
+                    print(f"  OpenSSH, {directory}, {case}", file=sys.stderr, flush=True)
+        obj._close()
+    return rows
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     obj = sftp_main.VornaxSFTPMain(dict(CONFIG))
@@ -182,6 +220,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         fresh = fresh_process(Path(scratch), args.fresh) if args.fresh > 0 else None
         larges = [large_download(Path(scratch), args.large_mib, args.pairs, existing)
                   for existing in (False, True) if args.large_mib > 0]
+    small = openssh_small(args.openssh_dir or [Path("/dev/shm"), Path(tempfile.gettempdir())],
+                          args.openssh) if args.openssh > 0 else []
 
     print(f"# _download local file work, 4 KiB files in {args.dir}\n")
     print(f"Python {platform.python_version()}, {platform.machine()}, module {Path(sftp_main.__file__).name}. "
@@ -203,9 +243,16 @@ def main(argv: Sequence[str] | None = None) -> int:
               + f"; best {min(m for m, _ in large['pairs_s']):.2f}/{min(g for _, g in large['pairs_s']):.2f}, "
               + f"ratio {large['ratio']:.3f} "
               + ("met" if large["ratio"] <= LARGE_RATIO else "MISSED") + f" (≤ {LARGE_RATIO:.2f})")
+    if small:
+        print(f"\n4 KiB from a private OpenSSH server, minimum of {args.openssh} alternated downloads each, µs:\n")
+        print("| Directory | Case | plain get | _download | added |")
+        print("|---|---|---:|---:|---:|")
+        for row in small:
+            print(f"| {row['dir']} | {row['case']} | {row['get_us']:.0f} | {row['module_us']:.0f} | {row['added_us']:.0f} |")
     if args.json is not None:
         args.json.write_text(json.dumps({"dir": str(args.dir), "target_us": TARGET_US, "rows": rows,
-                                         "fresh": fresh, "large": larges}, indent=2) + "\n", encoding="utf-8")
+                                         "fresh": fresh, "large": larges, "openssh": small}, indent=2) + "\n",
+                             encoding="utf-8")
     missed = [row for row in rows if row["common"] and row["added_us"] > TARGET_US]
     slow = [large for large in larges if large["ratio"] > LARGE_RATIO]
     if slow:

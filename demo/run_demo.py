@@ -312,7 +312,10 @@ def remove_leftovers(config: dict[str, Any], remote_dir: str, workdir: str) -> N
         obj = sftp_main.VornaxSFTPMain(dict(config))
         obj._connect()
         obj._chdir(remote_dir)
-        for name in LEFTOVERS:
+        hidden: list[str] = []
+        with contextlib.suppress(FileNotFoundError):  # an upload cut short leaves its temporary file
+            hidden = [n for n in obj._sftp.listdir(workdir) if n.startswith(".sftp_main-")]
+        for name in (*LEFTOVERS, *hidden):
             with contextlib.suppress(FileNotFoundError):
                 obj._remove(f"{workdir}/{name}")
         with contextlib.suppress(FileNotFoundError):

@@ -236,7 +236,19 @@ def _child_parser() -> argparse.ArgumentParser:
     parser.add_argument("--user", help="login name")
     parser.add_argument("--password", help=f"default: the environment variable {PASSWORD_ENV}")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
+    parser.add_argument("--refuse", action="append", default=[],
+                        help="an SFTP extension the server neither offers nor serves, e.g. posix-rename@openssh.com")
     return parser
+
+
+def _refuse_extensions(names: list[str]) -> None:
+    """The server as one without these extensions: not offered, and answered as unsupported."""
+    from asyncssh.sftp import SFTPServerHandler
+
+    refused = {name.encode() for name in names}
+    SFTPServerHandler._extensions = [e for e in SFTPServerHandler._extensions if e[0] not in refused]
+    SFTPServerHandler._packet_handlers = {k: v for k, v in SFTPServerHandler._packet_handlers.items()
+                                          if k not in refused}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -268,6 +280,7 @@ def main(argv: list[str] | None = None) -> int:
         # cryptography warns about DSA on every import of asyncssh; the
         # server never offers DSA, so the warning is noise on the log.
         warnings.filterwarnings("ignore", message="DSA is deprecated")
+        _refuse_extensions(getattr(args, "refuse", []))
         status = asyncio.run(_serve(root, args.user, password, args.port, foreground, temporary_root))
     except KeyboardInterrupt:
         pass
@@ -315,8 +328,11 @@ class EmbeddedSFTPServer(ServerProcess):
         password: str | None = None,
         *,
         start_timeout: float = 30.0,
+        refused: tuple[str, ...] = (),
     ) -> None:
         self.root = Path(root).resolve()
+        # SFTP extensions the server is to lack, as "posix-rename@openssh.com".
+        self.refused = refused
         self.user = user
         self.password = password if password is not None else secrets.token_urlsafe(12)
         self.port = 0
@@ -345,7 +361,8 @@ class EmbeddedSFTPServer(ServerProcess):
         env = _without_sanitizers(dict(os.environ, **{PASSWORD_ENV: self.password}))
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PROJECT_ROOT), env.get("PYTHONPATH")]))
         self._proc = start_process(
-            [sys.executable, "-m", "servers.embedded", "--root", str(self.root), "--user", self.user],
+            [sys.executable, "-m", "servers.embedded", "--root", str(self.root), "--user", self.user,
+             *(f"--refuse={name}" for name in self.refused)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=self._log,

@@ -111,8 +111,12 @@ class OpenSSHServer(ServerProcess):
         password: str | None = None,
         *,
         start_timeout: float = 15.0,
+        refused: tuple[str, ...] = (),
     ) -> None:
         self.user = user
+        # SFTP extensions the server is to refuse, as "posix-rename@openssh.com" (its request
+        # name, the part before "@", goes to internal-sftp -P).
+        self.refused = refused
         self.password = password if password is not None else secrets.token_urlsafe(12)
         self.port = 0
         self.start_timeout = start_timeout
@@ -264,6 +268,7 @@ class OpenSSHServer(ServerProcess):
         etc = self._require_base() / "etc"
         config = etc / "sshd_config"
         host_keys = "\n".join(f"HostKey {etc / f'host_{kind}_key'}" for kind in HOST_KEY_TYPES)
+        refusal = f" -P {','.join(name.split('@')[0] for name in self.refused)}" if self.refused else ""
         config.write_text(
             f"""\
 ListenAddress {LOOPBACK}
@@ -288,7 +293,7 @@ AllowTcpForwarding yes
 X11Forwarding no
 PermitTTY no
 Subsystem sftp internal-sftp
-ForceCommand internal-sftp
+ForceCommand internal-sftp{refusal}
 """
         )
         return config

@@ -25,6 +25,8 @@ from typing import Any
 import paramiko
 import pytest
 
+from servers.hosting import EmbeddedServer, openssh_missing
+
 from conftest import (HANDLED_SCENES, C, QUAL, assert_released, catch, connected, module_entries, resources, settle,
                       while_handling)
 
@@ -466,10 +468,13 @@ UNNAMED = sys.platform == "linux" and os.path.isdir("/proc/self/fd")  # a tempor
 class Scene:
     target: Path | str  # text where a trailing slash or ".." must reach the kernel as written
     hook: Callable[[], Any] | None = None  # runs inside the client's get, before it writes
+    after: Callable[[], Any] | None = None  # runs inside the client's get, once it has written
     child: list[str] | None = None  # a command prefix: the download runs in a child process under it
     child_setup: list[list[str]] = dataclasses.field(default_factory=list)  # the child runs these first
+    child_code: str = ""  # and then this Python code
     seen: Callable[[], Any] = lambda: None  # what the download changed outside the tree (a reader's bytes)
     whole: bool = False  # a clean False, the old tree unchanged, is an answer as good as get's
+    planted: str = ""  # a name another user made meanwhile, which that clean False leaves there
 
 
 def _bounded(call: Callable[[], Any]) -> Any:
@@ -596,17 +601,25 @@ def _set_id(root: Path, stack: contextlib.ExitStack) -> Scene:
     return Scene(_existing(root, mode=0o6750), child=["setpriv", "--inh-caps=-fsetid", "--bounding-set=-fsetid"])
 
 
-def _bind_mounted(root: Path, stack: contextlib.ExitStack) -> Scene:
+def _private_mounts() -> list[str]:
+    """A command prefix: a mount namespace of the child's own."""
     _root_only("a mount namespace")
     if shutil.which("unshare") is None:
         pytest.skip("unshare (util-linux) is missing")
     probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"], capture_output=True, text=True)
     if probe.returncode != 0:  # no CAP_SYS_ADMIN (a container's root), or / is no mount point
         pytest.skip(f"no private mount namespace here: {probe.stderr.strip()}")
+    return ["unshare", "-m", "--propagation", "private"]
+
+
+NO_PROC = [["mount", "-t", "tmpfs", "tmpfs", "/proc"]]  # a child's setup: no /proc, as in a chroot
+
+
+def _bind_mounted(root: Path, stack: contextlib.ExitStack) -> Scene:
+    mounts = _private_mounts()
     mounted = _existing(root, "mounted")
     mounted.write_bytes(b"the file mounted over the destination")
-    return Scene(_existing(root), child=["unshare", "-m", "--propagation", "private"],
-                 child_setup=[["mount", "--bind", str(mounted), str(root / "target")]])
+    return Scene(_existing(root), child=mounts, child_setup=[["mount", "--bind", str(mounted), str(root / "target")]])
 
 
 def _flagged_directory(root: Path, stack: contextlib.ExitStack, flag: str) -> Path:
@@ -694,18 +707,69 @@ def _nearly_full(sparse: bool | None) -> Callable[[Path, contextlib.ExitStack], 
     return make
 
 
-def _umask_0277(root: Path, stack: contextlib.ExitStack) -> Scene:
+def _umask_0277(where: str) -> Callable[[Path, contextlib.ExitStack], Scene]:
     """A umask that takes the owner's write bit, for a caller whom the mode bits bind (root loses
-    CAP_DAC_OVERRIDE): the client reopens its file by path for writing."""
-    umask = ["sh", "-c", 'umask 0277 && exec "$0" "$@"']
+    CAP_DAC_OVERRIDE): the client reopens its file by path for writing.  A new file, or an existing one
+    in a directory the caller may not write (the temporary file then made elsewhere), or a new file
+    without /proc (a named temporary file)."""
+    def make(root: Path, stack: contextlib.ExitStack) -> Scene:
+        umask = ["sh", "-c", 'umask 0277 && exec "$0" "$@"']
+        if os.name != "posix":
+            pytest.skip("a umask is a POSIX process's")
+        mounts, target = _private_mounts() if where == "no-proc" else [], root / "target"
+        if where == "unwritable-directory":
+            (root / "dir").mkdir()
+            target = _existing(root / "dir", mode=0o644)
+            (root / "dir").chmod(0o555)
+        if os.geteuid() != 0:
+            return Scene(target, child=umask)
+        if shutil.which("setpriv") is None:
+            pytest.skip("setpriv (util-linux) is missing")
+        drop = "-dac_override,-dac_read_search"
+        return Scene(target, child=[*mounts, "setpriv", f"--inh-caps={drop}", f"--bounding-set={drop}", *umask],
+                     child_setup=NO_PROC if mounts else [])
+    return make
+
+
+def _chdir_without_proc(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """Without /proc, a relative destination and another thread's chdir after the temporary file is made
+    (an audit hook places it there): the client's path for that file stays where it was made."""
+    (root / "here").mkdir()
+    (root / "there").mkdir()
+    return Scene("target", child=_private_mounts(), child_setup=NO_PROC, child_code=(
+        f"os.chdir({str(root / 'here')!r})\n"
+        f"sys.addaudithook(lambda e, a: e == 'open' and str(a[0]).startswith('.sftp_main-') and "
+        f"os.chdir({str(root / 'there')!r}))"))
+
+
+def _others_sticky_without_proc(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """Without /proc, a new file in a sticky directory of another user, who may rename anyone's entries
+    there: it swaps the temporary file for a file of its own before the client opens it."""
+    mounts = _private_mounts()
+    (root / "shared").mkdir()
+    (root / "shared").chmod(0o1777)
+    os.chown(root / "shared", NOBODY, NOBODY)
+    return Scene(root / "shared" / "target", child=mounts, child_setup=NO_PROC, child_code=f"""
+def swap(event, args, done=[]):
+    if event == "open" and str(args[0]).startswith({str(root / "shared" / ".sftp_main-")!r}) and not done:
+        done.append(args[0])
+        os.rename(args[0], {str(root / "shared" / "taken")!r})
+        os.close(os.open(args[0], os.O_CREAT | os.O_WRONLY, 0o666))
+        os.chown(args[0], {NOBODY}, {NOBODY})
+sys.addaudithook(swap)""")
+
+
+def _link_planted(root: Path, stack: contextlib.ExitStack) -> Scene:
+    """Another user plants a link to the caller's file under the new name once the client has written (get
+    made the name at its start)."""
     if os.name != "posix":
-        pytest.skip("a umask is a POSIX process's")
-    if os.geteuid() != 0:
-        return Scene(root / "target", child=umask)
-    if shutil.which("setpriv") is None:
-        pytest.skip("setpriv (util-linux) is missing")
-    drop = "-dac_override,-dac_read_search"
-    return Scene(root / "target", child=["setpriv", f"--inh-caps={drop}", f"--bounding-set={drop}", *umask])
+        pytest.skip("symbolic links need a privilege on Windows")
+    victim = _existing(root, "victim")
+
+    def plant() -> None:
+        if not (root / "target").exists():  # get made it at its start
+            (root / "target").symlink_to(victim)
+    return Scene(root / "target", after=plant, whole=True, planted="target")
 
 
 def _no_fallocate(root: Path, stack: contextlib.ExitStack) -> Scene:
@@ -770,7 +834,12 @@ SCENES: dict[str, Callable[[Path, contextlib.ExitStack], Scene]] = {
     "trailing-slash-on-missing": lambda r, s: Scene(f"{r}/newname/"),
     "missing-parent": lambda r, s: Scene(r / "missing" / "target"),
     "working-directory-removed": _cwd_removed,
-    "umask-0277": _umask_0277,
+    "umask-0277": _umask_0277(""),
+    "umask-0277-unwritable-directory": _umask_0277("unwritable-directory"),
+    "umask-0277-no-proc": _umask_0277("no-proc"),
+    "chdir-no-proc": _chdir_without_proc,
+    "others-sticky-directory-no-proc": _others_sticky_without_proc,
+    "link-planted-in-transfer": _link_planted,
     "no-fallocate-hard-linked": _no_fallocate,
 }
 
@@ -800,20 +869,25 @@ def _changes(before: dict[str, tuple[Any, ...]], after: dict[str, tuple[Any, ...
 
 
 class Hooked:
-    """An SFTP client whose get first runs hook."""
+    """An SFTP client whose get first runs hook, and after once it has written."""
 
-    def __init__(self, client: Any, hook: Callable[[], Any]) -> None:
-        self.client, self.hook = client, hook
+    def __init__(self, client: Any, hook: Callable[[], Any] | None, after: Callable[[], Any] | None = None) -> None:
+        self.client, self.hook, self.after = client, hook, after
 
     def get(self, remote: str, local: Any) -> Any:
-        self.hook()
-        return self.client.get(remote, local)
+        if self.hook is not None:
+            self.hook()
+        answer = self.client.get(remote, local)
+        if self.after is not None:
+            self.after()
+        return answer
 
 
 _CHILD = """
-import json, subprocess, sys, sftp_main
+import json, os, subprocess, sys, sftp_main
 for command in json.loads(sys.argv[4]):
     subprocess.run(command, check=True)
+exec(sys.argv[5])
 obj = sftp_main.VornaxSFTPMain(json.loads(sys.argv[1]))
 obj._connect()
 if sys.argv[2] == "module":
@@ -831,11 +905,11 @@ def _download_as(how: str, obj: Any, scene: Scene, server: Any) -> Any:
     """The module's answer (an exception it raised stands for itself), or get's: True, or False when it raised."""
     if scene.child is not None:
         proc = subprocess.run([*scene.child, sys.executable, "-c", _CHILD, json.dumps(server.config()), how,
-                               str(scene.target), json.dumps(scene.child_setup)],
+                               str(scene.target), json.dumps(scene.child_setup), scene.child_code],
                               capture_output=True, text=True, timeout=BOUND)
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout.splitlines()[-1])
-    client = obj._sftp if scene.hook is None else Hooked(obj._sftp, scene.hook)
+    client = obj._sftp if scene.hook is scene.after is None else Hooked(obj._sftp, scene.hook, scene.after)
     if how == "get":
         answer = _bounded(lambda: client.get("remote", str(scene.target)))
         return not isinstance(answer, BaseException)
@@ -867,6 +941,7 @@ def test_download_does_what_get_does(sftp_server, tmp_path: Path, scene: str) ->
     assert _parts() - parts_before == set()
     (answer, tree, seen), expected = outcomes["module"], outcomes["get"]
     if made.whole and answer is False:  # refused cleanly: everything as it was
+        tree.pop(made.planted, None)
         assert tree == _changes(befores["module"], befores["module"])
     else:
         assert answer is expected[0]
@@ -1099,6 +1174,8 @@ def test_cleanup_goes_on_through_interrupts(embedded_server, tmp_path: Path, mon
 def test_ctrl_c_between_tail_chunks_keeps_the_old_file(embedded_server, tmp_path: Path) -> None:
     """A Ctrl-C while the new tail of an existing file goes in takes effect before the next chunk, which
     cuts the tail off again: the old bytes and size stay."""
+    if os.name == "nt":
+        pytest.skip("under Wine another descriptor sees the file grow only once the download is done")
     obj, target = connected(embedded_server), tmp_path / "target"
     (embedded_server.root / "big").write_bytes(os.urandom(17 << 20))  # three chunks
     target.write_bytes(b"old")
@@ -1180,3 +1257,128 @@ def test_concurrent_downloads_to_one_hard_linked_file(sftp_server, tmp_path: Pat
         assert (tmp_path / "other-name").read_bytes() == content
     for obj in sessions:
         obj._close()
+
+
+# --- what an upload keeps ------------------------------------------------------------------------------
+
+OLD = b"old bytes " * 30_000
+HIDDEN = ".sftp_main-"  # the temporary file's name: .sftp_main-<32 hex digits>.part
+
+
+def _login(server: Any) -> tuple[int, int]:
+    """The owner and group of a file the server's login makes (the embedded server runs as the tests)."""
+    return getattr(server, "uid", os.getuid()), getattr(server, "gid", os.getgid())
+
+
+def _small_disk(directory: Path, stack: contextlib.ExitStack) -> None:
+    """A tmpfs of 1 MiB at directory: the new bytes do not fit."""
+    _root_only("mounting a tmpfs")
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0777", "tmpfs", str(directory)],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {done.stderr}")
+    stack.callback(subprocess.run, ["umount", str(directory)], check=True)
+
+
+def _up_scene(case: str, d: Path, server: Any, stack: contextlib.ExitStack) -> str:
+    """Makes the destination of `case` in the server's directory d; its name there."""
+    if case.startswith("fails"):
+        _small_disk(d, stack)
+    if case in ("fails-into-existing", "private-0600", "symlink", "paramiko-subclass"):
+        (d / "file").write_bytes(OLD)
+        os.chown(d / "file", *_login(server))
+        (d / "file").chmod(0o600)
+    if case == "symlink":
+        (d / "link").symlink_to("file")
+        return "link"
+    if case == "others-shared":  # another owner's file, the login's group may write it
+        _root_only("giving a file away")
+        (d / "file").write_bytes(OLD)
+        os.chown(d / "file", NOBODY, _login(server)[1] if _login(server)[0] else SOMEBODY)
+        (d / "file").chmod(0o664)
+    return "file"
+
+
+@pytest.mark.parametrize("case", ["fails-into-new", "fails-into-existing", "private-0600", "symlink",
+                                  "others-shared", "paramiko-subclass"])
+def test_upload_keeps_the_destination(sftp_server, tmp_path: Path, case: str) -> None:
+    """Against plain put on the same set-up: a failure part-way leaves nothing new and the old bytes whole;
+    a 0600 file is never wider at any moment and keeps its mode and owner; a symlink is written through,
+    another owner's shared file in place, as put does, and so is a file through a client that is not
+    paramiko's own SFTPClient (a subclass): put(src_file, dsc_path) alone."""
+    obj, data = connected(sftp_server), os.urandom(2 << 20)
+    (tmp_path / "src").write_bytes(data)
+    outcomes, widest, puts = {}, [], []
+
+    class Sub(paramiko.SFTPClient):
+        def put(self, *args: Any, **kwargs: Any) -> Any:
+            puts.append((args, kwargs))
+            return super().put(*args, **kwargs)
+    client, request = obj._sftp, obj._sftp._request
+
+    def watched(*args: Any) -> Any:  # what the directory shows between two requests
+        answer = request(*args)
+        widest.append(max([stat.S_IMODE(p.lstat().st_mode) for p in d.iterdir() if not p.is_symlink()] or [0]))
+        return answer
+    with contextlib.ExitStack() as stack:
+        for how in ("module", "put"):
+            d = sftp_server.root / how
+            d.mkdir()
+            os.chown(d, *_login(sftp_server))
+            name = _up_scene(case, d, sftp_server, stack)
+            before, remote, widest[:] = _tree(d), sftp_server.remote_path(how, name), []
+            client._request = watched
+            if case == "paramiko-subclass" and how == "module":
+                client.__class__ = Sub
+            if how == "module":
+                answer = obj._upload(str(tmp_path / "src"), remote)
+            else:
+                answer = not isinstance(_outcome(client.put, str(tmp_path / "src"), remote), Exception)
+            client.__class__, client._request = paramiko.SFTPClient, request
+            outcomes[how] = answer, before, _tree(d), max(widest)
+    obj._close()
+    (answer, before, after, wide), (put_answer, _, put_after, _) = outcomes["module"], outcomes["put"]
+    if case.startswith("fails"):  # nothing new left, old bytes kept; put leaves a part or loses them
+        assert (answer, after, put_answer) == (False, before, False) and put_after != before
+        return
+    digest = hashlib.sha256(data).hexdigest()[:16]
+    assert answer is True and {n: e[:5] for n, e in after.items()} == {n: e[:5] for n, e in put_after.items()}
+    assert after["file"][0] == digest and after["file"][1:4] == before["file"][1:4]  # mode, owner, group
+    if case == "private-0600":
+        assert wide == 0o600
+    else:  # written in place: the very file
+        assert after["file"][6] == before["file"][6] and sorted(after) == sorted(before)
+    assert puts == ([((str(tmp_path / "src"), sftp_server.remote_path("module", "file")), {})]
+                    if case == "paramiko-subclass" else [])
+
+
+@pytest.mark.parametrize("kind", ["embedded", "openssh"])
+def test_upload_to_a_server_without_posix_rename(tmp_path: Path, kind: str) -> None:
+    """A new file is renamed in (a plain rename never replaces a file); an existing one is written in
+    place by put, since nothing else keeps it while the new bytes travel.  Nothing else is left."""
+    if kind == "openssh" and openssh_missing():
+        pytest.skip(openssh_missing())
+    from servers.openssh import OpenSSHServer
+    (tmp_path / "root").mkdir()
+    (tmp_path / "src").write_bytes(NEW)
+    refused = ("posix-rename@openssh.com",)
+    server = EmbeddedServer(tmp_path / "root", refused=refused) if kind == "embedded" else OpenSSHServer(
+        refused=refused)
+    with server:
+        obj = connected(server)
+        with pytest.raises(OSError):
+            obj._posix_rename("x", "y")
+        (server.root / "old").write_bytes(OLD)
+        os.chown(server.root / "old", *_login(server))
+        inode, request, partial = (server.root / "old").stat().st_ino, obj._sftp._request, []
+
+        def watched(*args: Any) -> Any:  # whether the new file shows, not yet whole, between two requests
+            answer = request(*args)
+            partial.append((server.root / "new").exists() and (server.root / "new").stat().st_size < len(NEW))
+            return answer
+        obj._sftp._request = watched
+        assert obj._upload(str(tmp_path / "src"), "new") is True and not any(partial)
+        assert obj._upload(str(tmp_path / "src"), "old") is True
+        obj._close()
+        assert sorted(os.listdir(server.root)) == ["new", "old"] and (server.root / "old").stat().st_ino == inode
+        assert (server.root / "new").read_bytes() == (server.root / "old").read_bytes() == NEW

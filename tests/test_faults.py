@@ -6,6 +6,8 @@ import contextlib
 import ctypes
 import gc
 import os
+import re
+import json
 import shutil
 import socket
 import subprocess
@@ -101,7 +103,7 @@ def test_server_stopped_in_mid_call(embedded_server: EmbeddedServer, local: Path
         with open(local / "big", "wb") as f:
             f.truncate(BIG)
         call = lambda: obj._upload(str(local / "big"), "big")
-        moving = lambda: under_way(embedded_server.root / "big")
+        moving = lambda: any(under_way(p) for p in embedded_server.root.glob(".sftp_main-*.part"))
     elif operation == "_download":
         with open(embedded_server.root / "big", "wb") as f:
             f.truncate(BIG)
@@ -293,6 +295,37 @@ def test_interrupt_closes_the_connection(sftp_server: SFTPTestServer, tmp_path: 
     assert obj._stat("up").st_size == 4 and not (tmp_path / "down").exists()
     obj._close()
     assert_released(before, sockets_only=True)
+    # Cut short amid the bytes, an upload leaves its temporary file by its hidden name alone.
+    left = sorted(n for n in os.listdir(sftp_server.root) if n not in ("up", "new"))
+    assert len(left) == (operation == "_upload" and amid == "request")
+    assert all(re.fullmatch(r"\.sftp_main-[0-9a-f]{32}\.part", n) for n in left), left
+
+
+_KILLED_MID_UPLOAD = """
+obj = C(dict(cfg)); obj._connect()
+(obj._upload if {how!r} == "module" else obj._sftp.put)({big!r}, "target")
+"""
+
+
+@pytest.mark.parametrize("how", ["module", "put"])
+def test_client_killed_mid_upload(sftp_server: SFTPTestServer, tmp_path: Path, how: str) -> None:
+    """A client killed (SIGKILL) amid the bytes of an upload leaves the old remote file whole; put's
+    truncation has lost it by then."""
+    if sys.platform == "win32":
+        pytest.skip("SIGKILL is POSIX")
+    (tmp_path / "big").write_bytes(os.urandom(64 << 20))
+    old = sftp_server.root / "target"
+    old.write_bytes(b"old bytes")
+    os.chown(old, getattr(sftp_server, "uid", os.getuid()), getattr(sftp_server, "gid", os.getgid()))
+    code = "import sftp_main\nC = sftp_main.VornaxSFTPMain\n" + _KILLED_MID_UPLOAD.format(how=how, big=str(tmp_path / "big"))
+    from conftest import _PRELUDE
+    env = {**os.environ, "SERVER_CONFIG": json.dumps(sftp_server.config())}
+    child = subprocess.Popen([sys.executable, "-P", "-c", _PRELUDE + code], env=env, stdout=subprocess.PIPE,
+                             cwd=tempfile.gettempdir())
+    settle(lambda: any(under_way(p) for p in sftp_server.root.iterdir()), BOUND)
+    child.kill()
+    child.wait()
+    assert (old.read_bytes() == b"old bytes") is (how == "module")
 
 
 @pytest.mark.parametrize("given", ["its own keys", "ssh-keyscan lines", "another key", "a key of another type"])
@@ -458,3 +491,34 @@ def test_destruction_in_a_cycle_or_on_another_thread(embedded_server: EmbeddedSe
         drop.run()
     assert gone() is None and unraisable == [] and not isinstance(drop.outcome, BaseException)
     assert_released(before, sockets_only=True)  # the finaliser closed the session
+
+
+@pytest.mark.parametrize("step", ["local open", 1, 2, 3, 4, 5, 6])
+def test_interrupt_at_each_step_of_an_upload(sftp_server: SFTPTestServer, tmp_path: Path,
+                                             monkeypatch: pytest.MonkeyPatch, step: Any) -> None:
+    """A Ctrl-C at the local open or at any request of an upload over a 0640 file (lstat, open, close,
+    stat, set-mode, rename) goes on as it came: no plain put after it, the old bytes kept, at most the
+    hidden temporary file left."""
+    (tmp_path / "up").write_bytes(b"new bytes")
+    old = sftp_server.root / "target"
+    old.write_bytes(b"old bytes")
+    old.chmod(0o640)
+    os.chown(old, getattr(sftp_server, "uid", os.getuid()), getattr(sftp_server, "gid", os.getgid()))
+    obj = connected(sftp_server)
+    client, request, count = obj._sftp, obj._sftp._request, [0]
+
+    def cut(*args: Any) -> Any:
+        count[0] += 1
+        if count[0] == step:
+            raise KeyboardInterrupt
+        return request(*args)
+    client._request = cut
+    if step == "local open":
+        import io
+        monkeypatch.setattr(io, "open", lambda *a: (_ for _ in ()).throw(KeyboardInterrupt()))
+    assert type(catch(obj._upload, str(tmp_path / "up"), "target")) is KeyboardInterrupt
+    monkeypatch.undo()
+    obj._close()
+    left = [n for n in os.listdir(sftp_server.root) if n != "target"]
+    assert old.read_bytes() == b"old bytes" and len(left) <= 1
+    assert all(re.fullmatch(r"\.sftp_main-[0-9a-f]{32}\.part", n) for n in left)

@@ -6,6 +6,7 @@ import logging
 import math
 import os
 import socket
+import subprocess
 import sys
 import tempfile
 import threading
@@ -360,14 +361,35 @@ def test_forwarding_lets_errors_through(obj: Any, name: str, count: int, answers
     check_raised(exc, type(error), str(error).format(CLIENT_METHODS[name]), (name, line))
 
 
-@pytest.mark.parametrize("local", ["missing/target"] + [
+@pytest.mark.parametrize("local", ["missing/target", "", "unwritable/target"] + [
     pytest.param(p, marks=pytest.mark.skipif(os.name == "nt", reason="Windows reads '..' and trailing slashes as text"))
     for p in ("newname/", "missing/../new")])
-def test_download_to_a_refused_destination_transfers_nothing(obj: Any, tmp_path: Any, local: str) -> None:
-    """A destination the kernel refuses answers False before the client's get is called, and nothing is made."""
-    log = connect_fakes(obj)
-    assert obj._download("remote", f"{tmp_path}{os.sep}{local}") is False
-    assert log == [("get", "sftp.get")] and os.listdir(tmp_path) == []
+def test_download_to_a_refused_destination_transfers_nothing(obj: Any, tmp_path: Any, local: str,
+                                                             caplog: pytest.LogCaptureFixture) -> None:
+    """A destination the kernel refuses answers False before the client's get is called, nothing is made,
+    and the error recorded is the one get's own open() raises, naming the caller's path."""
+    path, made = f"{tmp_path}{os.sep}{local}" if local else "", []
+    if local.startswith("unwritable"):
+        made = ["unwritable"]
+        (tmp_path / "unwritable").mkdir(0o555)
+        if getattr(os, "geteuid", lambda: 0)() == 0:  # root writes anywhere, but where a directory is immutable
+            try:
+                subprocess.run(["chattr", "+i", str(tmp_path / "unwritable")], check=True, capture_output=True)
+            except (OSError, subprocess.CalledProcessError):
+                pytest.skip("a directory root may not write needs chattr +i")
+    try:
+        log = connect_fakes(obj)
+        caplog.set_level(logging.DEBUG, logger="sftp_main")
+        assert obj._download("remote", path) is False
+        assert log == [("get", "sftp.get")] and os.listdir(tmp_path) == made
+        with pytest.raises(OSError) as expected:
+            open(path, "wb")
+    finally:
+        if made:
+            subprocess.run(["chattr", "-i", str(tmp_path / "unwritable")], capture_output=True)
+    [record] = caplog.records
+    got = record.exc_info[1]
+    assert (type(got), got.errno, got.filename) == (type(expected.value), expected.value.errno, path)
 
 
 @pytest.mark.parametrize("name, line", TRANSFERS)

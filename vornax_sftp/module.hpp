@@ -84,6 +84,8 @@ namespace sftp {
     X(attr_link, "link")                                          \
     X(attr_split, "split")                                        \
     X(attr_abspath, "abspath")                                    \
+    X(attr_getcwd, "getcwd")                                      \
+    X(attr_lstat, "lstat")                                        \
     X(key_dir_fd, "dir_fd")                                       \
     X(key_dst_dir_fd, "dst_dir_fd")                               \
     X(text_dot, ".")                                              \

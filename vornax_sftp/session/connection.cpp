@@ -4,11 +4,6 @@
 
 namespace sftp::session {
 
-namespace {
-
-// paramiko.SFTPClient, or None where no client can be one of its: without paramiko or without its
-// class (also a module namespace cleared at shutdown), or with a stand-in for paramiko whose
-// SFTPClient is no class.
 Ref sftp_client_class() {
     Ref cls = py::catching({PyExc_NameError, PyExc_AttributeError}, [] {
         return paramiko_attr(state().attr_SFTPClient);
@@ -18,6 +13,8 @@ Ref sftp_client_class() {
     }
     return cls;
 }
+
+namespace {
 
 // client.get_channel() when `client` is an instance of `cls`, paramiko.SFTPClient; None for any
 // other client, and for every client where there is no such class.
@@ -118,26 +115,27 @@ bool channel_timed_out(PyObject* exc) {
 }
 
 // The close of close_out_of_step (session.hpp), for the exception `exc`.
-void close_if_out_of_step(PyObject* client, PyObject* exc) {
+bool close_if_out_of_step(PyObject* client, PyObject* exc) {
     Ref interrupt = interrupt_in_chain(exc);
     if (!interrupt) {
         if (!channel_timed_out(exc)) {
-            return;
+            return false;
         }
     }
     Ref channel = sftp_channel(client);
     if (channel.get() == Py_None) {
-        return;
+        return false;
     }
     if (!interrupt) {
         // The channel's timeout is the one the configuration's `timeout` set: without it nothing
         // here ever times out, and nothing changes.
         Ref timeout = py::call_method(channel.get(), state().attr_gettimeout);
         if (timeout.get() == Py_None) {
-            return;
+            return false;
         }
     }
     close_channel_transport(channel.get());
+    return true;
 }
 
 }  // namespace
@@ -150,15 +148,17 @@ Ref request_timeout(PyObject* client) {
     return py::call_method(channel.get(), state().attr_gettimeout);
 }
 
-void close_out_of_step(PyObject* client) {
+bool close_out_of_step(PyObject* client) {
+    bool closed = false;
     if (client == nullptr) {
-        return;
+        return closed;
     }
     SavedError cut_short;  // stays the caller's error; a failed close adds nothing
     PyObject* exc = cut_short.exception();
     if (exc != nullptr) {
-        py::nothrow::done([&] { close_if_out_of_step(client, exc); });  // judged by `cut_short`
+        py::nothrow::done([&] { closed = close_if_out_of_step(client, exc); });  // judged by `cut_short`
     }
+    return closed;
 }
 
 PyObject* connect(PyObject* const* args, int& line) {

@@ -21,10 +21,16 @@ namespace {
 #ifdef _WIN32
 constexpr long kOpenFlags = _O_WRONLY | _O_CREAT | _O_BINARY;
 constexpr long kNonBlocking = 0;
+constexpr long kNoFollow = 0;
+constexpr long kCreate = _O_CREAT;
+constexpr long kExclusive = _O_EXCL;
 constexpr long kNamedFlags = _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY;
 #else
 constexpr long kOpenFlags = O_WRONLY | O_CREAT | O_NONBLOCK;
 constexpr long kNonBlocking = O_NONBLOCK;
+constexpr long kNoFollow = O_NOFOLLOW;
+constexpr long kCreate = O_CREAT;
+constexpr long kExclusive = O_EXCL;
 constexpr long kNamedFlags = O_RDWR | O_CREAT | O_EXCL;
 #endif
 #ifdef O_TMPFILE  // Linux: a file with no name, which linkat may give one
@@ -47,8 +53,11 @@ struct Download {
     Place spare;              // the temporary directory, where the file is made there
     Place* place = nullptr;   // the directory of the file the client writes
     Descriptor temporary_fd;  // that file
+    Ref made;                 // its fstat when made: its mode, and which file it is
     Ref temporary;            // the path the client is given for it
     Ref temporary_name;       // its name in *place, while it has one this call must remove
+    bool by_name = false;     // the client reaches it by that name (no /proc)
+    bool follow = false;      // the destination is a link that names nothing yet, followed as get would
     bool linkable = false;    // a file with no name, which may become the destination
     std::optional<long long> mode;  // the mode it is to have once linked, where it differs meanwhile
     Ref copy;                 // os.copy_file_range, until it cannot copy between these two files
@@ -56,10 +65,10 @@ struct Download {
 
 // Opens the destination for writing (by the caller's text, or by its name in its directory), so
 // that the kernel judges it as for `get`.
-void open_for_writing(Download& d, const Place* place, PyObject* path) {
+void open_for_writing(Download& d, const Place* place, PyObject* path, long flags = kOpenFlags) {
     if constexpr (kNonBlocking != 0) {
         const bool opened = py::succeeds({PyExc_BlockingIOError}, [&] {
-            open_file(d.os.get(), d.fd, place, path, kOpenFlags, kNewMode);
+            open_file(d.os.get(), d.fd, place, path, flags, kNewMode);
         });
         if (opened) {
             return;
@@ -67,7 +76,18 @@ void open_for_writing(Download& d, const Place* place, PyObject* path) {
         // A lease another process holds is being broken: wait for it as the client's own open
         // would (os.open releases the GIL, and a Ctrl-C ends the wait).
     }
-    open_file(d.os.get(), d.fd, place, path, kOpenFlags & ~kNonBlocking, kNewMode);
+    open_file(d.os.get(), d.fd, place, path, flags & ~kNonBlocking, kNewMode);
+}
+
+// Raises the pending error again, an OSError naming the caller's path, as get's own open() names it
+// (not the directory or the temporary file the module met it on).
+[[noreturn]] void rethrow_naming(Download& d) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_OSError)) {
+        py::checked(PyObject_SetAttrString(error.get(), "filename", d.text.get()));
+    }
+    PyErr_SetRaisedException(error.release());
+    throw_python_error();
 }
 
 // The destination's directory, pinned, and its name there.  A name that ends in a slash names a
@@ -81,12 +101,16 @@ void pin_home(Download& d) {
     Ref head = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
     d.name = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 1));
     if (!py::truth(d.name.get())) {
-        raise_errno(EISDIR, d.text.get());
+        raise_errno(py::truth(d.text.get()) ? EISDIR : ENOENT, d.text.get());  // as open() answers
     }
     if (!py::truth(head.get())) {
         head = Ref::borrow(s.text_dot);
     }
-    pin(d.os.get(), d.home, head.get());
+    try {
+        pin(d.os.get(), d.home, head.get());
+    } catch (const PythonError&) {
+        rethrow_naming(d);
+    }
 }
 
 // True: the destination is a regular file open here, or nothing, its directory pinned; false:
@@ -100,8 +124,13 @@ bool open_destination(Download& d, PyObject* destination) {
     }
     d.os = py::owned(PyImport_Import(s.mod_os));
     d.text = py::call_method(d.os.get(), s.attr_fsdecode, fspath.get());
-    // A new destination is the common case: its FileNotFoundError is looked at, not thrown.
-    Ref info = py::nothrow::call_method(d.os.get(), s.attr_stat, d.text.get());
+    // A new destination is the common case: its FileNotFoundError is looked at, not thrown.  A link
+    // is judged by what it names.
+    Ref info = py::nothrow::call_method(d.os.get(), s.attr_lstat, d.text.get());
+    if (info && (stat_field(info.get(), s.attr_st_mode, "os.lstat().st_mode") & kFileType) == kLink) {
+        info = py::nothrow::call_method(d.os.get(), s.attr_stat, d.text.get());
+        d.follow = !info;
+    }
     if (!info) {
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
             py::clear_expected({PyExc_OSError, PyExc_ValueError});  // the client's own open says what is wrong
@@ -119,18 +148,18 @@ bool open_destination(Download& d, PyObject* destination) {
     return true;
 }
 
-// Whether the client's reopen of /proc/self/fd/N reaches the very file this process has open as
-// N; not where there is no such directory (Windows, a Linux without /proc).
+// Whether the client's reopen of /proc/self/fd/N reaches the very file just made as N; not where
+// there is no such directory (Windows, a Linux without /proc).
 bool proc_reaches(Download& d) {
     const ModuleState& s = state();
+    d.made = fstat(d.os.get(), d.temporary_fd.get());
     Ref link = py::owned(PyUnicode_FromFormat("/proc/self/fd/%S", d.temporary_fd.get()));
     Ref through = py::nothrow::call_method(d.os.get(), s.attr_stat, link.get());
     if (!through) {
         py::clear_expected({PyExc_OSError, PyExc_ValueError});
         return false;
     }
-    Ref own = fstat(d.os.get(), d.temporary_fd.get());
-    if (!same_file(d.os.get(), through.get(), own.get())) {
+    if (!same_file(d.os.get(), through.get(), d.made.get())) {
         return false;
     }
     d.temporary = std::move(link);
@@ -163,29 +192,27 @@ bool make_named(Download& d, Place& place) {
     }
     if (!proc_reaches(d)) {
         d.temporary = py::call_attr_method(d.os.get(), s.attr_path, s.attr_join, place.text.get(), d.temporary_name.get());
+        d.by_name = true;
         return true;
     }
     const bool gone = py::nothrow::done([&] { call_in(d.os.get(), place, s.key_dir_fd, s.attr_unlink, d.temporary_name.get()); });
-    if (!gone) {
-        if (!cleanup_may_go_on()) {
-            throw_python_error();  // an interrupt
-        }
-        return true;  // a name that cannot go stays this call's to remove
+    if (!gone && !cleanup_may_go_on()) {
+        throw_python_error();  // an interrupt
     }
-    d.temporary_name = Ref();
+    if (gone) {
+        d.temporary_name = Ref();  // else a name that cannot go stays this call's to remove
+    }
     return true;
 }
 
 // A file the client may write, as get's own creation would make it; one it cannot (a umask that
 // takes the owner's write bit) is made writable meanwhile.
 void writable_meanwhile(Download& d) {
-    Ref info = fstat(d.os.get(), d.temporary_fd.get());
-    const long long mode = stat_field(info.get(), state().attr_st_mode, "os.fstat().st_mode");
-    if ((mode & kOwnerWrite) != 0) {
-        return;
+    const long long mode = stat_field(d.made.get(), state().attr_st_mode, "os.fstat().st_mode");
+    if ((mode & kOwnerWrite) == 0) {
+        call_built(d.os.get(), state().attr_fchmod, "(OL)", d.temporary_fd.get(), (mode & 07777) | kOwnerWrite);
+        d.mode = mode & 07777;
     }
-    call_built(d.os.get(), state().attr_fchmod, "(OL)", d.temporary_fd.get(), (mode & 07777) | kOwnerWrite);
-    d.mode = mode & 07777;
 }
 
 // The file the client writes, made in `place`: one with no name where O_TMPFILE and /proc serve,
@@ -201,7 +228,7 @@ bool make_in(Download& d, Place& place, bool refusal_ends) {
                 clear_errno({EOPNOTSUPP, EISDIR, EINVAL});  // no O_TMPFILE on this file system
             } catch (const PythonError&) {
                 if (refusal_ends) {
-                    throw;
+                    rethrow_naming(d);
                 }
                 py::clear_expected({PyExc_OSError});
                 return false;
@@ -251,7 +278,7 @@ void lock(Download& d, PyObject* timeout) {
     const ModuleState& s = state();
     Ref fcntl = Ref::steal(PyImport_Import(s.mod_fcntl));
     if (!fcntl) {
-        py::clear_expected({PyExc_ImportError});  // Windows: no lock (see the header)
+        py::clear_expected({PyExc_ImportError});  // Windows: no lock (docs/downloads.md)
         return;
     }
     Ref flags = py::attr(fcntl.get(), s.attr_LOCK_EX);
@@ -266,22 +293,51 @@ void lock(Download& d, PyObject* timeout) {
     PyTime_t start = 0;
     py::checked(PyTime_Monotonic(&start));
     for (;;) {
-        try {
-            try_lock(fcntl.get(), d, flags.get());
+        const bool locked = py::succeeds({PyExc_BlockingIOError}, [&] { try_lock(fcntl.get(), d, flags.get()); });
+        if (locked) {
             return;
-        } catch (const PythonError&) {
-            if (!PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
-                throw;
-            }
         }
         PyTime_t now = 0;
         py::checked(PyTime_Monotonic(&now));
         const double left = seconds - PyTime_AsSecondsDouble(now - start);
         if (left <= 0) {
-            throw_python_error();  // the BlockingIOError says why
+            raise_errno(EWOULDBLOCK, d.text.get());  // held elsewhere all that time
         }
-        PyErr_Clear();
         call_built(time.get(), s.attr_sleep, "(d)", std::min(kLockPause, left));
+    }
+}
+
+// Raises unless `path` (a name in `place`, else a path) names the file whose fstat is `own`: a
+// file renamed away or replaced meanwhile is no success.
+void check_names(Download& d, const Place* place, PyObject* path, PyObject* own) {
+    const ModuleState& s = state();
+    const auto found = py::catching({PyExc_OSError}, [&] {
+        if (place == nullptr) {
+            return py::call_method(d.os.get(), s.attr_stat, path);
+        }
+        return call_in(d.os.get(), *place, s.key_dir_fd, s.attr_stat, path);
+    });
+    if (!found || !same_file(d.os.get(), found.get(), own)) {
+        raise_format(PyExc_FileNotFoundError, "%R no longer names the file the download wrote", place ? d.text.get() : path);
+    }
+}
+
+// A new destination, once the bytes are all there: made under its name, or, where a name turned up
+// meanwhile, the file there if it is a regular one, as an existing destination.  Only a link there
+// from the start is followed: another user may have put one there since.
+void open_new(Download& d) {
+    if (!d.linkable) {  // named, never linked in: made here unless the name turned up
+        const bool made = py::succeeds({PyExc_FileExistsError}, [&] {
+            open_for_writing(d, &d.home, d.name.get(), kOpenFlags | kExclusive);
+        });
+        if (made) {
+            return;
+        }
+    }
+    open_for_writing(d, &d.home, d.name.get(), d.follow ? kOpenFlags : (kOpenFlags & ~kCreate) | kNoFollow);
+    Ref info = fstat(d.os.get(), d.fd.get());
+    if ((stat_field(info.get(), state().attr_st_mode, "os.fstat().st_mode") & kFileType) != kRegular) {
+        raise_errno(EEXIST, d.text.get());
     }
 }
 
@@ -364,10 +420,11 @@ void cut(Download& d, long long size) { call_built(d.os.get(), state().attr_ftru
 
 // The temporary file's `size` bytes into the destination, under the lock: the new tail past the
 // old end first (a Ctrl-C between chunks cuts it off again), then the old part, so that until an
-// old byte changes a failure leaves the file as it was.
-void write_in(Download& d, long long size, PyObject* timeout) {
+// old byte changes a failure leaves the file as it was.  The destination's fstat, under the lock.
+Ref write_in(Download& d, long long size, PyObject* timeout) {
     lock(d, timeout);
-    const long long old_size = size_of(d.os.get(), d.fd.get());
+    Ref info = fstat(d.os.get(), d.fd.get());
+    const long long old_size = stat_field(info.get(), state().attr_st_size, "os.fstat().st_size");
     long long head = 0;  // old bytes overwritten
     try {
         reserve(d, size);
@@ -385,22 +442,7 @@ void write_in(Download& d, long long size, PyObject* timeout) {
     if (size < old_size) {
         cut(d, size);
     }
-}
-
-// Success means that the destination's name, in its directory, names the file the bytes went
-// into: one renamed away or replaced meanwhile is no success.
-void check_named(Download& d, PyObject* fd) {
-    const ModuleState& s = state();
-    const auto at_name = py::catching({PyExc_OSError}, [&] {
-        return call_in(d.os.get(), d.home, s.key_dir_fd, s.attr_stat, d.name.get());
-    });
-    if (at_name) {
-        Ref own = fstat(d.os.get(), fd);
-        if (same_file(d.os.get(), at_name.get(), own.get())) {
-            return;
-        }
-    }
-    raise_format(PyExc_FileNotFoundError, "%R no longer names the file the download wrote", d.text.get());
+    return info;
 }
 
 // A new destination takes the finished file's name; false where the name exists by now (the
@@ -416,7 +458,7 @@ bool link_in(Download& d) {
         call_in(d.os.get(), d.home, s.key_dst_dir_fd, s.attr_link, d.temporary.get(), d.name.get());
     });
     if (linked) {
-        check_named(d, d.temporary_fd.get());
+        check_names(d, &d.home, d.name.get(), d.made.get());
     }
     return linked;
 }
@@ -427,18 +469,18 @@ bool link_in(Download& d) {
 bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
     if (!make_temporary(d)) {
         Ref fetched = py::nothrow::call(getter, source, destination);
-        if (!fetched) {
-            return false;
+        if (fetched) {
+            d.fd.close();
         }
-        d.fd.close();
-        return true;
+        return static_cast<bool>(fetched);
     }
-    if (d.linkable) {
-        writable_meanwhile(d);
-    }
+    writable_meanwhile(d);
     Ref fetched = py::nothrow::call(getter, source, d.temporary.get());
     if (!fetched) {
         return false;
+    }
+    if (d.by_name) {  // success means the client wrote this file, whatever happened to the name
+        check_names(d, nullptr, d.temporary.get(), d.made.get());
     }
     if (!d.fd && d.linkable) {
         if (link_in(d)) {
@@ -447,12 +489,13 @@ bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destina
     }
     // Read before a new destination is made where it cannot be linked in (Windows), so that this
     // failure leaves nothing.
-    const long long size = size_of(d.os.get(), d.temporary_fd.get());
+    Ref info = fstat(d.os.get(), d.temporary_fd.get());
+    const long long size = stat_field(info.get(), state().attr_st_size, "os.fstat().st_size");
     if (!d.fd) {
-        open_for_writing(d, &d.home, d.name.get());
+        open_new(d);
     }
-    write_in(d, size, timeout);
-    check_named(d, d.fd.get());
+    Ref written = write_in(d, size, timeout);
+    check_names(d, &d.home, d.name.get(), written.get());
     d.fd.close();
     return true;
 }

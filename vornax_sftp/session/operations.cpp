@@ -26,12 +26,9 @@ PyObject* forward(PyObject* const* args, int& line, int statement_line) {
     if (!client) {
         return nullptr;
     }
-    Ref result;
-    if constexpr (Arity == 1) {
-        result = py::nothrow::call_method(client.get(), state().*Method, args[1]);
-    } else {
-        result = py::nothrow::call_method(client.get(), state().*Method, args[1], args[2]);
-    }
+    PyObject* stack[] = {nullptr, client.get(), args[1], Arity == 2 ? args[2] : nullptr};
+    Ref result = Ref::steal(PyObject_VectorcallMethod(state().*Method, stack + 1,
+                                                      (1 + Arity) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) {
         close_out_of_step(client.get());
         return nullptr;
@@ -148,30 +145,21 @@ Ref interrupt_in_chain(PyObject* exc) {
     return Ref();
 }
 
-PyObject* remove(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_remove, 1, Result::True>(args, line, 101);
-}
-PyObject* rename(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_rename, 2, Result::True>(args, line, 105);
-}
-PyObject* posix_rename(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_posix_rename, 2, Result::True>(args, line, 109);
-}
-PyObject* mkdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_mkdir, 1, Result::True>(args, line, 113);
-}
-PyObject* rmdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_rmdir, 1, Result::True>(args, line, 117);
-}
-PyObject* stat(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_stat, 1, Result::ClientResult>(args, line, 121);
-}
-PyObject* normalize(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_normalize, 1, Result::ClientResult>(args, line, 124);
-}
-PyObject* chdir(PyObject* const* args, int& line) {
-    return forward<&ModuleState::attr_chdir, 1, Result::True>(args, line, 127);
-}
+// The eight forwarding operations: name, argument count, answer, line of the call.
+#define SFTP_FORWARD(name, arity, answer, statement)                                             \
+    PyObject* name(PyObject* const* args, int& line) {                                           \
+        return forward<&ModuleState::attr_##name, arity, Result::answer>(args, line, statement); \
+    }
+SFTP_FORWARD(remove, 1, True, 101)
+SFTP_FORWARD(rename, 2, True, 105)
+SFTP_FORWARD(posix_rename, 2, True, 109)
+SFTP_FORWARD(mkdir, 1, True, 113)
+SFTP_FORWARD(rmdir, 1, True, 117)
+SFTP_FORWARD(stat, 1, ClientResult, 121)
+SFTP_FORWARD(normalize, 1, ClientResult, 124)
+SFTP_FORWARD(chdir, 1, True, 127)
+#undef SFTP_FORWARD
+
 namespace {
 
 // A local path that open() would take for a file descriptor (an int, a bool,
@@ -189,63 +177,238 @@ bool accepts_local_path(PyObject* local) {
     return false;
 }
 
-// self._sftp.put(src_file, dsc_path); `client` keeps what was found, for the
-// close after an interrupt or a timeout.  False when it failed, the
-// exception set: the transfer's answer, not thrown.
-bool put(PyObject* const* args, Ref& client) {
-    client = py::nothrow::attr(args[0], state().self_sftp);
-    if (!client) {
+// An upload through `.sftp_main-<32 hex digits>.part` beside the destination, moved over it by
+// posix-rename once whole; plain put where that would change what the destination is (docs/usage.md).
+// SFTP v3's OPEN with WRITE | CREAT | EXCL, and its HANDLE answer: paramiko's open sends no mode.
+constexpr int kOpen = 3;
+constexpr int kHandle = 102;
+constexpr int kCreateExclusive = 0x02 | 0x08 | 0x20;
+
+// obj.<name> as a number: a field the server left out (None) raises TypeError.
+long long number_of(PyObject* obj, const char* name) {
+    Ref value = py::owned(PyObject_GetAttrString(obj, name));
+    const long long number = PyLong_AsLongLong(value.get());
+    if (number == -1 && PyErr_Occurred() != nullptr) {
+        throw_python_error();
+    }
+    return number;
+}
+
+struct Upload {
+    PyObject* client;
+    PyObject* destination;
+    Ref old;        // the destination's lstat, empty where there is none
+    Ref temporary;  // the temporary file's path, once made
+};
+
+// After a failed step: true, the error cleared, where the connection is still in step.
+bool in_step(PyObject* client) {
+    if (close_out_of_step(client)) {
         return false;
     }
+    PyErr_Clear();
+    return true;
+}
+
+// Removes the temporary file by its name (closing `file` first, as put would), the pending error kept:
+// what this raises is dropped, but for an interrupt, thrown.
+void remove_temporary(const Upload& u, PyObject* file) {
+    {
+        SavedError kept;
+        if (file != nullptr) {
+            py::nothrow::call_method(file, state().attr_close);
+        }
+        if (cleanup_may_go_on()) {
+            py::nothrow::call_method(u.client, state().attr_remove, u.temporary.get());
+        }
+    }
+    if (PyErr_Occurred() != nullptr) {
+        throw_python_error();
+    }
+}
+
+// The temporary file, open for writing.  Over an existing file it has that file's owner bits alone,
+// so that nobody but its owner, the writer, may open it before owner and group are seen to match.
+Ref create_temporary(Upload& u) {
+    Ref os = py::owned(PyImport_Import(state().mod_os));
+    Ref random = py::owned(PyObject_CallMethod(os.get(), "urandom", "i", 16));
+    Ref hex = py::call_method(random.get(), state().attr_hex);
+    Ref parts = py::owned(PyObject_CallMethod(u.destination, "rpartition", "s", "/"));
+    Ref temporary = py::owned(PyUnicode_FromFormat("%U%U.sftp_main-%U.part", PyTuple_GET_ITEM(parts.get(), 0),
+                                                   PyTuple_GET_ITEM(parts.get(), 1), hex.get()));
+    Ref paramiko = lookup_global(state().glob_paramiko);
+    Ref attributes = py::owned(PyObject_CallMethod(paramiko.get(), "SFTPAttributes", nullptr));
+    if (u.old) {
+        Ref mode = py::number(number_of(u.old.get(), "st_mode") & 0700);
+        py::checked(PyObject_SetAttrString(attributes.get(), "st_mode", mode.get()));
+    }
+    Ref path = py::owned(PyObject_CallMethod(u.client, "_adjust_cwd", "O", temporary.get()));
+    Ref answer = py::owned(
+        PyObject_CallMethod(u.client, "_request", "iOiO", kOpen, path.get(), kCreateExclusive, attributes.get()));
+    int type = 0;
+    PyObject* message = nullptr;
+    if (!PyArg_ParseTuple(answer.get(), "iO", &type, &message)) {
+        throw_python_error();
+    }
+    if (type != kHandle) {
+        raise(PyExc_OSError, "Expected handle");
+    }
+    u.temporary = std::move(temporary);
+    Ref handle = py::owned(PyObject_CallMethod(message, "get_binary", nullptr));
+    return py::owned(PyObject_CallMethod(paramiko.get(), "SFTPFile", "OOs", u.client, handle.get(), "wb"));
+}
+
+// The bytes as put sends them (pipelined, 32 KiB at a time), and put's size check: the attributes.
+Ref send(const Upload& u, PyObject* local, PyObject* file) {
+    py::owned(PyObject_CallMethod(file, "set_pipelined", "O", Py_True));
+    Ref shutil = py::owned(PyImport_ImportModule("shutil"));
+    py::owned(PyObject_CallMethod(shutil.get(), "copyfileobj", "OOi", local, file, 32768));
+    py::call_method(file, state().attr_close);
+    Ref made = py::call_method(u.client, state().attr_stat, u.temporary.get());
+    Ref sent = py::owned(PyObject_CallMethod(local, "tell", nullptr));
+    const long long size = number_of(made.get(), "st_size");
+    if (size != PyLong_AsLongLong(sent.get())) {
+        raise_format(PyExc_OSError, "size mismatch in put!  %lld != %S", size, sent.get());
+    }
+    return made;
+}
+
+// Moves the whole temporary file over the destination, given the destination's permission bits; false
+// where its owner or group would change.  Without posix-rename a new destination takes the plain
+// rename, which never replaces a file (so fails for one made meanwhile).
+bool replace(const Upload& u, PyObject* made) {
+    if (u.old) {
+        if (number_of(made, "st_uid") != number_of(u.old.get(), "st_uid") ||
+            number_of(made, "st_gid") != number_of(u.old.get(), "st_gid")) {
+            return false;
+        }
+        const long long mode = number_of(u.old.get(), "st_mode") & 07777;
+        if ((number_of(made, "st_mode") & 07777) != mode) {
+            py::owned(PyObject_CallMethod(u.client, "chmod", "OL", u.temporary.get(), mode));
+        }
+    }
+    try {
+        py::call_method(u.client, state().attr_posix_rename, u.temporary.get(), u.destination);
+    } catch (const PythonError&) {
+        if (u.old || !in_step(u.client)) {
+            throw;
+        }
+        py::call_method(u.client, state().attr_rename, u.temporary.get(), u.destination);
+    }
+    return true;
+}
+
+// The upload of the open `local`: true once done; false, nothing left, where plain put is to make it.
+// A failure amid the bytes is the answer (put would truncate the destination).
+bool through_temporary(Upload& u, PyObject* local) {
+    Ref file;
+    try {
+        u.old = py::catching({PyExc_FileNotFoundError}, [&] {
+            return py::owned(PyObject_CallMethod(u.client, "lstat", "O", u.destination));
+        });
+        if (u.old && (number_of(u.old.get(), "st_mode") & 0170000) != 0100000) {
+            return false;  // a symlink (written through), a directory, a device, ...
+        }
+        file = create_temporary(u);
+    } catch (const PythonError&) {
+        if (!in_step(u.client)) {
+            throw;
+        }
+        return false;  // the directory refuses a new entry, or the name
+    }
+    Ref made;
+    try {
+        made = send(u, local, file.get());
+    } catch (const PythonError&) {
+        if (!close_out_of_step(u.client)) {
+            remove_temporary(u, file.get());
+        }
+        throw;
+    }
+    try {
+        if (replace(u, made.get())) {
+            return true;
+        }
+    } catch (const PythonError&) {
+        if (!in_step(u.client)) {
+            throw;
+        }
+    }
+    remove_temporary(u, nullptr);
+    return false;
+}
+
+// self._sftp.put(src_file, dsc_path), through a temporary file where the client is paramiko's own
+// SFTPClient and the destination a str.  False when it failed, the exception set (not thrown).
+bool put(PyObject* client, PyObject* const* args) {
     if (!accepts_local_path(args[1])) {
         return false;
     }
-    Ref sent = py::nothrow::call_method(client.get(), state().attr_put, args[1], args[2]);
+    const bool done = py::nothrow::done([&] {
+        Ref cls = sftp_client_class();
+        if (reinterpret_cast<PyObject*>(Py_TYPE(client)) != cls.get() || !PyUnicode_CheckExact(args[2])) {
+            return false;
+        }
+        Ref io = py::owned(PyImport_ImportModule("io"));
+        Ref local = py::catching({PyExc_Exception}, [&] {
+            return py::owned(PyObject_CallMethod(io.get(), "open", "Os", args[1], "rb"));
+        });
+        if (!local) {
+            return false;  // put meets the same error, and reports it
+        }
+        Upload u{client, args[2], Ref(), Ref()};
+        const bool sent = close_on_failure(local.get(), [&] { return through_temporary(u, local.get()); });
+        py::call_method(local.get(), state().attr_close);
+        return sent;
+    });
+    if (done || PyErr_Occurred() != nullptr) {
+        return done;
+    }
+    Ref sent = py::nothrow::call_method(client, state().attr_put, args[1], args[2]);
     return static_cast<bool>(sent);
 }
 
-// self._sftp.get(src_file, dsc_path), except that a path destination is
-// opened first and takes the new bytes only after get succeeded: a failed
-// download never truncates the caller's file (local_file.hpp).
-bool get(PyObject* const* args, Ref& client) {
-    client = py::nothrow::attr(args[0], state().self_sftp);
-    if (!client) {
-        return false;
-    }
-    Ref getter = py::nothrow::attr(client.get(), state().attr_get);
+// self._sftp.get(src_file, dsc_path), except that a path destination is opened first and takes the
+// new bytes only after get succeeded: a failed download never truncates the caller's file
+// (docs/downloads.md).
+bool get(PyObject* client, PyObject* const* args) {
+    Ref getter = py::nothrow::attr(client, state().attr_get);
     if (!getter) {
         return false;
     }
     if (!accepts_local_path(args[2])) {
         return false;
     }
-    Ref timeout = py::nothrow::step([&] { return request_timeout(client.get()); });
+    Ref timeout = py::nothrow::step([&] { return request_timeout(client); });
     if (!timeout) {
         return false;
     }
     return download_to(getter.get(), args[1], args[2], timeout.get());
 }
 
+// A transfer; when it failed, the connection closed where the failure cut it short.
+PyObject* transfer(PyObject* const* args, bool upload) {
+    Ref client = py::nothrow::attr(args[0], state().self_sftp);
+    bool sent = false;
+    if (client) {
+        sent = upload ? put(client.get(), args) : get(client.get(), args);
+    }
+    if (!sent) {
+        close_out_of_step(client.get());
+    }
+    return transfer_answer(sent, upload ? state().self_upload : state().self_download, args);
+}
+
 }  // namespace
 
 PyObject* upload(PyObject* const* args, int& line) {
     line = 132;  // self._sftp.put(src_file, dsc_path)
-    Ref client;
-    const bool sent = put(args, client);
-    if (!sent) {
-        close_out_of_step(client.get());
-    }
-    return transfer_answer(sent, state().self_upload, args);
+    return transfer(args, true);
 }
 
 PyObject* download(PyObject* const* args, int& line) {
     line = 139;
-    Ref client;
-    const bool fetched = get(args, client);
-    if (!fetched) {
-        close_out_of_step(client.get());
-    }
-    return transfer_answer(fetched, state().self_download, args);
+    return transfer(args, false);
 }
 
 }  // namespace sftp::session

@@ -112,11 +112,6 @@ inline long long stat_field(PyObject* info, PyObject* field, const char* what) {
 
 inline Ref fstat(PyObject* os, PyObject* fd) { return py::call_method(os, state().attr_fstat, fd); }
 
-inline long long size_of(PyObject* os, PyObject* fd) {
-    Ref info = fstat(os, fd);
-    return stat_field(info.get(), state().attr_st_size, "os.fstat().st_size");
-}
-
 inline bool same_file(PyObject* os, PyObject* one, PyObject* other) {
     Ref same = py::call_attr_method(os, state().attr_path, state().attr_samestat, one, other);
     return py::truth(same.get());

@@ -34,12 +34,17 @@ void open_file(PyObject* os, Descriptor& owner, const Place* place, PyObject* pa
 }
 
 void pin(PyObject* os, Place& place, PyObject* text) {
+    const ModuleState& s = state();
     if constexpr (kDirectoryFlags != 0) {
-        place.text = Ref::borrow(text);
         open_file(os, place.fd, nullptr, text, kDirectoryFlags, 0);
+        place.text = Ref::borrow(text);
+        // Not normalised: the text must reach what the kernel reached (`..` after a link).
+        if (!PyUnicode_Check(text) || PyUnicode_GET_LENGTH(text) == 0 || PyUnicode_READ_CHAR(text, 0) != '/') {
+            Ref here = py::call_method(os, s.attr_getcwd);
+            place.text = py::call_attr_method(os, s.attr_path, s.attr_join, here.get(), text);
+        }
         return;
     }
-    const ModuleState& s = state();
     place.text = py::call_attr_method(os, s.attr_path, s.attr_abspath, text);
     Ref info = py::call_method(os, s.attr_stat, place.text.get());
     if ((stat_field(info.get(), s.attr_st_mode, "os.stat().st_mode") & kFileType) != kDirectory) {
@@ -74,8 +79,8 @@ bool keeps_names_safe([[maybe_unused]] const Place& place, [[maybe_unused]] bool
     const unsigned mode = info.st_mode;
     const bool owned = info.st_uid == geteuid() || info.st_uid == 0;
 #endif
-    const bool others_may_write = !owned || (mode & (S_IWGRP | S_IWOTH)) != 0;
-    return (mode & S_ISVTX) != 0 || !others_may_write;
+    // The owner of a directory may rename any entry in it, sticky or not.
+    return owned && ((mode & S_ISVTX) != 0 || (mode & (S_IWGRP | S_IWOTH)) == 0);
 #endif
 }
 

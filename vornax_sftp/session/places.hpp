@@ -1,6 +1,6 @@
-// Pinned directories: a directory reached through its descriptor once opened, whatever happens
-// to the names on its path meanwhile, and the os calls made in one.  Every function here throws
-// PythonError.
+// Pinned directories: a directory reached through its descriptor once opened (Windows, which opens
+// no directory: through its text), whatever happens to the names on its path meanwhile, and the os
+// calls made in one.  Every function here throws PythonError.
 #pragma once
 
 #include "session/os_calls.hpp"
@@ -11,11 +11,10 @@ namespace sftp::session {
 constexpr long long kFileType = 0170000;
 constexpr long long kRegular = 0100000;
 constexpr long long kDirectory = 0040000;
+constexpr long long kLink = 0120000;
 
-// A directory, pinned: reached from then on through its descriptor, whatever happens to the
-// names on its path (on Windows, which opens no directory, through its text).
 struct Place {
-    Ref text;
+    Ref text;  // absolute, made when pinned: the path a client may be given for a name here
     Descriptor fd;
 };
 
@@ -38,16 +37,15 @@ Ref call_in(PyObject* os, const Place& place, PyObject* keyword, PyObject* metho
 // os.open(path, flags, mode), in `place` where one is given; the descriptor into `owner`.
 void open_file(PyObject* os, Descriptor& owner, const Place* place, PyObject* path, long flags, long mode);
 
-// Pins the directory `text` names.  Where no directory can be opened (Windows), it is held by its
-// absolute text, so that a chdir meanwhile moves nothing, and must be a directory now, so that a
-// doomed download sends no request.
+// Pins the directory `text` names, its absolute text fixed then, so that a chdir meanwhile moves
+// nothing.  Where no directory can be opened (Windows), it is held by that text and must be a
+// directory now, so that a doomed download sends no request.
 void pin(PyObject* os, Place& place, PyObject* text);
 
 // Whether a name made in `place` stays the caller's: no other user may rename or remove it there
-// (a sticky directory, or one that nobody but its owner, the caller or root, may write), and the
-// directory lets it go again (not append-only or immutable).  Windows: only in the caller's own
-// `temporary_directory`, which other users may not write; elsewhere another user who may write the
-// directory above could move the directory, and the name with it, once the file is closed.
+// (the caller or root owns it, and it is sticky or nobody else may write it), and the directory
+// lets it go again (not append-only or immutable).  Windows: only in the caller's own
+// `temporary_directory` (docs/downloads.md says why).
 bool keeps_names_safe(const Place& place, bool temporary_directory);
 
 }  // namespace sftp::session

@@ -49,8 +49,14 @@ auto close_on_failure(PyObject* obj, Step&& step) {
 // server: a late answer, or the rest of a packet, would be taken for the answer to the next
 // request, or waited for for ever.  So when `client` is a paramiko SFTPClient and the exception
 // is an interrupt (see interrupt_in_chain) or a TimeoutError while its channel has a timeout,
-// its transport is closed.  The pending exception stays as it is (SavedError).
-void close_out_of_step(PyObject* client);
+// its transport is closed.  The pending exception stays as it is (SavedError).  True when it
+// closed the connection.
+bool close_out_of_step(PyObject* client);
+
+// paramiko.SFTPClient, or None where no client can be one of its: without paramiko or without its
+// class (also a module namespace cleared at shutdown), or with a stand-in for paramiko whose
+// SFTPClient is no class.
+Ref sftp_client_class();
 
 // The first exception in the causes and contexts of `exc` (itself included) that is no
 // Exception, such as a KeyboardInterrupt a client turned into an error of its own; or empty.
