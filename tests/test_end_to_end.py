@@ -1176,23 +1176,29 @@ def test_ctrl_c_between_tail_chunks_keeps_the_old_file(embedded_server, tmp_path
     cuts the tail off again: the old bytes and size stay."""
     if os.name == "nt":
         pytest.skip("under Wine another descriptor sees the file grow only once the download is done")
-    obj, target = connected(embedded_server), tmp_path / "target"
-    (embedded_server.root / "big").write_bytes(os.urandom(17 << 20))  # three chunks
-    target.write_bytes(b"old")
-    fd = os.open(target, os.O_RDONLY)
+    obj, target, chunk = connected(embedded_server), tmp_path / "target", 8 << 20
+    (embedded_server.root / "big").write_bytes(os.urandom(5 * chunk))
+    for _ in range(5):  # until the Ctrl-C comes with a chunk still to start after it
+        target.write_bytes(b"old")
+        fd, seen = os.open(target, os.O_RDONLY), [3]
 
-    def trip() -> None:  # once the file grew, from a thread that holds up no chunk
-        deadline = time.monotonic() + BOUND
-        while os.fstat(fd).st_size == 3 and time.monotonic() < deadline:
-            time.sleep(0.0002)
-        _thread.interrupt_main()
-    threading.Thread(target=trip, daemon=True).start()
-    with pytest.raises(KeyboardInterrupt):
-        obj._download("big", str(target))
-        time.sleep(1)  # where a Ctrl-C that the module let pass takes effect
-    os.close(fd)
+        def trip() -> None:
+            """Once the file grew.  It waits for the GIL, not in a sleep, so that it runs while a chunk's
+            copy lets the GIL go: in the module's own code, never in a Python frame that would take the
+            interrupt itself."""
+            deadline = time.monotonic() + BOUND
+            while seen[0] == 3 and time.monotonic() < deadline:
+                seen[0] = os.fstat(fd).st_size
+            _thread.interrupt_main()
+        threading.Thread(target=trip, daemon=True).start()
+        with pytest.raises(KeyboardInterrupt):
+            obj._download("big", str(target))
+            time.sleep(1)  # where a Ctrl-C that the module let pass takes effect
+        os.close(fd)
+        if seen[0] <= 3 * chunk + 3:
+            break
     obj._close()
-    assert target.read_bytes() == b"old"
+    assert seen[0] <= 3 * chunk + 3 and target.read_bytes() == b"old"
 
 
 @pytest.mark.parametrize("order", ["failed-first", "filled-first"])
