@@ -63,12 +63,6 @@ auto step(Step&& body) {
     }
 }
 
-// The same, named for a step that answers whether it was done.
-template <typename Step>
-bool done(Step&& body) {
-    return step(body);
-}
-
 }  // namespace nothrow
 
 // A new reference from the C API, or PythonError when it is null.
@@ -191,12 +185,6 @@ auto catching(std::initializer_list<PyObject*> types, Step&& step) -> Maybe<decl
         clear_expected(types);
     }
     return {};
-}
-
-// The same, named for a step that answers nothing: whether it succeeded.
-template <typename Step>
-bool succeeds(std::initializer_list<PyObject*> types, Step&& step) {
-    return catching(types, step);
 }
 
 }  // namespace sftp::py

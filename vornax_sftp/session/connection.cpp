@@ -37,7 +37,7 @@ void close_channel_transport(PyObject* channel) {
 // with the exception set, never thrown: an object never connected has no self._sftp, and meets this
 // at every destruction.
 bool close_sftp_transport(PyObject* self) {
-    return py::nothrow::done([&] {
+    return py::nothrow::step([&] {
         Ref cls = sftp_client_class();
         if (cls.get() == Py_None) {
             return true;  // self._sftp is not read
@@ -156,7 +156,7 @@ bool close_out_of_step(PyObject* client) {
     SavedError cut_short;  // stays the caller's error; a failed close adds nothing
     PyObject* exc = cut_short.exception();
     if (exc != nullptr) {
-        py::nothrow::done([&] { closed = close_if_out_of_step(client, exc); });  // judged by `cut_short`
+        py::nothrow::step([&] { closed = close_if_out_of_step(client, exc); });  // judged by `cut_short`
     }
     return closed;
 }

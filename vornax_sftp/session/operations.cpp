@@ -4,41 +4,11 @@
 #include <utility>
 #include <vector>
 
-#include "session/local_file.hpp"
 #include "session/session.hpp"
 
 namespace sftp::session {
 
 namespace {
-
-using Name = PyObject* ModuleState::*;
-
-enum class Result { True, ClientResult };
-
-// self._sftp.<method>(args[1], ...): client errors pass through unchanged,
-// answered as NULL rather than thrown (a routine failure; see boundary.hpp).
-// The hottest path of the module has no throwing step at all: a landing pad
-// here costs every call some 16 instructions (callgrind), about 2 %.
-template <Name Method, int Arity, Result Returns>
-PyObject* forward(PyObject* const* args, int& line, int statement_line) {
-    line = statement_line;
-    Ref client = py::nothrow::attr(args[0], state().self_sftp);
-    if (!client) {
-        return nullptr;
-    }
-    PyObject* stack[] = {nullptr, client.get(), args[1], Arity == 2 ? args[2] : nullptr};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(state().*Method, stack + 1,
-                                                      (1 + Arity) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!result) {
-        close_out_of_step(client.get());
-        return nullptr;
-    }
-    if constexpr (Returns == Result::ClientResult) {
-        return result.release();
-    } else {
-        Py_RETURN_TRUE;
-    }
-}
 
 // Longer texts are cut in the record: a path of millions of characters
 // (which the server refuses, see docs/usage.md) must not flood a log, nor
@@ -107,7 +77,7 @@ PyObject* transfer_answer(bool succeeded, PyObject* method, PyObject* const* arg
         PyErr_SetRaisedException(interrupt.release());
         return nullptr;
     }
-    py::nothrow::done([&] { log_discarded(exc.get(), method, args); });
+    py::nothrow::step([&] { log_discarded(exc.get(), method, args); });
     if (!cleanup_may_go_on()) {
         return nullptr;  // an interrupt while logging
     }
@@ -145,20 +115,6 @@ Ref interrupt_in_chain(PyObject* exc) {
     return Ref();
 }
 
-// The eight forwarding operations: name, argument count, answer, line of the call.
-#define SFTP_FORWARD(name, arity, answer, statement)                                             \
-    PyObject* name(PyObject* const* args, int& line) {                                           \
-        return forward<&ModuleState::attr_##name, arity, Result::answer>(args, line, statement); \
-    }
-SFTP_FORWARD(remove, 1, True, 101)
-SFTP_FORWARD(rename, 2, True, 105)
-SFTP_FORWARD(posix_rename, 2, True, 109)
-SFTP_FORWARD(mkdir, 1, True, 113)
-SFTP_FORWARD(rmdir, 1, True, 117)
-SFTP_FORWARD(stat, 1, ClientResult, 121)
-SFTP_FORWARD(normalize, 1, ClientResult, 124)
-SFTP_FORWARD(chdir, 1, True, 127)
-#undef SFTP_FORWARD
 
 namespace {
 
@@ -344,7 +300,7 @@ bool put(PyObject* client, PyObject* const* args) {
     if (!accepts_local_path(args[1])) {
         return false;
     }
-    const bool done = py::nothrow::done([&] {
+    const bool done = py::nothrow::step([&] {
         Ref cls = sftp_client_class();
         if (reinterpret_cast<PyObject*>(Py_TYPE(client)) != cls.get() || !PyUnicode_CheckExact(args[2])) {
             return false;
