@@ -5,11 +5,13 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <exception>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace sftp {
 
@@ -137,6 +139,30 @@ void at_boundary(const char* name, Body&& body) {
     }
 }
 
+// The first exception in the causes and contexts of `exc` (itself included) that `match` takes, or
+// empty.  The walk stops at `end` (what lies behind it is not looked at) and at an exception met
+// before: code can link exceptions in a cycle.
+template <typename Match>
+Ref find_in_chain(PyObject* exc, PyObject* end, Match&& match) {
+    std::vector<Ref> pending;  // each also linked from `exc`: dropping one runs no finaliser
+    std::vector<PyObject*> seen;  // kept alive by `exc`, which links them all
+    pending.push_back(Ref::borrow(exc));
+    while (!pending.empty()) {
+        Ref current = std::move(pending.back());
+        pending.pop_back();
+        if (!current || current.get() == end || std::find(seen.begin(), seen.end(), current.get()) != seen.end()) {
+            continue;
+        }
+        if (match(current.get())) {
+            return current;
+        }
+        seen.push_back(current.get());
+        pending.push_back(Ref::steal(PyException_GetCause(current.get())));
+        pending.push_back(Ref::steal(PyException_GetContext(current.get())));
+    }
+    return Ref();
+}
+
 // Takes the pending exception (if any) aside on construction and sets it again on destruction,
 // so that the cleanup in between may call into Python freely.  An ordinary error the cleanup
 // raises is dropped in favour of the exception saved; an interrupt (KeyboardInterrupt,
@@ -155,7 +181,8 @@ public:
             PyErr_SetRaisedException(exc_);
             return;
         }
-        if (exc_ != nullptr && !in_context_chain(exc_, raised)) {
+        // Chained already, it would close a cycle.
+        if (exc_ != nullptr && !find_in_chain(exc_, nullptr, [&](PyObject* e) { return e == raised; })) {
             PyException_SetContext(raised, exc_);  // steals exc_
         } else {
             Py_XDECREF(exc_);
@@ -168,32 +195,6 @@ public:
     SavedError& operator=(const SavedError&) = delete;
 
 private:
-    // Whether `target` is `start` or in its chain of contexts: chaining it again would make a
-    // cycle.  A chain may already be cyclic (code can set __context__ freely): the walk stops
-    // where it comes round again, found by a second pointer going twice as fast.
-    static bool in_context_chain(PyObject* start, PyObject* target) {
-        Ref slow = Ref::borrow(start);
-        Ref fast = Ref::borrow(start);
-        while (fast) {
-            if (fast.get() == target) {
-                return true;
-            }
-            fast = Ref::steal(PyException_GetContext(fast.get()));
-            if (!fast) {
-                return false;
-            }
-            if (fast.get() == target) {
-                return true;
-            }
-            fast = Ref::steal(PyException_GetContext(fast.get()));
-            slow = Ref::steal(PyException_GetContext(slow.get()));
-            if (fast && fast.get() == slow.get()) {
-                return fast.get() == target;
-            }
-        }
-        return false;
-    }
-
     PyObject* exc_;
 };
 

@@ -276,8 +276,8 @@ PyObject* set_default_params(PyObject* const* args, int& line);
 namespace session {
 PyObject* connect(PyObject* const* args, int& line);
 PyObject* close(PyObject* const* args, int& line);
-PyObject* upload(PyObject* const* args, int& line);
-PyObject* download(PyObject* const* args, int& line);
+template <bool Upload>
+PyObject* transfer(PyObject* const* args, int& line);  // _upload, _download
 
 // Called with the exception of a failed call on `client` (self._sftp, or null when reading it
 // failed) pending.  A request cut short leaves paramiko's SFTP client out of step with the
@@ -329,8 +329,8 @@ inline constexpr MethodEntry kMethodTable[] = {
     {"_stat", 120, 2, {"self", "file_path"}, session::forward<&ModuleState::attr_stat, 1, false>},
     {"_normalize", 123, 2, {"self", "path"}, session::forward<&ModuleState::attr_normalize, 1, false>},
     {"_chdir", 126, 2, {"self", "path"}, session::forward<&ModuleState::attr_chdir, 1>},
-    {"_upload", 130, 3, {"self", "src_file", "dsc_path"}, session::upload},
-    {"_download", 137, 3, {"self", "src_file", "dsc_path"}, session::download},
+    {"_upload", 130, 3, {"self", "src_file", "dsc_path"}, session::transfer<true>},
+    {"_download", 137, 3, {"self", "src_file", "dsc_path"}, session::transfer<false>},
     {"__del__", 144, 1, {"self"}, object::del},
 };
 

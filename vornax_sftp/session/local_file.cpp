@@ -683,28 +683,20 @@ bool link_in(Download& d) {
 }
 
 // The client writes a file of this call's, whose bytes then become the destination; or, where no
-// temporary file can be made, the destination itself.  False when the client's get failed, its
-// exception set: not thrown, for that is a routine answer.
-bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
+// temporary file can be made, the destination itself.
+void transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
     if (!make_temporary(d)) {
-        Ref fetched = py::nothrow::call(getter, source, destination);
-        if (fetched) {
-            d.fd.close();
-        }
-        return static_cast<bool>(fetched);
+        py::call(getter, source, destination);
+        d.fd.close();
+        return;
     }
     writable_meanwhile(d);
-    Ref fetched = py::nothrow::call(getter, source, d.temporary.get());
-    if (!fetched) {
-        return false;
-    }
+    py::call(getter, source, d.temporary.get());
     if (d.by_name) {  // success means the client wrote this file, whatever happened to the name
         check_names(d, nullptr, d.temporary.get(), d.made.get());
     }
-    if (!d.fd && d.linkable) {
-        if (link_in(d)) {
-            return true;
-        }
+    if (!d.fd && d.linkable && link_in(d)) {
+        return;
     }
     // Read before a new destination is made where it cannot be linked in (Windows), so that this
     // failure leaves nothing.
@@ -716,7 +708,6 @@ bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destina
     Ref written = write_in(d, size, timeout);
     check_names(d, &d.home, d.name.get(), written.get());
     d.fd.close();
-    return true;
 }
 
 // Closes what this call opened and removes the name it made, every step whatever happens in
@@ -745,10 +736,10 @@ bool download_to(PyObject* getter, PyObject* source, PyObject* destination, PyOb
     Download d;
     const bool done = py::nothrow::step([&] {
         if (open_destination(d, destination)) {
-            return transfer(d, getter, source, destination, timeout);
+            transfer(d, getter, source, destination, timeout);
+        } else {
+            py::call(getter, source, destination);
         }
-        Ref fetched = py::nothrow::call(getter, source, destination);
-        return static_cast<bool>(fetched);
     });
     release(d);
     return done && PyErr_Occurred() == nullptr;

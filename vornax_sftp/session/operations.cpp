@@ -1,12 +1,20 @@
-// The ten remote operations.  Each reads self._sftp afresh and calls one
-// client method with the arguments exactly as received.
-#include <algorithm>
+// The transfers: an upload through a temporary file beside the destination, a download through the
+// local file (local_file.cpp), and their answer: True, or False with the discarded error logged.
 #include <utility>
-#include <vector>
 
 #include "session/session.hpp"
 
 namespace sftp::session {
+
+Ref interrupt_in_chain(PyObject* exc) {
+    // What the caller was handling when the call began (a Ctrl-C its own
+    // `except KeyboardInterrupt:` or `finally` is dealing with) is the
+    // implicit context of every error raised during the call: the walk ends
+    // there, and nothing behind it is this call's.  Our C code pushes no
+    // handled exception of its own, so the one current now is the caller's.
+    Ref handled = Ref::steal(PyErr_GetHandledException());
+    return find_in_chain(exc, handled.get(), [](PyObject* e) { return !PyErr_GivenExceptionMatches(e, PyExc_Exception); });
+}
 
 namespace {
 
@@ -84,44 +92,8 @@ PyObject* transfer_answer(bool succeeded, PyObject* method, PyObject* const* arg
     Py_RETURN_FALSE;
 }
 
-}  // namespace
-
-Ref interrupt_in_chain(PyObject* exc) {
-    // What the caller was handling when the call began (a Ctrl-C its own
-    // `except KeyboardInterrupt:` or `finally` is dealing with) is the
-    // implicit context of every error raised during the call: the walk ends
-    // there, and nothing behind it is this call's.  Our C code pushes no
-    // handled exception of its own, so the one current now is the caller's.
-    Ref handled = Ref::steal(PyErr_GetHandledException());
-    std::vector<Ref> pending;  // each also linked from `exc`: dropping one runs no finaliser
-    std::vector<PyObject*> seen;  // kept alive by `exc`, which links them all
-    pending.push_back(Ref::borrow(exc));
-    while (!pending.empty()) {
-        Ref current = std::move(pending.back());
-        pending.pop_back();
-        if (!current || current.get() == handled.get()) {
-            continue;
-        }
-        if (std::find(seen.begin(), seen.end(), current.get()) != seen.end()) {
-            continue;
-        }
-        if (!PyErr_GivenExceptionMatches(current.get(), PyExc_Exception)) {
-            return current;
-        }
-        seen.push_back(current.get());
-        pending.push_back(Ref::steal(PyException_GetCause(current.get())));
-        pending.push_back(Ref::steal(PyException_GetContext(current.get())));
-    }
-    return Ref();
-}
-
-
-namespace {
-
-// A local path that open() would take for a file descriptor (an int, a bool,
-// anything with __index__) would read or write, then close, whatever the
-// program has open under that number: refused, before anything is touched,
-// with a TypeError set and false (the transfer's answer, not thrown).
+// A local path open() would take for a file descriptor (anything with __index__) would use whatever
+// the program has open under that number: refused first, a TypeError set and false (not thrown).
 bool accepts_local_path(PyObject* local) {
     if (!PyIndex_Check(local)) {
         return true;
@@ -320,8 +292,7 @@ bool put(PyObject* client, PyObject* const* args) {
     if (done || PyErr_Occurred() != nullptr) {
         return done;
     }
-    Ref sent = py::nothrow::call_method(client, state().attr_put, args[1], args[2]);
-    return static_cast<bool>(sent);
+    return static_cast<bool>(py::nothrow::call_method(client, state().attr_put, args[1], args[2]));
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is opened first and takes the
@@ -329,42 +300,28 @@ bool put(PyObject* client, PyObject* const* args) {
 // (docs/downloads.md).
 bool get(PyObject* client, PyObject* const* args) {
     Ref getter = py::nothrow::attr(client, state().attr_get);
-    if (!getter) {
-        return false;
-    }
-    if (!accepts_local_path(args[2])) {
+    if (!getter || !accepts_local_path(args[2])) {
         return false;
     }
     Ref timeout = py::nothrow::step([&] { return request_timeout(client); });
-    if (!timeout) {
-        return false;
-    }
-    return download_to(getter.get(), args[1], args[2], timeout.get());
-}
-
-// A transfer; when it failed, the connection closed where the failure cut it short.
-PyObject* transfer(PyObject* const* args, bool upload) {
-    Ref client = py::nothrow::attr(args[0], state().self_sftp);
-    bool sent = false;
-    if (client) {
-        sent = upload ? put(client.get(), args) : get(client.get(), args);
-    }
-    if (!sent) {
-        close_out_of_step(client.get());
-    }
-    return transfer_answer(sent, upload ? state().self_upload : state().self_download, args);
+    return timeout && download_to(getter.get(), args[1], args[2], timeout.get());
 }
 
 }  // namespace
 
-PyObject* upload(PyObject* const* args, int& line) {
-    line = 132;  // self._sftp.put(src_file, dsc_path)
-    return transfer(args, true);
+// A transfer, on the line two below the method's own; when it failed, the connection closed where
+// the failure cut it short.
+template <bool Upload>
+PyObject* transfer(PyObject* const* args, int& line) {
+    line += 2;  // self._sftp.put(src_file, dsc_path) / self._sftp.get(...)
+    Ref client = py::nothrow::attr(args[0], state().self_sftp);
+    const bool sent = client && (Upload ? put(client.get(), args) : get(client.get(), args));
+    if (!sent) {
+        close_out_of_step(client.get());
+    }
+    return transfer_answer(sent, Upload ? state().self_upload : state().self_download, args);
 }
-
-PyObject* download(PyObject* const* args, int& line) {
-    line = 139;
-    return transfer(args, false);
-}
+template PyObject* transfer<true>(PyObject* const* args, int& line);
+template PyObject* transfer<false>(PyObject* const* args, int& line);
 
 }  // namespace sftp::session
