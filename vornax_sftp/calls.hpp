@@ -113,9 +113,11 @@ inline bool equal(PyObject* a, PyObject* b) { return checked(PyObject_RichCompar
 
 inline Ref number(long long value) { return owned(PyLong_FromLongLong(value)); }
 
-// The answer of a C-API conversion to double (PyFloat_AsDouble, PyLong_AsDouble), or PythonError.
-inline double checked_double(double answer) {
-    if (answer == -1.0 && PyErr_Occurred() != nullptr) {
+// The answer of a C-API call that answers -1 with an error set (PyLong_AsLongLong, PyFloat_AsDouble,
+// ...), or PythonError.
+template <typename T>
+T converted(T answer) {
+    if (answer == static_cast<T>(-1) && PyErr_Occurred() != nullptr) {
         throw_python_error();
     }
     return answer;
@@ -157,19 +159,8 @@ inline void clear_expected(std::initializer_list<PyObject*> types) {
 // A value or none: a reference answers an empty Ref (std::optional's destructor is noexcept, and
 // dropping a reference can run Python code), a step that answers nothing true or false.
 template <typename T>
-struct MaybeOf {
-    using type = std::optional<T>;
-};
-template <>
-struct MaybeOf<Ref> {
-    using type = Ref;
-};
-template <>
-struct MaybeOf<void> {
-    using type = bool;
-};
-template <typename T>
-using Maybe = typename MaybeOf<T>::type;
+using Maybe = std::conditional_t<std::is_void_v<T>, bool,
+                                 std::conditional_t<std::is_same_v<T, Ref>, Ref, std::optional<T>>>;
 
 // `step()`, or no value when it raised one of the expected errors `types`.
 template <typename Step>

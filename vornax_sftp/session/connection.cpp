@@ -117,10 +117,8 @@ bool channel_timed_out(PyObject* exc) {
 // The close of close_out_of_step (session.hpp), for the exception `exc`.
 bool close_if_out_of_step(PyObject* client, PyObject* exc) {
     Ref interrupt = interrupt_in_chain(exc);
-    if (!interrupt) {
-        if (!channel_timed_out(exc)) {
-            return false;
-        }
+    if (!interrupt && !channel_timed_out(exc)) {
+        return false;
     }
     Ref channel = sftp_channel(client);
     if (channel.get() == Py_None) {
@@ -212,12 +210,9 @@ PyObject* close(PyObject* const* args, int& line) {
         return nullptr;
     }
     line = 98;  // self._ssh.close()
-    if (!close_member(self, s.self_ssh)) {
-        return nullptr;
-    }
     // Closing an SFTP client closes only its channel; the transport under it keeps its thread, its
     // socket and the server's session until it is closed itself.
-    if (!close_sftp_transport(self)) {
+    if (!close_member(self, s.self_ssh) || !close_sftp_transport(self)) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -51,11 +51,7 @@ public:
     // The same for cleanup: false with the close's error set.
     bool discard() {
         Ref fd = std::move(fd_);
-        if (!fd) {
-            return true;
-        }
-        Ref closed = py::nothrow::call_method(os_, state().attr_close, fd.get());
-        return static_cast<bool>(closed);
+        return !fd || py::nothrow::call_method(os_, state().attr_close, fd.get());
     }
 
 private:
@@ -86,23 +82,11 @@ inline long long as_count(PyObject* value, const char* what) {
     if (!PyLong_Check(value)) {
         raise_format(PyExc_TypeError, "%s returned %.100s, not int", what, Py_TYPE(value)->tp_name);
     }
-    const long long count = PyLong_AsLongLong(value);
-    if (count == -1 && PyErr_Occurred()) {
-        throw_python_error();
-    }
+    const long long count = py::converted(PyLong_AsLongLong(value));
     if (count < 0) {
         raise_format(PyExc_ValueError, "%s returned %lld", what, count);
     }
     return count;
-}
-
-// The C descriptor of an os.open result.
-inline int as_descriptor(PyObject* fd) {
-    const int number = PyLong_AsInt(fd);
-    if (number == -1 && PyErr_Occurred()) {
-        throw_python_error();
-    }
-    return number;
 }
 
 // obj.<method>(*arguments), the arguments built by Py_BuildValue from `format` (a tuple): most of
@@ -507,7 +491,7 @@ void lock(Download& d, PyObject* timeout) {
     }
     Ref no_wait = py::attr(fcntl.get(), s.attr_LOCK_NB);
     flags = py::owned(PyNumber_Or(flags.get(), no_wait.get()));
-    const double seconds = py::checked_double(PyFloat_AsDouble(timeout));
+    const double seconds = py::converted(PyFloat_AsDouble(timeout));
     Ref time = py::owned(PyImport_Import(s.mod_time));
     PyTime_t start = 0;
     py::checked(PyTime_Monotonic(&start));
@@ -565,7 +549,7 @@ void open_new(Download& d) {
 // errors mean no reservation here (a file system without it; Windows, macOS: none).
 void reserve([[maybe_unused]] Download& d, [[maybe_unused]] long long size) {
 #ifdef FALLOC_FL_KEEP_SIZE
-    const int fd = as_descriptor(d.fd.get());
+    const int fd = py::converted(PyLong_AsInt(d.fd.get()));
     int failed = 0;
     int code = 0;
     Py_BEGIN_ALLOW_THREADS

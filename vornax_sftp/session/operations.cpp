@@ -115,11 +115,7 @@ constexpr int kCreateExclusive = 0x02 | 0x08 | 0x20;
 // obj.<name> as a number: a field the server left out (None) raises TypeError.
 long long number_of(PyObject* obj, const char* name) {
     Ref value = py::owned(PyObject_GetAttrString(obj, name));
-    const long long number = PyLong_AsLongLong(value.get());
-    if (number == -1 && PyErr_Occurred() != nullptr) {
-        throw_python_error();
-    }
-    return number;
+    return py::converted(PyLong_AsLongLong(value.get()));
 }
 
 struct Upload {
