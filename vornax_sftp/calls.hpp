@@ -31,9 +31,8 @@ Ref call_keywords(PyObject* callable, PyObject* kwnames, Args... values) {
     return Ref::steal(PyObject_Vectorcall(callable, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// obj.name(args...).  Only for calls whose arguments are already evaluated: the lookup then happens
-// right before the call, as in Python code, and a plain function found on the type is called
-// without a bound method.
+// obj.name(args...), the look-up right before the call as in Python (so arguments come evaluated);
+// a plain function on the type is called without a bound method.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
@@ -41,9 +40,8 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
         name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// A step written in the idiom, run for a caller that must look at its failure: its Ref (empty with
-// the exception set), or true (false with the exception set) for a step that answers nothing or a
-// bool.
+// A step in the idiom, for a caller that looks at its failure: its Ref, bool or true for nothing;
+// empty or false with the exception set.
 template <typename Step>
 auto step(Step&& body) {
     using Result = decltype(body());

@@ -55,8 +55,7 @@ struct PythonError {};
 // find no thread state, and leaking is then the only safe answer: python_reachable() is false.
 inline bool python_reachable() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
 
-// One strong reference (or none), move-only, never converted implicitly: `get()` lends the
-// pointer, `release()` gives the reference away.  Borrowed pointers stay raw PyObject*.
+// One strong reference (or none), move-only; borrowed pointers stay raw PyObject*.
 class Ref {
 public:
     Ref() noexcept = default;
@@ -93,8 +92,7 @@ private:
 
 namespace detail {
 
-// A failure must carry an exception: the caller needs an answer, and a traceback entry an
-// exception to go on.  One that says nothing is the module's own fault.
+// A failure must carry an exception (a traceback entry needs one): one that says nothing is ours.
 inline void ensure_error_set(const char* name) {
     if (PyErr_Occurred() == nullptr) {
         PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", name);
@@ -103,10 +101,9 @@ inline void ensure_error_set(const char* name) {
 
 }  // namespace detail
 
-// Runs `body` for the interpreter, which every function it calls that runs module code goes
-// through.  A PythonError becomes `failed` with its exception still set, and no C++ exception
-// unwinds into the interpreter's C frames.  Nothing else is caught: the unwinding that ends a
-// thread (a daemon thread stopped at the interpreter's exit) must go on to its end.
+// Runs `body` where the interpreter calls in: a PythonError becomes `failed`, its exception set, so
+// no C++ exception unwinds into the interpreter.  Nothing else is caught: the unwinding that ends a
+// daemon thread at the interpreter's exit must go on to its end.
 template <typename Result, typename Body>
 Result at_boundary(const char* name, Result failed, Body&& body) {
     try {
@@ -163,11 +160,9 @@ Ref find_in_chain(PyObject* exc, PyObject* end, Match&& match) {
     return Ref();
 }
 
-// Takes the pending exception (if any) aside on construction and sets it again on destruction,
-// so that the cleanup in between may call into Python freely.  An ordinary error the cleanup
-// raises is dropped in favour of the exception saved; an interrupt (KeyboardInterrupt,
-// SystemExit: no Exception) wins, with the saved exception as its context, because the user
-// asked the program to stop.
+// Takes the pending exception aside while cleanup calls into Python, and sets it again at the end:
+// an ordinary error of the cleanup is dropped, an interrupt (no Exception: the user asked to stop)
+// wins, with the saved exception as its context.
 class SavedError {
 public:
     SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
@@ -198,9 +193,8 @@ private:
     PyObject* exc_;
 };
 
-// For cleanup that takes several steps under one SavedError: drops an ordinary error of the step
-// just taken and answers true (go on), or false when an interrupt is pending, which the remaining
-// steps then leave to win.
+// Between cleanup steps under one SavedError: drops an ordinary error of the step just taken; false
+// when an interrupt is pending, which the remaining steps then leave to win.
 inline bool cleanup_may_go_on() {
     if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_Clear();

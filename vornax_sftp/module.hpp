@@ -279,13 +279,10 @@ PyObject* close(PyObject* const* args, int& line);
 template <bool Upload>
 PyObject* transfer(PyObject* const* args, int& line);  // _upload, _download
 
-// Called with the exception of a failed call on `client` (self._sftp, or null when reading it
-// failed) pending.  A request cut short leaves paramiko's SFTP client out of step with the
-// server: a late answer, or the rest of a packet, would be taken for the answer to the next
-// request, or waited for for ever.  So when `client` is a paramiko SFTPClient and the exception
-// is an interrupt (see interrupt_in_chain) or a TimeoutError while its channel has a timeout,
-// its transport is closed.  The pending exception stays as it is (SavedError).  True when it
-// closed the connection.
+// With the error of a failed call on `client` (self._sftp, or null) pending: a request cut short
+// leaves paramiko's SFTPClient out of step (a late answer would be taken for the next one's), so on
+// an interrupt (interrupt_in_chain), or a TimeoutError while its channel has a timeout, its
+// transport is closed.  The error stays as it is (SavedError); true when it closed.
 bool close_out_of_step(PyObject* client);
 
 // self._sftp.<method>(args[1], ...) on the line below the method's own: the client's answer, or
@@ -307,8 +304,9 @@ PyObject* forward(PyObject* const* args, int& line) {
     }
     if constexpr (AnswersTrue) {
         Py_RETURN_TRUE;
+    } else {
+        return result.release();
     }
-    return result.release();
 }
 }  // namespace session
 

@@ -148,8 +148,7 @@ PyObject* create_module(PyObject* import_spec) {
 // Makes sure sys.modules["sftp_main"] exists.
 void register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    const bool present = py::checked(PyDict_Contains(modules, state().mod_sftp_main));
-    if (!present) {
+    if (!py::checked(PyDict_Contains(modules, state().mod_sftp_main))) {
         py::set_item(modules, state().mod_sftp_main, module);
     }
 }

@@ -58,8 +58,11 @@ bool close_sftp_transport(PyObject* self) {
 // password=self._config.password), with the host key when one is configured.
 void log_in(PyObject* self, PyObject* transport, const ConnectOptions& options) {
     const ModuleState& s = state();
-    if (options.timeout) {
-        bound_transport(transport, options.timeout.get());
+    if (options.timeout) {  // bounds the banner, key exchange, authentication and channel opening
+        for (PyObject* name : {s.attr_banner_timeout, s.attr_handshake_timeout, s.attr_auth_timeout,
+                               s.attr_channel_timeout}) {
+            py::set_attr(transport, name, options.timeout.get());
+        }
     }
     Ref login = py::attr(transport, s.attr_connect);
     Ref user = companions::config_attr(self, s.attr_user);
@@ -80,8 +83,9 @@ void open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& option
     Ref cls = paramiko_attr(s.attr_SFTPClient);
     Ref factory = py::attr(cls.get(), s.attr_from_transport);
     Ref client = py::call(factory.get(), transport);
-    if (options.timeout) {
-        bound_sftp_requests(client.get(), options.timeout.get());
+    if (options.timeout) {  // every request then waits at most that long
+        Ref channel = py::call_method(client.get(), s.attr_get_channel);
+        py::call_method(channel.get(), s.attr_settimeout, options.timeout.get());
     }
     py::set_attr(self, s.self_sftp, client.get());
 }

@@ -18,9 +18,8 @@ Ref interrupt_in_chain(PyObject* exc) {
 
 namespace {
 
-// Longer texts are cut in the record: a path of millions of characters
-// (which the server refuses, see docs/usage.md) must not flood a log, nor
-// an exception that names it.
+// Longer texts are cut in the record: a path of millions of characters (which the server refuses,
+// see docs/usage.md) must not flood a log, nor an exception that names it.
 constexpr Py_ssize_t kReprLimit = 1000;
 constexpr Py_ssize_t kTracebackLimit = 3000;
 
@@ -34,12 +33,9 @@ Ref record_text(Ref text, const char* what) {
     return py::owned(PyUnicode_FromFormat("%U... (a %s of %zd characters, cut)", head.get(), what, length));
 }
 
-// One DEBUG record of the exception a transfer discards, with the exception
-// (exc_info), on the logger "sftp_main": nothing shows unless the program
-// configures logging to show it.  It names the method and both arguments
-// as their reprs (made only when the logger takes DEBUG records).
-// logging is imported here, at the first failed transfer (it nearly always
-// is already), so that importing the module imports nothing more.
+// One DEBUG record of the exception a transfer discards (exc_info) on the logger "sftp_main", naming
+// the method and both arguments' reprs (made only when the logger takes DEBUG records).  logging is
+// imported here, at the first failed transfer, so that importing the module imports nothing more.
 void log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
     const ModuleState& s = state();
     Ref logging = py::owned(PyImport_Import(s.mod_logging));
@@ -67,12 +63,10 @@ void log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
                     text.get());
 }
 
-// The answer of a transfer: True when it went through, False when it (or
-// a look-up before it) raised an Exception, which is discarded (and
-// logged, see above; what logging itself raises is dropped, unless it is
-// an interrupt).  Anything else passes through, and so does an interrupt
-// found behind an Exception: a Ctrl-C must stop the program even when the
-// client reported it as an error of its own.
+// The answer of a transfer: True, or False when it (or a look-up before it) raised an Exception,
+// discarded and logged (what logging raises is dropped, but for an interrupt).  Anything else passes
+// through, and so does an interrupt behind an Exception: a Ctrl-C a client reported as an error of
+// its own must still stop the program.
 PyObject* transfer_answer(bool succeeded, PyObject* method, PyObject* const* args) {
     if (succeeded) {
         Py_RETURN_TRUE;

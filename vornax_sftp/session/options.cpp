@@ -253,18 +253,4 @@ Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeo
     return close_on_failure(sock.get(), [&] { return py::call(transport_class, sock.get()); });
 }
 
-void bound_transport(PyObject* transport, PyObject* timeout) {
-    const ModuleState& s = state();
-    for (PyObject* name : {s.attr_banner_timeout, s.attr_handshake_timeout, s.attr_auth_timeout,
-                           s.attr_channel_timeout}) {
-        py::set_attr(transport, name, timeout);
-    }
-}
-
-void bound_sftp_requests(PyObject* client, PyObject* timeout) {
-    const ModuleState& s = state();
-    Ref channel = py::call_method(client, s.attr_get_channel);
-    py::call_method(channel.get(), s.attr_settimeout, timeout);
-}
-
 }  // namespace sftp::session

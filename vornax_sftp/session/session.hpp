@@ -23,13 +23,6 @@ ConnectOptions read_connect_options(PyObject* self);
 // "host:port" address within the timeout.
 Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeout);
 
-// Bounds the banner, key exchange, authentication and channel opening of a transport that is not
-// yet connected.
-void bound_transport(PyObject* transport, PyObject* timeout);
-
-// client.get_channel().settimeout(timeout): every request then waits at most that long.
-void bound_sftp_requests(PyObject* client, PyObject* timeout);
-
 // `step()`; when it fails, obj.close() before the error goes on, as cleanup under SavedError.
 template <typename Step>
 auto close_on_failure(PyObject* obj, Step&& step) {
