@@ -31,9 +31,8 @@ Ref call_keywords(PyObject* callable, PyObject* kwnames, Args... values) {
     return Ref::steal(PyObject_Vectorcall(callable, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// obj.name(args...).  Only for calls whose arguments are already evaluated: the lookup then happens
-// right before the call, as in Python code, and a plain function found on the type is called
-// without a bound method.
+// obj.name(args...), the look-up right before the call as in Python (so arguments come evaluated);
+// a plain function on the type is called without a bound method.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
@@ -41,9 +40,8 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
         name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// A step written in the idiom, run for a caller that must look at its failure: its Ref (empty with
-// the exception set), or true (false with the exception set) for a step that answers nothing or a
-// bool.
+// A step in the idiom, for a caller that looks at its failure: its Ref, bool or true for nothing;
+// empty or false with the exception set.
 template <typename Step>
 auto step(Step&& body) {
     using Result = decltype(body());
@@ -61,12 +59,6 @@ auto step(Step&& body) {
             return Result();
         }
     }
-}
-
-// The same, named for a step that answers whether it was done.
-template <typename Step>
-bool done(Step&& body) {
-    return step(body);
 }
 
 }  // namespace nothrow
@@ -119,9 +111,11 @@ inline bool equal(PyObject* a, PyObject* b) { return checked(PyObject_RichCompar
 
 inline Ref number(long long value) { return owned(PyLong_FromLongLong(value)); }
 
-// The answer of a C-API conversion to double (PyFloat_AsDouble, PyLong_AsDouble), or PythonError.
-inline double checked_double(double answer) {
-    if (answer == -1.0 && PyErr_Occurred() != nullptr) {
+// The answer of a C-API call that answers -1 with an error set (PyLong_AsLongLong, PyFloat_AsDouble,
+// ...), or PythonError.
+template <typename T>
+T converted(T answer) {
+    if (answer == static_cast<T>(-1) && PyErr_Occurred() != nullptr) {
         throw_python_error();
     }
     return answer;
@@ -163,19 +157,8 @@ inline void clear_expected(std::initializer_list<PyObject*> types) {
 // A value or none: a reference answers an empty Ref (std::optional's destructor is noexcept, and
 // dropping a reference can run Python code), a step that answers nothing true or false.
 template <typename T>
-struct MaybeOf {
-    using type = std::optional<T>;
-};
-template <>
-struct MaybeOf<Ref> {
-    using type = Ref;
-};
-template <>
-struct MaybeOf<void> {
-    using type = bool;
-};
-template <typename T>
-using Maybe = typename MaybeOf<T>::type;
+using Maybe = std::conditional_t<std::is_void_v<T>, bool,
+                                 std::conditional_t<std::is_same_v<T, Ref>, Ref, std::optional<T>>>;
 
 // `step()`, or no value when it raised one of the expected errors `types`.
 template <typename Step>
@@ -191,12 +174,6 @@ auto catching(std::initializer_list<PyObject*> types, Step&& step) -> Maybe<decl
         clear_expected(types);
     }
     return {};
-}
-
-// The same, named for a step that answers nothing: whether it succeeded.
-template <typename Step>
-bool succeeds(std::initializer_list<PyObject*> types, Step&& step) {
-    return catching(types, step);
 }
 
 }  // namespace sftp::py

@@ -5,11 +5,13 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <exception>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace sftp {
 
@@ -53,8 +55,7 @@ struct PythonError {};
 // find no thread state, and leaking is then the only safe answer: python_reachable() is false.
 inline bool python_reachable() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
 
-// One strong reference (or none), move-only, never converted implicitly: `get()` lends the
-// pointer, `release()` gives the reference away.  Borrowed pointers stay raw PyObject*.
+// One strong reference (or none), move-only; borrowed pointers stay raw PyObject*.
 class Ref {
 public:
     Ref() noexcept = default;
@@ -91,8 +92,7 @@ private:
 
 namespace detail {
 
-// A failure must carry an exception: the caller needs an answer, and a traceback entry an
-// exception to go on.  One that says nothing is the module's own fault.
+// A failure must carry an exception (a traceback entry needs one): one that says nothing is ours.
 inline void ensure_error_set(const char* name) {
     if (PyErr_Occurred() == nullptr) {
         PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", name);
@@ -101,10 +101,9 @@ inline void ensure_error_set(const char* name) {
 
 }  // namespace detail
 
-// Runs `body` for the interpreter, which every function it calls that runs module code goes
-// through.  A PythonError becomes `failed` with its exception still set, and no C++ exception
-// unwinds into the interpreter's C frames.  Nothing else is caught: the unwinding that ends a
-// thread (a daemon thread stopped at the interpreter's exit) must go on to its end.
+// Runs `body` where the interpreter calls in: a PythonError becomes `failed`, its exception set, so
+// no C++ exception unwinds into the interpreter.  Nothing else is caught: the unwinding that ends a
+// daemon thread at the interpreter's exit must go on to its end.
 template <typename Result, typename Body>
 Result at_boundary(const char* name, Result failed, Body&& body) {
     try {
@@ -137,11 +136,33 @@ void at_boundary(const char* name, Body&& body) {
     }
 }
 
-// Takes the pending exception (if any) aside on construction and sets it again on destruction,
-// so that the cleanup in between may call into Python freely.  An ordinary error the cleanup
-// raises is dropped in favour of the exception saved; an interrupt (KeyboardInterrupt,
-// SystemExit: no Exception) wins, with the saved exception as its context, because the user
-// asked the program to stop.
+// The first exception in the causes and contexts of `exc` (itself included) that `match` takes, or
+// empty.  The walk stops at `end` (what lies behind it is not looked at) and at an exception met
+// before: code can link exceptions in a cycle.
+template <typename Match>
+Ref find_in_chain(PyObject* exc, PyObject* end, Match&& match) {
+    std::vector<Ref> pending;  // each also linked from `exc`: dropping one runs no finaliser
+    std::vector<PyObject*> seen;  // kept alive by `exc`, which links them all
+    pending.push_back(Ref::borrow(exc));
+    while (!pending.empty()) {
+        Ref current = std::move(pending.back());
+        pending.pop_back();
+        if (!current || current.get() == end || std::find(seen.begin(), seen.end(), current.get()) != seen.end()) {
+            continue;
+        }
+        if (match(current.get())) {
+            return current;
+        }
+        seen.push_back(current.get());
+        pending.push_back(Ref::steal(PyException_GetCause(current.get())));
+        pending.push_back(Ref::steal(PyException_GetContext(current.get())));
+    }
+    return Ref();
+}
+
+// Takes the pending exception aside while cleanup calls into Python, and sets it again at the end:
+// an ordinary error of the cleanup is dropped, an interrupt (no Exception: the user asked to stop)
+// wins, with the saved exception as its context.
 class SavedError {
 public:
     SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
@@ -155,7 +176,8 @@ public:
             PyErr_SetRaisedException(exc_);
             return;
         }
-        if (exc_ != nullptr && !in_context_chain(exc_, raised)) {
+        // Chained already, it would close a cycle.
+        if (exc_ != nullptr && !find_in_chain(exc_, nullptr, [&](PyObject* e) { return e == raised; })) {
             PyException_SetContext(raised, exc_);  // steals exc_
         } else {
             Py_XDECREF(exc_);
@@ -168,38 +190,11 @@ public:
     SavedError& operator=(const SavedError&) = delete;
 
 private:
-    // Whether `target` is `start` or in its chain of contexts: chaining it again would make a
-    // cycle.  A chain may already be cyclic (code can set __context__ freely): the walk stops
-    // where it comes round again, found by a second pointer going twice as fast.
-    static bool in_context_chain(PyObject* start, PyObject* target) {
-        Ref slow = Ref::borrow(start);
-        Ref fast = Ref::borrow(start);
-        while (fast) {
-            if (fast.get() == target) {
-                return true;
-            }
-            fast = Ref::steal(PyException_GetContext(fast.get()));
-            if (!fast) {
-                return false;
-            }
-            if (fast.get() == target) {
-                return true;
-            }
-            fast = Ref::steal(PyException_GetContext(fast.get()));
-            slow = Ref::steal(PyException_GetContext(slow.get()));
-            if (fast && fast.get() == slow.get()) {
-                return fast.get() == target;
-            }
-        }
-        return false;
-    }
-
     PyObject* exc_;
 };
 
-// For cleanup that takes several steps under one SavedError: drops an ordinary error of the step
-// just taken and answers true (go on), or false when an interrupt is pending, which the remaining
-// steps then leave to win.
+// Between cleanup steps under one SavedError: drops an ordinary error of the step just taken; false
+// when an interrupt is pending, which the remaining steps then leave to win.
 inline bool cleanup_may_go_on() {
     if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_Clear();

@@ -42,12 +42,7 @@ PyObject* code_for(const char* funcname, int line) {
 // line at all.
 Ref new_frame(const char* funcname, int line) {
     PyObject* module = recorded_module();
-    Ref globals;
-    if (module != nullptr) {
-        globals = Ref::borrow(PyModule_GetDict(module));
-    } else {
-        globals = py::owned(PyDict_New());
-    }
+    Ref globals = module != nullptr ? Ref::borrow(PyModule_GetDict(module)) : py::owned(PyDict_New());
     PyCodeObject* code = reinterpret_cast<PyCodeObject*>(code_for(funcname, line));
     return py::owned(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr)));
 }
@@ -93,11 +88,8 @@ bool finalised() {
 // only quantifier.  They are set at the boundary itself and answered with false, not thrown: a throw
 // costs more than the whole call (some 17,000 instructions), and a wrong call is cheap in Python.
 void set_count_error(const MethodEntry& entry, Py_ssize_t given) {
-    Py_ssize_t expected = entry.nparams;
-    const char* plural = "s";
-    if (expected == 1) {
-        plural = "";
-    }
+    const Py_ssize_t expected = entry.nparams;
+    const char* plural = expected == 1 ? "" : "s";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  entry.name, "exactly", expected, plural, given);
 }
@@ -119,10 +111,7 @@ std::optional<int> parameter_index(const MethodEntry& entry, const MethodNames& 
 
 // Whether keyword `key` names parameter `param`.
 bool same_name(PyObject* key, PyObject* param) {
-    if (key == param) {
-        return true;
-    }
-    return PyUnicode_Check(key) && PyUnicode_Compare(key, param) == 0;
+    return key == param || (PyUnicode_Check(key) && PyUnicode_Compare(key, param) == 0);
 }
 
 // Binds positional arguments plus keywords into out[0..nparams).  The missing-parameter check comes
@@ -206,11 +195,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // the recursion limit, not the end of the C stack.  The interpreter's per-thread check costs
     // two thread-local look-ups, so it is made only once our calls are nested deeply.
     const bool deep = g_active_calls >= kCheapNestingDepth;
-    if (deep) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) {
-            add_traceback_entry(name, entry.line);
-            return nullptr;
-        }
+    if (deep && Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_traceback_entry(name, entry.line);
+        return nullptr;
     }
     ++g_active_calls;
     int line = entry.line;

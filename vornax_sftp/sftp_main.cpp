@@ -125,10 +125,7 @@ void copy_spec_attr(PyObject* import_spec, const char* from, PyObject* module, c
 
 PyObject* create_module(PyObject* import_spec) {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
-    std::int64_t id = PyInterpreterState_GetID(interpreter);
-    if (id == -1 && PyErr_Occurred()) {
-        throw_python_error();
-    }
+    const std::int64_t id = py::converted(PyInterpreterState_GetID(interpreter));
     if (!g_interpreter_recorded) {
         record_interpreter(interpreter, id);
     } else if (g_interpreter_id != id) {
@@ -151,8 +148,7 @@ PyObject* create_module(PyObject* import_spec) {
 // Makes sure sys.modules["sftp_main"] exists.
 void register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    const bool present = py::checked(PyDict_Contains(modules, state().mod_sftp_main));
-    if (!present) {
+    if (!py::checked(PyDict_Contains(modules, state().mod_sftp_main))) {
         py::set_item(modules, state().mod_sftp_main, module);
     }
 }
@@ -191,10 +187,8 @@ Ref import_package(PyObject* name, PyObject* globals) {
     if (!existing && PyErr_Occurred()) {
         throw_python_error();
     }
-    if (existing && existing.get() != Py_None) {
-        if (!is_initializing(existing.get())) {
-            return existing;
-        }
+    if (existing && existing.get() != Py_None && !is_initializing(existing.get())) {
+        return existing;
     }
     return py::owned(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
 }
@@ -249,17 +243,12 @@ void import_dependencies(PyObject* module) {
     };
     for (const Step& step : steps) {
         traced(kInitFunction, step.line, [&] {
-            Ref value;
-            if (step.module_name == nullptr) {
-                value = import_package(step.bound_name, globals);
-            } else {
-                value = import_from(step.module_name, step.bound_name, globals);
-            }
+            Ref value = step.module_name == nullptr ? import_package(step.bound_name, globals)
+                                                    : import_from(step.module_name, step.bound_name, globals);
             py::set_item(globals, step.bound_name, value.get());
         });
     }
 }
-
 
 // type("VornaxSFTPMain", (), namespace), bound in the module.
 void create_class(PyObject* module) {
@@ -346,10 +335,6 @@ int module_exec(PyObject* module) {
     return at_boundary(kInitFunction, -1, [&] { return execute_once(module); });
 }
 
-PyMethodDef module_methods[] = {
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -370,7 +355,7 @@ PyModuleDef module_def = {
              "@Project: vornax\n"
              "@File: sftp_main\n",
     .m_size = 0,
-    .m_methods = module_methods,
+    .m_methods = nullptr,
     .m_slots = module_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,

@@ -37,7 +37,7 @@ void close_channel_transport(PyObject* channel) {
 // with the exception set, never thrown: an object never connected has no self._sftp, and meets this
 // at every destruction.
 bool close_sftp_transport(PyObject* self) {
-    return py::nothrow::done([&] {
+    return py::nothrow::step([&] {
         Ref cls = sftp_client_class();
         if (cls.get() == Py_None) {
             return true;  // self._sftp is not read
@@ -58,8 +58,11 @@ bool close_sftp_transport(PyObject* self) {
 // password=self._config.password), with the host key when one is configured.
 void log_in(PyObject* self, PyObject* transport, const ConnectOptions& options) {
     const ModuleState& s = state();
-    if (options.timeout) {
-        bound_transport(transport, options.timeout.get());
+    if (options.timeout) {  // bounds the banner, key exchange, authentication and channel opening
+        for (PyObject* name : {s.attr_banner_timeout, s.attr_handshake_timeout, s.attr_auth_timeout,
+                               s.attr_channel_timeout}) {
+            py::set_attr(transport, name, options.timeout.get());
+        }
     }
     Ref login = py::attr(transport, s.attr_connect);
     Ref user = companions::config_attr(self, s.attr_user);
@@ -80,8 +83,9 @@ void open_sftp(PyObject* self, PyObject* transport, const ConnectOptions& option
     Ref cls = paramiko_attr(s.attr_SFTPClient);
     Ref factory = py::attr(cls.get(), s.attr_from_transport);
     Ref client = py::call(factory.get(), transport);
-    if (options.timeout) {
-        bound_sftp_requests(client.get(), options.timeout.get());
+    if (options.timeout) {  // every request then waits at most that long
+        Ref channel = py::call_method(client.get(), s.attr_get_channel);
+        py::call_method(channel.get(), s.attr_settimeout, options.timeout.get());
     }
     py::set_attr(self, s.self_sftp, client.get());
 }
@@ -117,10 +121,8 @@ bool channel_timed_out(PyObject* exc) {
 // The close of close_out_of_step (session.hpp), for the exception `exc`.
 bool close_if_out_of_step(PyObject* client, PyObject* exc) {
     Ref interrupt = interrupt_in_chain(exc);
-    if (!interrupt) {
-        if (!channel_timed_out(exc)) {
-            return false;
-        }
+    if (!interrupt && !channel_timed_out(exc)) {
+        return false;
     }
     Ref channel = sftp_channel(client);
     if (channel.get() == Py_None) {
@@ -156,7 +158,7 @@ bool close_out_of_step(PyObject* client) {
     SavedError cut_short;  // stays the caller's error; a failed close adds nothing
     PyObject* exc = cut_short.exception();
     if (exc != nullptr) {
-        py::nothrow::done([&] { closed = close_if_out_of_step(client, exc); });  // judged by `cut_short`
+        py::nothrow::step([&] { closed = close_if_out_of_step(client, exc); });  // judged by `cut_short`
     }
     return closed;
 }
@@ -212,12 +214,9 @@ PyObject* close(PyObject* const* args, int& line) {
         return nullptr;
     }
     line = 98;  // self._ssh.close()
-    if (!close_member(self, s.self_ssh)) {
-        return nullptr;
-    }
     // Closing an SFTP client closes only its channel; the transport under it keeps its thread, its
     // socket and the server's session until it is closed itself.
-    if (!close_sftp_transport(self)) {
+    if (!close_member(self, s.self_ssh) || !close_sftp_transport(self)) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -1,13 +1,19 @@
-#include "session/local_file.hpp"
+// The local side of a download to a path: the client writes a file of this call's, whose bytes become
+// the destination only once complete (docs/downloads.md).  Every os call goes through the os module
+// (a patched os must not crash us), in a directory pinned by its descriptor where there is one.
+#include "session/session.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <initializer_list>
 #include <optional>
-
-#include "session/os_calls.hpp"
-#include "session/places.hpp"
 
 #ifndef EDQUOT
 #define EDQUOT ENOSPC  // no disk quotas (Windows)
@@ -16,6 +22,203 @@
 namespace sftp::session {
 
 namespace {
+
+// One descriptor opened through the os module (a Python int): closed through os.close on every
+// path, by close() or at the latest when its owner goes.
+class Descriptor {
+public:
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() noexcept(false) {
+        if (fd_ && python_reachable()) {
+            SavedError pending;  // an error of the close is dropped, an interrupt raised
+            discard();
+        }
+    }
+    void own(PyObject* os, Ref fd) {
+        os_ = os;
+        fd_ = std::move(fd);
+    }
+    PyObject* get() const noexcept { return fd_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(fd_); }
+    // Closing reports a write the file system could not complete (NFS, for one).
+    void close() {
+        if (!discard()) {
+            throw_python_error();
+        }
+    }
+    // The same for cleanup: false with the close's error set.
+    bool discard() {
+        Ref fd = std::move(fd_);
+        return !fd || py::nothrow::call_method(os_, state().attr_close, fd.get());
+    }
+
+private:
+    PyObject* os_ = nullptr;  // borrowed: the os module, which the caller holds longer
+    Ref fd_;
+};
+
+// An expected error: the pending OSError with one of `codes` is cleared; any other is thrown.
+inline void clear_errno(std::initializer_list<long> codes) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
+        throw_python_error();
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref code = py::nothrow::attr(exc.get(), state().attr_errno);
+    long value = 0;
+    if (code && PyLong_Check(code.get())) {
+        value = PyLong_AsLong(code.get());
+    }
+    PyErr_Clear();  // whatever the look-up raised: the OSError is the one reported
+    if (std::find(codes.begin(), codes.end(), value) == codes.end()) {
+        PyErr_SetRaisedException(exc.release());
+        throw_python_error();
+    }
+}
+
+// `value` when it is an int of at least 0: a patched os must not crash us.
+inline long long as_count(PyObject* value, const char* what) {
+    if (!PyLong_Check(value)) {
+        raise_format(PyExc_TypeError, "%s returned %.100s, not int", what, Py_TYPE(value)->tp_name);
+    }
+    const long long count = py::converted(PyLong_AsLongLong(value));
+    if (count < 0) {
+        raise_format(PyExc_ValueError, "%s returned %lld", what, count);
+    }
+    return count;
+}
+
+// obj.<method>(*arguments), the arguments built by Py_BuildValue from `format` (a tuple): most of
+// them numbers made here.
+inline Ref call_built(PyObject* obj, PyObject* method, const char* format, ...) {
+    Ref function = py::attr(obj, method);
+    va_list values;
+    va_start(values, format);
+    PyObject* built = Py_VaBuildValue(format, values);
+    va_end(values);
+    Ref arguments = py::owned(built);
+    return py::owned(PyObject_CallObject(function.get(), arguments.get()));
+}
+
+inline long long stat_field(PyObject* info, PyObject* field, const char* what) {
+    Ref value = py::attr(info, field);
+    return as_count(value.get(), what);
+}
+
+inline Ref fstat(PyObject* os, PyObject* fd) { return py::call_method(os, state().attr_fstat, fd); }
+
+inline bool same_file(PyObject* os, PyObject* one, PyObject* other) {
+    Ref same = py::call_attr_method(os, state().attr_path, state().attr_samestat, one, other);
+    return py::truth(same.get());
+}
+
+// The file type bits of st_mode, as os.stat gives them on every platform.
+constexpr long long kFileType = 0170000;
+constexpr long long kRegular = 0100000;
+constexpr long long kDirectory = 0040000;
+constexpr long long kLink = 0120000;
+
+struct Place {
+    Ref text;  // absolute, made when pinned: the path a client may be given for a name here
+    Descriptor fd;
+};
+
+// os.<method>(name, *args, <keyword>=the place's descriptor), or where it has none (Windows),
+// os.<method>(the name joined to its text, *args).
+template <typename... Args>
+Ref call_in(PyObject* os, const Place& place, PyObject* keyword, PyObject* method, PyObject* name, Args... args) {
+    if (!place.fd) {
+        Ref path = py::call_attr_method(os, state().attr_path, state().attr_join, place.text.get(), name);
+        return py::call_method(os, method, path.get(), args...);
+    }
+    Ref function = py::attr(os, method);
+    Ref names = py::owned(PyTuple_Pack(1, keyword));
+    PyObject* stack[] = {nullptr, name, args..., place.fd.get()};
+    const size_t positional = 1 + sizeof...(Args);
+    return py::owned(
+        PyObject_Vectorcall(function.get(), stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+
+#ifdef _WIN32
+constexpr long kDirectoryFlags = 0;  // no descriptor for a directory: it is reached by its text
+#elif defined(O_PATH)  // no read permission needed on the directory, as for get's own open
+constexpr long kDirectoryFlags = O_PATH | O_DIRECTORY;
+#else
+constexpr long kDirectoryFlags = O_RDONLY | O_DIRECTORY;
+#endif
+
+// os.open(path, flags, mode), in `place` where one is given; the descriptor into `owner`.
+void open_file(PyObject* os, Descriptor& owner, const Place* place, PyObject* path, long flags, long mode) {
+    Ref fd;
+    if (place == nullptr) {
+        fd = call_built(os, state().attr_open, "(Oll)", path, flags, mode);
+    } else {
+        Ref how = py::number(flags);
+        Ref permissions = py::number(mode);
+        fd = call_in(os, *place, state().key_dir_fd, state().attr_open, path, how.get(), permissions.get());
+    }
+    as_count(fd.get(), "os.open");
+    owner.own(os, std::move(fd));
+}
+
+// Pins the directory `text` names, its absolute text fixed then, so that a chdir meanwhile moves
+// nothing.  Where no directory can be opened (Windows), it is held by that text and must be a
+// directory now, so that a doomed download sends no request.
+void pin(PyObject* os, Place& place, PyObject* text) {
+    const ModuleState& s = state();
+    if constexpr (kDirectoryFlags != 0) {
+        open_file(os, place.fd, nullptr, text, kDirectoryFlags, 0);
+        place.text = Ref::borrow(text);
+        // Not normalised: the text must reach what the kernel reached (`..` after a link).
+        if (!PyUnicode_Check(text) || PyUnicode_GET_LENGTH(text) == 0 || PyUnicode_READ_CHAR(text, 0) != '/') {
+            Ref here = py::call_method(os, s.attr_getcwd);
+            place.text = py::call_attr_method(os, s.attr_path, s.attr_join, here.get(), text);
+        }
+        return;
+    }
+    place.text = py::call_attr_method(os, s.attr_path, s.attr_abspath, text);
+    Ref info = py::call_method(os, s.attr_stat, place.text.get());
+    if ((stat_field(info.get(), s.attr_st_mode, "os.stat().st_mode") & kFileType) != kDirectory) {
+        raise_errno(ENOTDIR, place.text.get());
+    }
+}
+
+// Whether a name made in `place` stays the caller's: no other user may rename or remove it there
+// (the caller or root owns it, and it is sticky or nobody else may write it), and the directory
+// lets it go again (not append-only or immutable).  Windows: only in the caller's own
+// `temporary_directory` (docs/downloads.md says why).
+bool keeps_names_safe([[maybe_unused]] const Place& place, [[maybe_unused]] bool temporary_directory) {
+#ifdef _WIN32
+    return temporary_directory;
+#else
+    const int fd = PyLong_AsInt(place.fd.get());
+    if (fd < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#if defined(STATX_ATTR_APPEND)  // Linux, glibc 2.28 or later: statx, as a wheel for that glibc may call
+    struct statx info {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MODE | STATX_UID, &info) != 0) {
+        return false;
+    }
+    if ((info.stx_attributes & info.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0) {
+        return false;
+    }
+    const unsigned mode = info.stx_mode;
+    const bool owned = info.stx_uid == geteuid() || info.stx_uid == 0;
+#else
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return false;
+    }
+    const unsigned mode = info.st_mode;
+    const bool owned = info.st_uid == geteuid() || info.st_uid == 0;
+#endif
+    // The owner of a directory may rename any entry in it, sticky or not.
+    return owned && ((mode & S_ISVTX) != 0 || (mode & (S_IWGRP | S_IWOTH)) == 0);
+#endif
+}
 
 // The client's own open for writing, minus truncation (os.open passes the flags on).
 #ifdef _WIN32
@@ -67,7 +270,7 @@ struct Download {
 // that the kernel judges it as for `get`.
 void open_for_writing(Download& d, const Place* place, PyObject* path, long flags = kOpenFlags) {
     if constexpr (kNonBlocking != 0) {
-        const bool opened = py::succeeds({PyExc_BlockingIOError}, [&] {
+        const bool opened = py::catching({PyExc_BlockingIOError}, [&] {
             open_file(d.os.get(), d.fd, place, path, flags, kNewMode);
         });
         if (opened) {
@@ -195,7 +398,7 @@ bool make_named(Download& d, Place& place) {
         d.by_name = true;
         return true;
     }
-    const bool gone = py::nothrow::done([&] { call_in(d.os.get(), place, s.key_dir_fd, s.attr_unlink, d.temporary_name.get()); });
+    const bool gone = py::nothrow::step([&] { call_in(d.os.get(), place, s.key_dir_fd, s.attr_unlink, d.temporary_name.get()); });
     if (!gone && !cleanup_may_go_on()) {
         throw_python_error();  // an interrupt
     }
@@ -253,7 +456,7 @@ bool make_temporary(Download& d) {
         return true;
     }
     Ref tempfile = py::owned(PyImport_Import(state().mod_tempfile));
-    const bool pinned = py::succeeds({PyExc_OSError}, [&] {  // no usable temporary directory
+    const bool pinned = py::catching({PyExc_OSError}, [&] {  // no usable temporary directory
         Ref elsewhere = py::call_method(tempfile.get(), state().attr_gettempdir);
         pin(d.os.get(), d.spare, elsewhere.get());
     });
@@ -288,12 +491,12 @@ void lock(Download& d, PyObject* timeout) {
     }
     Ref no_wait = py::attr(fcntl.get(), s.attr_LOCK_NB);
     flags = py::owned(PyNumber_Or(flags.get(), no_wait.get()));
-    const double seconds = py::checked_double(PyFloat_AsDouble(timeout));
+    const double seconds = py::converted(PyFloat_AsDouble(timeout));
     Ref time = py::owned(PyImport_Import(s.mod_time));
     PyTime_t start = 0;
     py::checked(PyTime_Monotonic(&start));
     for (;;) {
-        const bool locked = py::succeeds({PyExc_BlockingIOError}, [&] { try_lock(fcntl.get(), d, flags.get()); });
+        const bool locked = py::catching({PyExc_BlockingIOError}, [&] { try_lock(fcntl.get(), d, flags.get()); });
         if (locked) {
             return;
         }
@@ -327,7 +530,7 @@ void check_names(Download& d, const Place* place, PyObject* path, PyObject* own)
 // from the start is followed: another user may have put one there since.
 void open_new(Download& d) {
     if (!d.linkable) {  // named, never linked in: made here unless the name turned up
-        const bool made = py::succeeds({PyExc_FileExistsError}, [&] {
+        const bool made = py::catching({PyExc_FileExistsError}, [&] {
             open_for_writing(d, &d.home, d.name.get(), kOpenFlags | kExclusive);
         });
         if (made) {
@@ -346,7 +549,7 @@ void open_new(Download& d) {
 // errors mean no reservation here (a file system without it; Windows, macOS: none).
 void reserve([[maybe_unused]] Download& d, [[maybe_unused]] long long size) {
 #ifdef FALLOC_FL_KEEP_SIZE
-    const int fd = as_descriptor(d.fd.get());
+    const int fd = py::converted(PyLong_AsInt(d.fd.get()));
     int failed = 0;
     int code = 0;
     Py_BEGIN_ALLOW_THREADS
@@ -435,7 +638,7 @@ Ref write_in(Download& d, long long size, PyObject* timeout) {
     } catch (const PythonError&) {
         if (head == 0) {
             SavedError failure;
-            py::nothrow::done([&] { cut(d, old_size); });  // its error judged by `failure`
+            py::nothrow::step([&] { cut(d, old_size); });  // its error judged by `failure`
         }
         throw;
     }
@@ -454,7 +657,7 @@ bool link_in(Download& d) {
     }
     // os.link with a directory descriptor is linkat(), with AT_SYMLINK_FOLLOW: the file itself,
     // not the /proc link, gets the name.
-    const bool linked = py::succeeds({PyExc_FileExistsError}, [&] {
+    const bool linked = py::catching({PyExc_FileExistsError}, [&] {
         call_in(d.os.get(), d.home, s.key_dst_dir_fd, s.attr_link, d.temporary.get(), d.name.get());
     });
     if (linked) {
@@ -464,28 +667,20 @@ bool link_in(Download& d) {
 }
 
 // The client writes a file of this call's, whose bytes then become the destination; or, where no
-// temporary file can be made, the destination itself.  False when the client's get failed, its
-// exception set: not thrown, for that is a routine answer.
-bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
+// temporary file can be made, the destination itself.
+void transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
     if (!make_temporary(d)) {
-        Ref fetched = py::nothrow::call(getter, source, destination);
-        if (fetched) {
-            d.fd.close();
-        }
-        return static_cast<bool>(fetched);
+        py::call(getter, source, destination);
+        d.fd.close();
+        return;
     }
     writable_meanwhile(d);
-    Ref fetched = py::nothrow::call(getter, source, d.temporary.get());
-    if (!fetched) {
-        return false;
-    }
+    py::call(getter, source, d.temporary.get());
     if (d.by_name) {  // success means the client wrote this file, whatever happened to the name
         check_names(d, nullptr, d.temporary.get(), d.made.get());
     }
-    if (!d.fd && d.linkable) {
-        if (link_in(d)) {
-            return true;
-        }
+    if (!d.fd && d.linkable && link_in(d)) {
+        return;
     }
     // Read before a new destination is made where it cannot be linked in (Windows), so that this
     // failure leaves nothing.
@@ -497,7 +692,6 @@ bool transfer(Download& d, PyObject* getter, PyObject* source, PyObject* destina
     Ref written = write_in(d, size, timeout);
     check_names(d, &d.home, d.name.get(), written.get());
     d.fd.close();
-    return true;
 }
 
 // Closes what this call opened and removes the name it made, every step whatever happens in
@@ -510,7 +704,7 @@ void release(Download& d) {
     held.after_step();
     if (d.temporary_name) {
         const ModuleState& s = state();
-        py::nothrow::done([&] { call_in(d.os.get(), *d.place, s.key_dir_fd, s.attr_unlink, d.temporary_name.get()); });
+        py::nothrow::step([&] { call_in(d.os.get(), *d.place, s.key_dir_fd, s.attr_unlink, d.temporary_name.get()); });
         held.after_step();
     }
     for (Descriptor* fd : {&d.fd, &d.home.fd, &d.spare.fd}) {
@@ -524,12 +718,12 @@ void release(Download& d) {
 
 bool download_to(PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout) {
     Download d;
-    const bool done = py::nothrow::done([&] {
+    const bool done = py::nothrow::step([&] {
         if (open_destination(d, destination)) {
-            return transfer(d, getter, source, destination, timeout);
+            transfer(d, getter, source, destination, timeout);
+        } else {
+            py::call(getter, source, destination);
         }
-        Ref fetched = py::nothrow::call(getter, source, destination);
-        return static_cast<bool>(fetched);
     });
     release(d);
     return done && PyErr_Occurred() == nullptr;

@@ -1,48 +1,25 @@
-// The ten remote operations.  Each reads self._sftp afresh and calls one
-// client method with the arguments exactly as received.
-#include <algorithm>
+// The transfers: an upload through a temporary file beside the destination, a download through the
+// local file (local_file.cpp), and their answer: True, or False with the discarded error logged.
 #include <utility>
-#include <vector>
 
-#include "session/local_file.hpp"
 #include "session/session.hpp"
 
 namespace sftp::session {
 
-namespace {
-
-using Name = PyObject* ModuleState::*;
-
-enum class Result { True, ClientResult };
-
-// self._sftp.<method>(args[1], ...): client errors pass through unchanged,
-// answered as NULL rather than thrown (a routine failure; see boundary.hpp).
-// The hottest path of the module has no throwing step at all: a landing pad
-// here costs every call some 16 instructions (callgrind), about 2 %.
-template <Name Method, int Arity, Result Returns>
-PyObject* forward(PyObject* const* args, int& line, int statement_line) {
-    line = statement_line;
-    Ref client = py::nothrow::attr(args[0], state().self_sftp);
-    if (!client) {
-        return nullptr;
-    }
-    PyObject* stack[] = {nullptr, client.get(), args[1], Arity == 2 ? args[2] : nullptr};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(state().*Method, stack + 1,
-                                                      (1 + Arity) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!result) {
-        close_out_of_step(client.get());
-        return nullptr;
-    }
-    if constexpr (Returns == Result::ClientResult) {
-        return result.release();
-    } else {
-        Py_RETURN_TRUE;
-    }
+Ref interrupt_in_chain(PyObject* exc) {
+    // What the caller was handling when the call began (a Ctrl-C its own
+    // `except KeyboardInterrupt:` or `finally` is dealing with) is the
+    // implicit context of every error raised during the call: the walk ends
+    // there, and nothing behind it is this call's.  Our C code pushes no
+    // handled exception of its own, so the one current now is the caller's.
+    Ref handled = Ref::steal(PyErr_GetHandledException());
+    return find_in_chain(exc, handled.get(), [](PyObject* e) { return !PyErr_GivenExceptionMatches(e, PyExc_Exception); });
 }
 
-// Longer texts are cut in the record: a path of millions of characters
-// (which the server refuses, see docs/usage.md) must not flood a log, nor
-// an exception that names it.
+namespace {
+
+// Longer texts are cut in the record: a path of millions of characters (which the server refuses,
+// see docs/usage.md) must not flood a log, nor an exception that names it.
 constexpr Py_ssize_t kReprLimit = 1000;
 constexpr Py_ssize_t kTracebackLimit = 3000;
 
@@ -56,12 +33,9 @@ Ref record_text(Ref text, const char* what) {
     return py::owned(PyUnicode_FromFormat("%U... (a %s of %zd characters, cut)", head.get(), what, length));
 }
 
-// One DEBUG record of the exception a transfer discards, with the exception
-// (exc_info), on the logger "sftp_main": nothing shows unless the program
-// configures logging to show it.  It names the method and both arguments
-// as their reprs (made only when the logger takes DEBUG records).
-// logging is imported here, at the first failed transfer (it nearly always
-// is already), so that importing the module imports nothing more.
+// One DEBUG record of the exception a transfer discards (exc_info) on the logger "sftp_main", naming
+// the method and both arguments' reprs (made only when the logger takes DEBUG records).  logging is
+// imported here, at the first failed transfer, so that importing the module imports nothing more.
 void log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
     const ModuleState& s = state();
     Ref logging = py::owned(PyImport_Import(s.mod_logging));
@@ -89,12 +63,10 @@ void log_discarded(PyObject* exc, PyObject* method, PyObject* const* args) {
                     text.get());
 }
 
-// The answer of a transfer: True when it went through, False when it (or
-// a look-up before it) raised an Exception, which is discarded (and
-// logged, see above; what logging itself raises is dropped, unless it is
-// an interrupt).  Anything else passes through, and so does an interrupt
-// found behind an Exception: a Ctrl-C must stop the program even when the
-// client reported it as an error of its own.
+// The answer of a transfer: True, or False when it (or a look-up before it) raised an Exception,
+// discarded and logged (what logging raises is dropped, but for an interrupt).  Anything else passes
+// through, and so does an interrupt behind an Exception: a Ctrl-C a client reported as an error of
+// its own must still stop the program.
 PyObject* transfer_answer(bool succeeded, PyObject* method, PyObject* const* args) {
     if (succeeded) {
         Py_RETURN_TRUE;
@@ -107,65 +79,15 @@ PyObject* transfer_answer(bool succeeded, PyObject* method, PyObject* const* arg
         PyErr_SetRaisedException(interrupt.release());
         return nullptr;
     }
-    py::nothrow::done([&] { log_discarded(exc.get(), method, args); });
+    py::nothrow::step([&] { log_discarded(exc.get(), method, args); });
     if (!cleanup_may_go_on()) {
         return nullptr;  // an interrupt while logging
     }
     Py_RETURN_FALSE;
 }
 
-}  // namespace
-
-Ref interrupt_in_chain(PyObject* exc) {
-    // What the caller was handling when the call began (a Ctrl-C its own
-    // `except KeyboardInterrupt:` or `finally` is dealing with) is the
-    // implicit context of every error raised during the call: the walk ends
-    // there, and nothing behind it is this call's.  Our C code pushes no
-    // handled exception of its own, so the one current now is the caller's.
-    Ref handled = Ref::steal(PyErr_GetHandledException());
-    std::vector<Ref> pending;  // each also linked from `exc`: dropping one runs no finaliser
-    std::vector<PyObject*> seen;  // kept alive by `exc`, which links them all
-    pending.push_back(Ref::borrow(exc));
-    while (!pending.empty()) {
-        Ref current = std::move(pending.back());
-        pending.pop_back();
-        if (!current || current.get() == handled.get()) {
-            continue;
-        }
-        if (std::find(seen.begin(), seen.end(), current.get()) != seen.end()) {
-            continue;
-        }
-        if (!PyErr_GivenExceptionMatches(current.get(), PyExc_Exception)) {
-            return current;
-        }
-        seen.push_back(current.get());
-        pending.push_back(Ref::steal(PyException_GetCause(current.get())));
-        pending.push_back(Ref::steal(PyException_GetContext(current.get())));
-    }
-    return Ref();
-}
-
-// The eight forwarding operations: name, argument count, answer, line of the call.
-#define SFTP_FORWARD(name, arity, answer, statement)                                             \
-    PyObject* name(PyObject* const* args, int& line) {                                           \
-        return forward<&ModuleState::attr_##name, arity, Result::answer>(args, line, statement); \
-    }
-SFTP_FORWARD(remove, 1, True, 101)
-SFTP_FORWARD(rename, 2, True, 105)
-SFTP_FORWARD(posix_rename, 2, True, 109)
-SFTP_FORWARD(mkdir, 1, True, 113)
-SFTP_FORWARD(rmdir, 1, True, 117)
-SFTP_FORWARD(stat, 1, ClientResult, 121)
-SFTP_FORWARD(normalize, 1, ClientResult, 124)
-SFTP_FORWARD(chdir, 1, True, 127)
-#undef SFTP_FORWARD
-
-namespace {
-
-// A local path that open() would take for a file descriptor (an int, a bool,
-// anything with __index__) would read or write, then close, whatever the
-// program has open under that number: refused, before anything is touched,
-// with a TypeError set and false (the transfer's answer, not thrown).
+// A local path open() would take for a file descriptor (anything with __index__) would use whatever
+// the program has open under that number: refused first, a TypeError set and false (not thrown).
 bool accepts_local_path(PyObject* local) {
     if (!PyIndex_Check(local)) {
         return true;
@@ -187,11 +109,7 @@ constexpr int kCreateExclusive = 0x02 | 0x08 | 0x20;
 // obj.<name> as a number: a field the server left out (None) raises TypeError.
 long long number_of(PyObject* obj, const char* name) {
     Ref value = py::owned(PyObject_GetAttrString(obj, name));
-    const long long number = PyLong_AsLongLong(value.get());
-    if (number == -1 && PyErr_Occurred() != nullptr) {
-        throw_python_error();
-    }
-    return number;
+    return py::converted(PyLong_AsLongLong(value.get()));
 }
 
 struct Upload {
@@ -344,7 +262,7 @@ bool put(PyObject* client, PyObject* const* args) {
     if (!accepts_local_path(args[1])) {
         return false;
     }
-    const bool done = py::nothrow::done([&] {
+    const bool done = py::nothrow::step([&] {
         Ref cls = sftp_client_class();
         if (reinterpret_cast<PyObject*>(Py_TYPE(client)) != cls.get() || !PyUnicode_CheckExact(args[2])) {
             return false;
@@ -364,8 +282,7 @@ bool put(PyObject* client, PyObject* const* args) {
     if (done || PyErr_Occurred() != nullptr) {
         return done;
     }
-    Ref sent = py::nothrow::call_method(client, state().attr_put, args[1], args[2]);
-    return static_cast<bool>(sent);
+    return static_cast<bool>(py::nothrow::call_method(client, state().attr_put, args[1], args[2]));
 }
 
 // self._sftp.get(src_file, dsc_path), except that a path destination is opened first and takes the
@@ -373,42 +290,28 @@ bool put(PyObject* client, PyObject* const* args) {
 // (docs/downloads.md).
 bool get(PyObject* client, PyObject* const* args) {
     Ref getter = py::nothrow::attr(client, state().attr_get);
-    if (!getter) {
-        return false;
-    }
-    if (!accepts_local_path(args[2])) {
+    if (!getter || !accepts_local_path(args[2])) {
         return false;
     }
     Ref timeout = py::nothrow::step([&] { return request_timeout(client); });
-    if (!timeout) {
-        return false;
-    }
-    return download_to(getter.get(), args[1], args[2], timeout.get());
-}
-
-// A transfer; when it failed, the connection closed where the failure cut it short.
-PyObject* transfer(PyObject* const* args, bool upload) {
-    Ref client = py::nothrow::attr(args[0], state().self_sftp);
-    bool sent = false;
-    if (client) {
-        sent = upload ? put(client.get(), args) : get(client.get(), args);
-    }
-    if (!sent) {
-        close_out_of_step(client.get());
-    }
-    return transfer_answer(sent, upload ? state().self_upload : state().self_download, args);
+    return timeout && download_to(getter.get(), args[1], args[2], timeout.get());
 }
 
 }  // namespace
 
-PyObject* upload(PyObject* const* args, int& line) {
-    line = 132;  // self._sftp.put(src_file, dsc_path)
-    return transfer(args, true);
+// A transfer, on the line two below the method's own; when it failed, the connection closed where
+// the failure cut it short.
+template <bool Upload>
+PyObject* transfer(PyObject* const* args, int& line) {
+    line += 2;  // self._sftp.put(src_file, dsc_path) / self._sftp.get(...)
+    Ref client = py::nothrow::attr(args[0], state().self_sftp);
+    const bool sent = client && (Upload ? put(client.get(), args) : get(client.get(), args));
+    if (!sent) {
+        close_out_of_step(client.get());
+    }
+    return transfer_answer(sent, Upload ? state().self_upload : state().self_download, args);
 }
-
-PyObject* download(PyObject* const* args, int& line) {
-    line = 139;
-    return transfer(args, false);
-}
+template PyObject* transfer<true>(PyObject* const* args, int& line);
+template PyObject* transfer<false>(PyObject* const* args, int& line);
 
 }  // namespace sftp::session

@@ -49,7 +49,7 @@ void check_timeout(PyObject* value, PyObject* problems) {
     const ModuleState& s = state();
     Ref threading = import(s.mod_threading);
     Ref limit_object = py::attr(threading.get(), s.attr_TIMEOUT_MAX);
-    double limit = py::checked_double(PyFloat_AsDouble(limit_object.get()));
+    double limit = py::converted(PyFloat_AsDouble(limit_object.get()));
     // The message names the limit: whole seconds for threading's, which no caller needs to the
     // microsecond, the socket's as it is.
     bool exact_limit = false;
@@ -64,7 +64,7 @@ void check_timeout(PyObject* value, PyObject* problems) {
         seconds = PyFloat_AS_DOUBLE(value);
     } else if (PyLong_Check(value) && !PyBool_Check(value)) {
         // An int beyond any double is beyond the limit too.
-        seconds = py::catching({PyExc_OverflowError}, [&] { return py::checked_double(PyLong_AsDouble(value)); });
+        seconds = py::catching({PyExc_OverflowError}, [&] { return py::converted(PyLong_AsDouble(value)); });
     }
     if (seconds && *seconds > 0 && *seconds <= limit) {  // false for nan
         return;
@@ -96,11 +96,7 @@ Ref decode_base64(PyObject* text) {
 // or, hashed as "|1|<salt>|<hash>", the hash of `name` or of its lower-case form.
 bool entry_names(PyObject* entry, PyObject* name, PyObject* lowered) {
     const ModuleState& s = state();
-    Py_ssize_t hashed = PyUnicode_Tailmatch(entry, s.text_hashed_host, 0, PY_SSIZE_T_MAX, -1);
-    if (hashed < 0) {
-        throw_python_error();
-    }
-    if (!hashed) {
+    if (!py::converted(PyUnicode_Tailmatch(entry, s.text_hashed_host, 0, PY_SSIZE_T_MAX, -1))) {
         Ref entry_lowered = py::call_method(entry, s.attr_lower);
         return py::equal(entry_lowered.get(), lowered);
     }
@@ -255,20 +251,6 @@ Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeo
     Ref sock = py::call(create.get(), target.get(), timeout);
     // The transport's error is the one reported.
     return close_on_failure(sock.get(), [&] { return py::call(transport_class, sock.get()); });
-}
-
-void bound_transport(PyObject* transport, PyObject* timeout) {
-    const ModuleState& s = state();
-    for (PyObject* name : {s.attr_banner_timeout, s.attr_handshake_timeout, s.attr_auth_timeout,
-                           s.attr_channel_timeout}) {
-        py::set_attr(transport, name, timeout);
-    }
-}
-
-void bound_sftp_requests(PyObject* client, PyObject* timeout) {
-    const ModuleState& s = state();
-    Ref channel = py::call_method(client, s.attr_get_channel);
-    py::call_method(channel.get(), s.attr_settimeout, timeout);
 }
 
 }  // namespace sftp::session

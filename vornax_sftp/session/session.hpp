@@ -23,13 +23,6 @@ ConnectOptions read_connect_options(PyObject* self);
 // "host:port" address within the timeout.
 Ref open_transport(PyObject* transport_class, PyObject* address, PyObject* timeout);
 
-// Bounds the banner, key exchange, authentication and channel opening of a transport that is not
-// yet connected.
-void bound_transport(PyObject* transport, PyObject* timeout);
-
-// client.get_channel().settimeout(timeout): every request then waits at most that long.
-void bound_sftp_requests(PyObject* client, PyObject* timeout);
-
 // `step()`; when it fails, obj.close() before the error goes on, as cleanup under SavedError.
 template <typename Step>
 auto close_on_failure(PyObject* obj, Step&& step) {
@@ -44,15 +37,6 @@ auto close_on_failure(PyObject* obj, Step&& step) {
     }
 }
 
-// Called with the exception of a failed call on `client` (self._sftp, or null when reading it
-// failed) pending.  A request cut short leaves paramiko's SFTP client out of step with the
-// server: a late answer, or the rest of a packet, would be taken for the answer to the next
-// request, or waited for for ever.  So when `client` is a paramiko SFTPClient and the exception
-// is an interrupt (see interrupt_in_chain) or a TimeoutError while its channel has a timeout,
-// its transport is closed.  The pending exception stays as it is (SavedError).  True when it
-// closed the connection.
-bool close_out_of_step(PyObject* client);
-
 // paramiko.SFTPClient, or None where no client can be one of its: without paramiko or without its
 // class (also a module namespace cleared at shutdown), or with a stand-in for paramiko whose
 // SFTPClient is no class.
@@ -64,5 +48,10 @@ Ref interrupt_in_chain(PyObject* exc);
 
 // client.get_channel().gettimeout() when `client` is a paramiko SFTPClient, else None.
 Ref request_timeout(PyObject* client);
+
+// getter(source, destination) so for the path of a regular file or of nothing, else unchanged;
+// `timeout` (or None) bounds the wait for the lock.  True, or false with the exception set: not
+// thrown, for a failed download is a routine answer.
+bool download_to(PyObject* getter, PyObject* source, PyObject* destination, PyObject* timeout);
 
 }  // namespace sftp::session
