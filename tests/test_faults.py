@@ -499,6 +499,8 @@ def test_interrupt_at_each_step_of_an_upload(sftp_server: SFTPTestServer, tmp_pa
     """A Ctrl-C at the local open or at any request of an upload over a 0640 file (lstat, open, close,
     stat, set-mode, rename) goes on as it came: no plain put after it, the old bytes kept, at most the
     hidden temporary file left."""
+    if not hasattr(os, "chown"):
+        pytest.skip("the scene counts the set-mode a POSIX mode needs")
     (tmp_path / "up").write_bytes(b"new bytes")
     old = sftp_server.root / "target"
     old.write_bytes(b"old bytes")
